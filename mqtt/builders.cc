@@ -1,0 +1,75 @@
+#include "mqtt/builders.h"
+
+#include <algorithm>
+
+namespace mqtt {
+namespace {
+
+// Packets with a fixed, small body cannot be refused by encodePacket.
+MqttPacket encodeSmall(uint8_t type, uint8_t flags, const Bytes& variableHeader) {
+  return encodePacket(type, flags, variableHeader, Bytes()).takePacket();
+}
+
+Bytes idHeader(uint16_t packetId) {
+  Bytes header;
+  appendUint16(header, packetId);
+  return header;
+}
+
+}  // namespace
+
+BuildResult makeConnect(const std::string& clientId, const std::string& userName,
+                        const std::string& password, uint16_t keepAliveSeconds) {
+  uint8_t connectFlags = 0x02;  // clean session
+  if (!userName.empty()) connectFlags |= 0x80;
+  if (!password.empty()) connectFlags |= 0x40;
+
+  Bytes header;
+  (void)appendString(header, "MQTT");  // 4 bytes, cannot be refused
+  appendByte(header, 4);               // protocol level of MQTT 3.1.1
+  appendByte(header, connectFlags);
+  appendUint16(header, keepAliveSeconds);
+
+  Bytes payload;
+  if (!appendString(payload, clientId)) return BuildResult::refused("Client identifier too long");
+  if (!userName.empty() && !appendString(payload, userName)) {
+    return BuildResult::refused("User name too long");
+  }
+  if (!password.empty() && !appendString(payload, password)) {
+    return BuildResult::refused("Password too long");
+  }
+  return encodePacket(Connect, 0, header, payload);
+}
+
+BuildResult makePublish(const std::string& topic, uint8_t qos, bool retain,
+                        uint16_t packetId, const std::string& data) {
+  if (qos > 2) return BuildResult::refused("Invalid QoS");
+  Bytes header;
+  if (!appendString(header, topic)) return BuildResult::refused("Topic too long");
+  if (qos > 0) appendUint16(header, packetId);
+  const uint8_t flags = static_cast<uint8_t>((qos << 1) | (retain ? 1 : 0));
+  return encodePacket(Publish, flags, header, data);
+}
+
+MqttPacket makeAck(uint8_t type, uint8_t flags, uint16_t packetId) {
+  return encodeSmall(type, flags, idHeader(packetId));
+}
+
+BuildResult makeSubscribe(uint16_t packetId, const std::string& topicFilter, uint8_t qos) {
+  Bytes payload;
+  if (!appendString(payload, topicFilter)) return BuildResult::refused("Topic filter too long");
+  appendByte(payload, std::min<uint8_t>(qos, 2));
+  return encodePacket(Subscribe, 2, idHeader(packetId), payload);
+}
+
+BuildResult makeUnsubscribe(uint16_t packetId, const std::string& topicFilter) {
+  Bytes payload;
+  if (!appendString(payload, topicFilter)) return BuildResult::refused("Topic filter too long");
+  return encodePacket(Unsubscribe, 2, idHeader(packetId), payload);
+}
+
+MqttPacket makePingreq() { return encodeSmall(Pingreq, 0, Bytes()); }
+
+MqttPacket makeDisconnect() { return encodeSmall(Disconnect, 0, Bytes()); }
+
+}  // namespace mqtt

@@ -1,0 +1,56 @@
+// Builders for every packet the client writes to a broker.
+//
+//   packet       first byte  variable header            payload
+//   CONNECT      10          "MQTT" 04 flags keepAlive  clientId [user] [password]
+//   PUBLISH      30 to 35    topic [id if QoS > 0]      data, raw
+//   PUBACK       40          id                         -
+//   PUBREC       50          id                         -
+//   PUBREL       62          id                         -
+//   PUBCOMP      70          id                         -
+//   SUBSCRIBE    82          id                         filter, QoS byte
+//   UNSUBSCRIBE  A2          id                         filter
+//   PINGREQ      C0          -                          -
+//   DISCONNECT   E0          -                          -
+//
+// Strings are a 16-bit big-endian byte count and the bytes; ids and the
+// keep-alive are 16-bit big-endian. No will, no DUP flag, one filter per
+// SUBSCRIBE and UNSUBSCRIBE. The builders keep no state.
+//
+// Builders that take caller-sized strings or data return a BuildResult and
+// refuse input that MQTT cannot carry with one of these texts:
+//   "Client identifier too long", "User name too long", "Password too long",
+//   "Topic too long", "Topic filter too long"  (more than 65,535 bytes)
+//   "Packet too large"   (body above 268,435,455 bytes)
+//   "Invalid QoS"        (PUBLISH with QoS above 2)
+// Packet identifiers are placed as given; the caller allocates them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "mqtt/packet.h"
+
+namespace mqtt {
+
+// Connect flags: clean session always; 0x80 when userName is non-empty,
+// 0x40 when password is non-empty (decided independently). The client
+// identifier is always written, also when empty.
+BuildResult makeConnect(const std::string& clientId, const std::string& userName,
+                        const std::string& password, uint16_t keepAliveSeconds);
+
+// Flags (qos << 1) | retain. The identifier is written only when qos > 0.
+BuildResult makePublish(const std::string& topic, uint8_t qos, bool retain,
+                        uint16_t packetId, const std::string& data);
+
+// PUBACK (4, 0), PUBREC (5, 0), PUBREL (6, 2), PUBCOMP (7, 0): two-byte body.
+// REQUIRES: type <= 15.
+MqttPacket makeAck(uint8_t type, uint8_t flags, uint16_t packetId);
+
+// The requested QoS is clamped to 2.
+BuildResult makeSubscribe(uint16_t packetId, const std::string& topicFilter, uint8_t qos);
+BuildResult makeUnsubscribe(uint16_t packetId, const std::string& topicFilter);
+
+MqttPacket makePingreq();
+MqttPacket makeDisconnect();
+
+}  // namespace mqtt

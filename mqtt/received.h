@@ -1,0 +1,56 @@
+// Accessors for a packet framed by readPacket.
+//
+// Positions are positions in packet.bytes; the body starts at
+// 1 + remainingLengthSize(remainingLength). Every accessor checks each
+// position against bytes.size() before reading it, so none reads past the
+// bytes whatever the packet holds, and each answers 0 when the packet is too
+// short for what it asks.
+//
+// PUBLISH body, offsets from the start of the body:
+//   0                 topic length, 16 bits big-endian
+//   2                 topic, topicLength bytes
+//   2 + topicLength   packet identifier, 16 bits, only when a QoS bit is set
+//   then              message data, raw, to the end of the body
+//
+// A PUBLISH whose body is shorter than its topic and identifier is
+// malformed: parsePublish refuses it, and the incoming-message code takes
+// the topic, identifier and data only from parsePublish.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "mqtt/packet.h"
+
+namespace mqtt {
+
+// For a PUBLISH, the topic length at the start of the body; 0 for any other
+// type and when the bytes end before the two length bytes.
+uint16_t topicLength(const MqttPacket& packet);
+
+// The packet identifier a received packet carries, or 0:
+//   SUBACK, UNSUBACK: bytes 2 and 3 when there are more than 3 bytes;
+//   PUBACK, PUBREC, PUBREL, PUBCOMP: bytes 2 and 3 when there are exactly 4;
+//   PUBLISH: 0 when both QoS bits are clear, otherwise the two bytes right
+//     after the topic (0 when the bytes end before them);
+//   any other type: 0.
+uint16_t packetIdOf(const MqttPacket& packet);
+
+// The fields of a well-formed PUBLISH. Owns copies of topic and data (byte
+// strings, any byte value allowed), so it outlives the packet.
+struct PublishFields {
+  uint8_t qos = 0;        // flag bits 1 and 2; 3 is reported as it came
+  uint16_t packetId = 0;  // 0 when qos is 0
+  std::string topic;      // may be empty
+  std::string data;       // may be empty
+};
+
+// Validates a received PUBLISH and extracts its fields. Refuses (nullopt) a
+// packet that is not a PUBLISH, whose bytes do not hold exactly the header
+// and remainingLength body bytes, or whose body is too short for the topic
+// length, the topic and, when a QoS bit is set (QoS 3 included), the
+// identifier. Never reads past the bytes.
+std::optional<PublishFields> parsePublish(const MqttPacket& packet);
+
+}  // namespace mqtt
