@@ -101,8 +101,9 @@ class Handler {
   message exchangeCmd(message msg, uint32_t command, uint32_t timeoutTicks);
 
   policies& getPolicies() { return policies_; }
-  // The loop this handler is registered with, else the process loop.
-  Looper* looper() const;
+  // The loop this handler is registered with, else the process loop (a
+  // loop is its own).
+  virtual Looper* looper() const;
 
  protected:
   policies policies_;

@@ -104,6 +104,7 @@ class Looper : public Handler {
   // The bus control commands (CMD_SERVE) arrive here: the loop itself is the
   // handler at the empty path.
   void handleCmd(message& request, uint32_t command) override;
+  Looper* looper() const override { return const_cast<Looper*>(this); }
 
  private:
   void setUpSignals();

@@ -92,7 +92,7 @@ class ThinRunner {
   };
   using TimerKey = std::pair<Ticks, uint64_t>;
 
-  int pollTimeoutMs(int maxWaitMs, uint64_t turnSeq) const;
+  int pollTimeoutMs(int maxWaitMs) const;
   bool pollAndDispatch(int timeoutMs);
   void runDueTimers(uint64_t turnSeq);
 

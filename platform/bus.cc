@@ -1,0 +1,456 @@
+#include "platform/bus.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/message_codec.h"
+#include "platform/root.h"
+
+namespace kv {
+
+// One bus connection: to a peer (hub side) or to the hub (peer side).
+//
+//   out: [written | waiting to be written ...]
+//        0        outStart                   out.size()
+struct Bus::Connection {
+  Connection(uint32_t connId, int socketFd, uint32_t peerRights, size_t maxFrame)
+      : id(connId), fd(socketFd), rights(peerRights), reader(maxFrame) {}
+  uint32_t id;
+  int fd;
+  uint32_t rights;
+  FrameReader reader;
+  std::string out;
+  size_t outStart = 0;
+  uint32_t outstanding = 0;  // requests from this peer not yet answered
+  bool closing = false;
+
+  size_t waiting() const { return out.size() - outStart; }
+};
+
+namespace {
+
+constexpr size_t READ_CHUNK = 64 * 1024;
+// Bytes read from one connection per readable event, so that one busy peer
+// cannot hold the loop.
+constexpr size_t READ_BUDGET = 256 * 1024;
+
+void closeFd(int fd, int) { ::close(fd); }
+
+Status fillAddress(const std::string& path, sockaddr_un& addr) {
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    return Status::io("bus socket path too long: " + path);
+  }
+  memcpy(addr.sun_path, path.data(), path.size());
+  return Status::ok();
+}
+
+uint32_t rightsOf(int fd) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return RIGHT_READ;
+  if (cred.uid == 0 || cred.uid == geteuid()) return RIGHTS_ALL;
+  return RIGHT_READ;
+}
+
+}  // namespace
+
+Bus::Bus(Looper& loop, const LooperOptions& options) : loop_(loop), options_(options) {}
+
+Bus::~Bus() {
+  drainTimer_.cancel();
+  for (auto& entry : pending_) loop_.runner().removeTimer(entry.second.timer);
+  for (auto& entry : connections_) {
+    loop_.runner().removeSocket(entry.second->fd);
+    ::close(entry.second->fd);
+  }
+  if (listenFd_ >= 0) {
+    loop_.runner().removeSocket(listenFd_);
+    ::close(listenFd_);
+    ::unlink(listenPath_.c_str());
+  }
+}
+
+Status Bus::start() {
+  std::string path = options_.busPath.empty() ? rootPath(BUS_SOCKET_PATH) : options_.busPath;
+  switch (options_.mode) {
+    case LooperOptions::Mode::Hub: return listenOn(path);
+    case LooperOptions::Mode::Peer: return connectTo(path);
+    case LooperOptions::Mode::Standalone: return Status::ok();
+  }
+  return Status::ok();
+}
+
+Status Bus::listenOn(const std::string& path) {
+  sockaddr_un addr;
+  Status st = fillAddress(path, addr);
+  if (!st.isOk()) return st;
+  st = makeParentDirs(path);
+  if (!st.isOk()) return st;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Status::fromErrno("socket", errno);
+  // A socket file left by a loop that died is removed; one that still
+  // accepts connections belongs to a live hub and is left alone.
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    ::close(fd);
+    return Status::io("another process serves the bus at " + path);
+  }
+  ::unlink(path.c_str());
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::chmod(path.c_str(), options_.socketMode) != 0 || ::listen(fd, 64) != 0) {
+    Status err = Status::fromErrno("bus socket " + path, errno);
+    ::close(fd);
+    return err;
+  }
+  listenFd_ = fd;
+  listenPath_ = path;
+  loop_.runner().addSocket(fd, POLLIN, [this](int, int) { onAccept(); });
+  return Status::ok();
+}
+
+Status Bus::connectTo(const std::string& path) {
+  sockaddr_un addr;
+  Status st = fillAddress(path, addr);
+  if (!st.isOk()) return st;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Status::fromErrno("socket", errno);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    Status err = Status::fromErrno("connect " + path, errno);
+    ::close(fd);
+    return err;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  hubConnection_ = addConnection(fd, RIGHTS_ALL)->id;
+  return Status::ok();
+}
+
+void Bus::onAccept() {
+  for (;;) {
+    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;  // EAGAIN, or an error that the next event retries
+    if (connections_.size() >= MAX_PEERS) {
+      loop_.log(LOG_LEVEL_WARNING, "bus: too many peers; refusing a connection");
+      ::close(fd);
+      continue;
+    }
+    addConnection(fd, rightsOf(fd));
+  }
+}
+
+Bus::Connection* Bus::addConnection(int fd, uint32_t rights) {
+  uint32_t id = nextConnection_++;
+  if (nextConnection_ == 0) nextConnection_ = 1;
+  auto conn = std::make_unique<Connection>(id, fd, rights, options_.maxFrameBytes);
+  Connection* c = conn.get();
+  connections_[id] = std::move(conn);
+  loop_.runner().addSocket(fd, POLLIN, [this, id](int, int events) { onSocket(id, events); });
+  return c;
+}
+
+void Bus::onSocket(uint32_t id, int events) {
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  Connection& c = *it->second;
+  if (events & POLLOUT) writeTo(c);
+  if (!c.closing && (events & (POLLIN | POLLHUP | POLLERR))) readFrom(c);
+}
+
+void Bus::readFrom(Connection& c) {
+  char buf[READ_CHUNK];
+  size_t budget = READ_BUDGET;
+  while (budget > 0 && !c.closing) {
+    ssize_t n = ::read(c.fd, buf, sizeof buf);
+    if (n == 0) return closeConnection(c.id, "");
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+      return closeConnection(c.id, std::string("read: ") + strerror(errno));
+    }
+    c.reader.append(buf, static_cast<size_t>(n));
+    budget -= std::min(budget, static_cast<size_t>(n));
+    Frame frame;
+    Status err;
+    for (;;) {
+      FrameReader::Result r = c.reader.next(frame, err);
+      if (r == FrameReader::Result::NeedMore) break;
+      if (r == FrameReader::Result::Error) {
+        return closeConnection(c.id, "malformed frame (" + err.message() + ")");
+      }
+      onFrame(c, frame);
+      if (c.closing) return;
+    }
+  }
+}
+
+void Bus::onFrame(Connection& c, Frame& frame) {
+  if (frame.kind == FrameKind::Request) return onRequestFrame(c, frame);
+  auto it = pending_.find(frame.requestId);
+  // A reply must come from where its request went; anything else (late,
+  // duplicate or forged) is dropped.
+  if (it == pending_.end() || it->second.connection != c.id) return;
+  enqueue(InboxItem{false, frame.requestId, std::move(frame.msg)});
+}
+
+void Bus::onRequestFrame(Connection& c, Frame& frame) {
+  message& msg = frame.msg;
+  uint32_t rights = c.id == hubConnection_ ? msg.get(RIGHTS_FIELD, RIGHT_READ) : c.rights;
+  msg.set(ORIGIN_FIELD, c.id);
+  msg.set(REQUEST_ID_FIELD, frame.requestId);
+  msg.set(RIGHTS_FIELD, rights);
+  if (c.outstanding >= MAX_OUTSTANDING_PER_PEER) {
+    send(c, FrameKind::Reply, frame.requestId,
+         errorMsg(ERR_BUSY, "too many requests in progress"));
+    return;
+  }
+  ++c.outstanding;
+  Path path = msg.get(PATH_FIELD);
+  if (localHandler(path)) return enqueue(InboxItem{true, 0, std::move(msg)});
+  uint32_t target = routeRemote(path);
+  if (target != 0 && target != c.id && c.id != hubConnection_) {
+    return forward(c, std::move(msg));
+  }
+  reply(msg, errorMsg(ERR_NO_ROUTE, "no handler at this path"));
+}
+
+// The hub passes a request between two peers: it posts a copy on the
+// sender's behalf and answers the sender with whatever comes back.
+void Bus::forward(Connection& from, message request) {
+  message copy = request;
+  copy.erase(ORIGIN_FIELD);
+  copy.erase(REQUEST_ID_FIELD);
+  uint32_t timeout = options_.forwardTimeoutSeconds * loop_.clock().ticksPerSecond();
+  int id = post(copy, [this, request](const message& answer) { reply(request, answer); },
+                timeout, from.rights);
+  if (id < 0) reply(request, errorMsg(ERR_BUSY, "the serving peer cannot take requests"));
+}
+
+uint32_t Bus::routeRemote(const Path& path) const {
+  if (options_.mode == LooperOptions::Mode::Peer) {
+    return connections_.count(hubConnection_) ? hubConnection_ : 0;
+  }
+  auto it = served_.find(path);
+  return it == served_.end() ? 0 : it->second;
+}
+
+bool Bus::send(Connection& c, FrameKind kind, uint32_t requestId, const message& msg) {
+  if (c.closing) return false;
+  size_t size = FRAME_LENGTH_BYTES + FRAME_HEAD_BYTES + encodedSize(msg);
+  if (size > options_.maxFrameBytes + FRAME_LENGTH_BYTES) return false;
+  if (c.waiting() + size > options_.maxPeerOutputBytes) return false;
+  if (c.waiting() == 0) {
+    c.out.clear();
+    c.outStart = 0;
+  }
+  encodeFrame(kind, requestId, msg, c.out);
+  writeTo(c);
+  return true;
+}
+
+void Bus::writeTo(Connection& c) {
+  while (c.waiting() > 0) {
+    ssize_t n = ::send(c.fd, c.out.data() + c.outStart, c.waiting(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
+      // Closing here could pull the connection out from under a caller
+      // that is still using it; the next loop turn does it.
+      c.closing = true;
+      uint32_t id = c.id;
+      std::string why = std::string("write: ") + strerror(errno);
+      loop_.runner().addTimer(0, [this, id, why]() { closeConnection(id, why); });
+      return;
+    }
+    c.outStart += static_cast<size_t>(n);
+  }
+  if (c.waiting() == 0) {
+    c.out.clear();
+    c.outStart = 0;
+  }
+  loop_.runner().changeSocket(c.fd, c.waiting() ? (POLLIN | POLLOUT) : POLLIN);
+}
+
+void Bus::closeConnection(uint32_t id, const std::string& why) {
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  std::unique_ptr<Connection> conn = std::move(it->second);
+  connections_.erase(it);
+  if (!why.empty()) {
+    loop_.log(LOG_LEVEL_WARNING, "bus: closing connection " + std::to_string(id) + ": " + why);
+  }
+  loop_.runner().removeSocket(conn->fd, closeFd);
+  for (auto route = served_.begin(); route != served_.end();) {
+    route = route->second == id ? served_.erase(route) : std::next(route);
+  }
+  failPendingOf(id);
+  if (id == hubConnection_) hubConnection_ = 0;
+}
+
+void Bus::failPendingOf(uint32_t connection) {
+  for (auto& entry : pending_) {
+    if (entry.second.connection != connection) continue;
+    entry.second.connection = 0;  // completes locally from now on
+    enqueue(InboxItem{false, entry.first, errorMsg(ERR_PEER_GONE, "peer disconnected")});
+  }
+}
+
+// ---- Posting, replying, delivering ----------------------------------------
+
+uint32_t Bus::newRequestId() {
+  uint32_t id;
+  do {
+    id = nextRequest_++;
+    if (nextRequest_ > 0x7fffffffu) nextRequest_ = 1;  // ids fit an int
+  } while (pending_.count(id));
+  return id;
+}
+
+int Bus::post(message msg, ReplyFn callback, uint32_t timeoutTicks, uint32_t rights) {
+  if (!msg.has(PATH_FIELD)) return -1;
+  const Path path = msg.get(PATH_FIELD);
+  msg.erase(ORIGIN_FIELD);
+  msg.erase(REQUEST_ID_FIELD);
+  msg.set(RIGHTS_FIELD, rights);
+  uint32_t id = newRequestId();
+  uint32_t target = localHandler(path) ? 0 : routeRemote(path);
+  if (target != 0) {
+    if (!send(*connections_[target], FrameKind::Request, id, msg)) return -1;
+  } else if (localHandler(path)) {
+    msg.set(ORIGIN_FIELD, 0u);
+    msg.set(REQUEST_ID_FIELD, id);
+    enqueue(InboxItem{true, 0, std::move(msg)});
+  } else {
+    enqueue(InboxItem{false, id, errorMsg(ERR_NO_ROUTE, "no handler at this path")});
+  }
+  Pending p{std::move(callback), nullptr, target};
+  if (timeoutTicks > 0) {
+    p.timer = loop_.runner().addTimer(timeoutTicks, [this, id]() {
+      complete(id, errorMsg(ERR_TIMEOUT, "timeout"));
+    });
+  }
+  pending_[id] = std::move(p);
+  return static_cast<int>(id);
+}
+
+void Bus::reply(const message& request, const message& answer) {
+  if (!request.has(REQUEST_ID_FIELD)) return;  // not delivered by a bus
+  uint32_t requestId = request.get(REQUEST_ID_FIELD);
+  uint32_t origin = request.get(ORIGIN_FIELD);
+  if (origin == 0) return enqueue(InboxItem{false, requestId, answer});
+  auto it = connections_.find(origin);
+  if (it == connections_.end()) return;  // the sender has gone
+  Connection& c = *it->second;
+  if (c.outstanding > 0) --c.outstanding;
+  if (send(c, FrameKind::Reply, requestId, answer)) return;
+  if (FRAME_LENGTH_BYTES + FRAME_HEAD_BYTES + encodedSize(answer) > options_.maxFrameBytes) {
+    send(c, FrameKind::Reply, requestId, errorMsg(ERR_BAD_REQUEST, "reply too large"));
+    return;
+  }
+  // The peer does not read what it is sent: cut it off rather than buffer
+  // without bound.
+  c.closing = true;
+  loop_.runner().addTimer(0, [this, origin]() {
+    closeConnection(origin, "output limit reached; the peer does not read");
+  });
+}
+
+void Bus::cancel(int requestId) {
+  auto it = pending_.find(static_cast<uint32_t>(requestId));
+  if (it == pending_.end()) return;
+  loop_.runner().removeTimer(it->second.timer);
+  pending_.erase(it);
+}
+
+void Bus::enqueue(InboxItem item) {
+  inbox_.push_back(std::move(item));
+  if (!drainTimer_.pending()) {
+    drainTimer_ = Timer(loop_.runner(), 0, [this]() { drainInbox(); });
+  }
+}
+
+void Bus::drainInbox() {
+  // Items queued while draining wait for the next turn, like any other
+  // work caused by a callback.
+  size_t n = inbox_.size();
+  while (n-- > 0 && !inbox_.empty()) {
+    InboxItem item = std::move(inbox_.front());
+    inbox_.pop_front();
+    if (item.isRequest) {
+      deliver(item.msg);
+    } else {
+      complete(item.requestId, item.msg);
+    }
+  }
+  if (!inbox_.empty() && !drainTimer_.pending()) {
+    drainTimer_ = Timer(loop_.runner(), 0, [this]() { drainInbox(); });
+  }
+}
+
+void Bus::complete(uint32_t requestId, const message& answer) {
+  auto it = pending_.find(requestId);
+  if (it == pending_.end()) return;  // timed out, cancelled or answered
+  Pending p = std::move(it->second);
+  pending_.erase(it);
+  loop_.runner().removeTimer(p.timer);
+  if (p.callback) p.callback(answer);
+}
+
+void Bus::deliver(message& request) {
+  Handler* handler = localHandler(request.get(PATH_FIELD));
+  if (!handler) {
+    reply(request, errorMsg(ERR_NO_ROUTE, "no handler at this path"));
+    return;
+  }
+  handler->handle(request);
+}
+
+// ---- Routes --------------------------------------------------------------------
+
+bool Bus::addRoute(const Path& path, Handler* handler) {
+  if (local_.count(path)) return false;
+  local_[path] = handler;
+  return true;
+}
+
+void Bus::removeRoutes(Handler* handler) {
+  for (auto it = local_.begin(); it != local_.end();) {
+    it = it->second == handler ? local_.erase(it) : std::next(it);
+  }
+}
+
+Handler* Bus::localHandler(const Path& path) const {
+  auto it = local_.find(path);
+  return it == local_.end() ? nullptr : it->second;
+}
+
+std::vector<Handler*> Bus::localHandlers() const {
+  std::vector<Handler*> handlers;
+  for (const auto& entry : local_) handlers.push_back(entry.second);
+  return handlers;
+}
+
+void Bus::handleServe(const message& request) {
+  uint32_t origin = request.get(ORIGIN_FIELD);
+  const std::vector<uint32_t>* path = request.find(SERVE_PATH_FIELD);
+  if (origin == 0 || !connections_.count(origin)) {
+    return reply(request, errorMsg(ERR_BAD_REQUEST, "only a bus peer can serve a path"));
+  }
+  if (!path || path->empty()) {
+    return reply(request, errorMsg(ERR_BAD_REQUEST, "a path to serve is required"));
+  }
+  if (!(request.get(RIGHTS_FIELD) & RIGHT_WRITE)) {
+    return reply(request, errorMsg(ERR_NOT_ALLOWED, "write permission required"));
+  }
+  auto served = served_.find(*path);
+  if (local_.count(*path) || (served != served_.end() && served->second != origin)) {
+    return reply(request, errorMsg(ERR_BUSY, "path already served"));
+  }
+  served_[*path] = origin;
+  reply(request, message());
+}
+
+}  // namespace kv

@@ -1,0 +1,123 @@
+// kv::Bus: routing of requests and replies for one Looper, over the bus
+// socket when the destination lives in another process.
+//
+// Internal to the platform: services use Handler::postMessage and
+// Handler::replyMessage, which come here.
+//
+// Routing of a request by its destination path:
+//   1. a handler of this loop registered under the path (the hub's own
+//      control handler is the empty path);
+//   2. hub: the peer that asked to serve the path (CMD_SERVE);
+//      peer: the hub, for every path not served locally;
+//   3. otherwise the request fails with ERR_NO_ROUTE.
+// The bus stamps every request it delivers with ORIGIN_FIELD,
+// REQUEST_ID_FIELD and RIGHTS_FIELD; replyMessage reads them to find the way
+// back. Rights of a bus peer come from its credentials (SO_PEERCRED): root
+// and the loop's own user may write, everyone else may only read. A peer
+// trusts the rights that the hub stamped.
+//
+// Nothing is delivered inside the call that caused it: requests and
+// completions go to an inbox that a zero-delay timer drains on the next
+// loop turn, so a handler never runs inside another handler or inside a
+// socket callback.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/bus_frame.h"
+#include "platform/handler.h"
+#include "platform/looper.h"
+#include "platform/runner.h"
+
+namespace kv {
+
+class Bus {
+ public:
+  using Path = std::vector<uint32_t>;
+
+  // Most requests one peer may have in progress before new ones are
+  // refused with ERR_BUSY.
+  static constexpr uint32_t MAX_OUTSTANDING_PER_PEER = 1024;
+  static constexpr size_t MAX_PEERS = 64;
+
+  Bus(Looper& loop, const LooperOptions& options);
+  ~Bus();
+  Bus(const Bus&) = delete;
+  Bus& operator=(const Bus&) = delete;
+
+  // Hub: bind and listen. Peer: connect. Standalone: nothing.
+  Status start();
+
+  bool addRoute(const Path& path, Handler* handler);
+  void removeRoutes(Handler* handler);
+  Handler* localHandler(const Path& path) const;
+  std::vector<Handler*> localHandlers() const;
+
+  // See Handler::postMessage. `rights` is what the receiver is told the
+  // sender may do.
+  int post(message msg, ReplyFn callback, uint32_t timeoutTicks, uint32_t rights = RIGHTS_ALL);
+  void reply(const message& request, const message& reply);
+  // Forgets a pending request: its callback will not run.
+  void cancel(int requestId);
+
+  // CMD_SERVE from a peer (hub only).
+  void handleServe(const message& request);
+
+  size_t peerCount() const { return connections_.size(); }
+  size_t pendingCount() const { return pending_.size(); }
+
+ private:
+  struct Connection;
+  struct Pending {
+    ReplyFn callback;
+    TimerPtr timer;
+    uint32_t connection;  // where the request went; 0 = this process
+  };
+  struct InboxItem {
+    bool isRequest;
+    uint32_t requestId;  // completion: the pending id
+    message msg;
+  };
+
+  Status listenOn(const std::string& path);
+  Status connectTo(const std::string& path);
+  void onAccept();
+  Connection* addConnection(int fd, uint32_t rights);
+  void onSocket(uint32_t id, int events);
+  void readFrom(Connection& c);
+  void writeTo(Connection& c);
+  void onFrame(Connection& c, Frame& frame);
+  void onRequestFrame(Connection& c, Frame& frame);
+  void forward(Connection& from, message request);
+  bool send(Connection& c, FrameKind kind, uint32_t requestId, const message& msg);
+  void closeConnection(uint32_t id, const std::string& why);
+  void failPendingOf(uint32_t connection);
+
+  uint32_t routeRemote(const Path& path) const;
+  uint32_t newRequestId();
+  void enqueue(InboxItem item);
+  void drainInbox();
+  void complete(uint32_t requestId, const message& reply);
+  void deliver(message& request);
+
+  Looper& loop_;
+  LooperOptions options_;
+  int listenFd_ = -1;
+  std::string listenPath_;
+  uint32_t hubConnection_ = 0;  // peer mode: the connection to the hub
+  uint32_t nextConnection_ = 1;
+  uint32_t nextRequest_ = 1;
+  std::map<uint32_t, std::unique_ptr<Connection>> connections_;
+  std::map<Path, Handler*> local_;
+  std::map<Path, uint32_t> served_;  // hub: path -> serving connection
+  std::map<uint32_t, Pending> pending_;
+  std::deque<InboxItem> inbox_;
+  Timer drainTimer_;
+};
+
+}  // namespace kv

@@ -1,0 +1,412 @@
+// Requests and replies on the local bus: in one process, between loops,
+// and against raw sockets that misbehave.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/bus.h"
+#include "platform/bus_frame.h"
+#include "platform/looper.h"
+
+namespace kv {
+namespace {
+
+// A handler that answers command 1 with its argument doubled, keeps
+// command 2 unanswered, answers command 3 twice, and needs write
+// permission for command 4.
+class EchoHandler : public Handler {
+ public:
+  EchoHandler() { policies_.add_policy(4, policies::NEEDS_WRITE); }
+  void handleCmd(message& request, uint32_t command) override {
+    ++calls;
+    switch (command) {
+      case 1: {
+        message reply;
+        reply.set(u32_id(1), 2 * request.get(u32_id(1)));
+        reply.set(u32_id(2), request.get(RIGHTS_FIELD));
+        return replyMessage(request, reply);
+      }
+      case 2: held.push_back(request); return;
+      case 3:
+        replyMessage(request, message());
+        return replyMessage(request, failedMsg("second"));
+      case 4: return replyMessage(request, message());
+      default: return Handler::handleCmd(request, command);
+    }
+  }
+  int calls = 0;
+  std::vector<message> held;
+};
+
+message request(std::vector<uint32_t> path, uint32_t command, uint32_t arg = 0) {
+  message m;
+  m.set(PATH_FIELD, std::move(path));
+  m.set(COMMAND_FIELD, command);
+  m.set(u32_id(1), arg);
+  return m;
+}
+
+// Collects the replies given to a callback.
+struct Replies {
+  std::vector<message> got;
+  ReplyFn fn() {
+    return [this](const message& r) { got.push_back(r); };
+  }
+};
+
+class LocalBusTest : public ::testing::Test {
+ protected:
+  LocalBusTest() {
+    LooperOptions options;
+    options.clock = &clock;
+    loop = std::make_unique<Looper>(options);
+    loop->addHandler(7, &echo);
+  }
+  void turns(int n) {
+    for (int i = 0; i < n; ++i) loop->turn(0);
+  }
+  ManualClock clock{100};
+  EchoHandler echo;
+  std::unique_ptr<Looper> loop;
+  Handler client;
+  Replies replies;
+};
+
+TEST_F(LocalBusTest, RequestAndReplyAreDeliveredOnLaterTurns) {
+  int id = loop->postMessage(request({7}, 1, 21), replies.fn(), 100);
+  EXPECT_GT(id, 0);
+  EXPECT_EQ(echo.calls, 0);  // never inside the call
+  turns(1);
+  EXPECT_EQ(echo.calls, 1);
+  EXPECT_TRUE(replies.got.empty());
+  turns(1);
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(replies.got[0].get(u32_id(1)), 42u);
+  EXPECT_EQ(replies.got[0].get(u32_id(2)), RIGHTS_ALL);
+}
+
+TEST_F(LocalBusTest, TimeOutAnswersOnceAndALateReplyIsDropped) {
+  loop->postMessage(request({7}, 2), replies.fn(), 300);
+  turns(2);
+  ASSERT_EQ(echo.held.size(), 1u);
+  clock.advance(299);
+  turns(2);
+  EXPECT_TRUE(replies.got.empty());
+  clock.advance(1);
+  turns(1);
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_TIMEOUT);
+  echo.replyMessage(echo.held[0], message());
+  turns(3);
+  EXPECT_EQ(replies.got.size(), 1u);
+}
+
+TEST_F(LocalBusTest, UnknownPathAndUnpostableMessages) {
+  EXPECT_GT(loop->postMessage(request({99}, 1), replies.fn(), 100), 0);
+  EXPECT_TRUE(replies.got.empty());
+  turns(1);
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_NO_ROUTE);
+
+  message noPath;
+  noPath.set(COMMAND_FIELD, 1u);
+  EXPECT_EQ(loop->postMessage(noPath, replies.fn(), 100), -1);
+  turns(2);
+  EXPECT_EQ(replies.got.size(), 1u);
+}
+
+TEST_F(LocalBusTest, EachRequestIsAnsweredExactlyOnce) {
+  loop->postMessage(request({7}, 3), replies.fn(), 100);
+  turns(3);
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_FALSE(isError(replies.got[0]));
+}
+
+TEST_F(LocalBusTest, UnknownCommandsAndUnsupportedTableCommands) {
+  loop->postMessage(request({7}, 0x1234), replies.fn(), 100);
+  loop->postMessage(request({7}, CMD_GET_OBJ), replies.fn(), 100);
+  turns(2);
+  ASSERT_EQ(replies.got.size(), 2u);
+  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_UNKNOWN_COMMAND);
+  EXPECT_EQ(getError(replies.got[0]), "unknown command 0x1234");
+  EXPECT_EQ(getErrorCode(replies.got[1]), ERR_NOT_SUPPORTED);
+}
+
+TEST_F(LocalBusTest, ReadOnlySendersAreRefusedWriteCommands) {
+  loop->bus().post(request({7}, 4), replies.fn(), 100, RIGHT_READ);
+  loop->bus().post(request({7}, CMD_ADD_OBJ), replies.fn(), 100, RIGHT_READ);
+  loop->bus().post(request({7}, 1, 1), replies.fn(), 100, RIGHT_READ);
+  loop->bus().post(request({7}, 4), replies.fn(), 100, RIGHTS_ALL);
+  turns(2);
+  ASSERT_EQ(replies.got.size(), 4u);
+  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_NOT_ALLOWED);
+  EXPECT_EQ(getError(replies.got[0]), "write permission required");
+  EXPECT_EQ(getErrorCode(replies.got[1]), ERR_NOT_ALLOWED);
+  EXPECT_FALSE(isError(replies.got[2]));
+  EXPECT_EQ(replies.got[2].get(u32_id(2)), RIGHT_READ);
+  EXPECT_FALSE(isError(replies.got[3]));
+}
+
+TEST_F(LocalBusTest, ExchangeWaitsForTheReplyOrTheTimeOut) {
+  message reply = client.exchangeCmd(request({7}, 0, 5), 1, 100);
+  EXPECT_EQ(reply.get(u32_id(1)), 10u);
+  // Nothing answers command 2: the wait moves virtual time to the time-out.
+  Ticks before = clock.now();
+  reply = client.exchangeCmd(request({7}, 0), 2, 6000);
+  EXPECT_EQ(getErrorCode(reply), ERR_TIMEOUT);
+  EXPECT_EQ(clock.now() - before, 6000u);
+  reply = client.exchangeCmd(request({24, 17}, 0), 0xfe000d, 6000);
+  EXPECT_EQ(getErrorCode(reply), ERR_NO_ROUTE);
+}
+
+TEST_F(LocalBusTest, AHandlerDestroyedBeforeDeliveryIsAnUnknownPath) {
+  auto temp = std::make_unique<EchoHandler>();
+  loop->addHandler(8, temp.get());
+  EXPECT_FALSE(loop->addHandler(8, &echo));  // path taken
+  loop->postMessage(request({8}, 1), replies.fn(), 100);
+  temp.reset();
+  turns(2);
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_NO_ROUTE);
+}
+
+// ---- Between processes' loops, over the socket ----------------------------
+
+class SocketBusTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kvbus-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    chmod(tmpl, 0755);  // other users' peers must reach the socket
+    path = dir + "/bus";
+    hub = makeLoop(LooperOptions::Mode::Hub);
+    ASSERT_TRUE(hub->status().isOk()) << hub->status().toString();
+    hub->addHandler(7, &echo);
+  }
+  void TearDown() override {
+    peers.clear();
+    hub.reset();
+    rmdir(dir.c_str());
+  }
+  std::unique_ptr<Looper> makeLoop(LooperOptions::Mode mode) {
+    LooperOptions options;
+    options.mode = mode;
+    options.clock = &clock;
+    options.busPath = path;
+    options.socketMode = 0666;
+    options.maxPeerOutputBytes = 256 * 1024;
+    options.log = [this](int, const std::string& text) { logLines.push_back(text); };
+    return std::make_unique<Looper>(options);
+  }
+  Looper& addPeer() {
+    peers.push_back(makeLoop(LooperOptions::Mode::Peer));
+    EXPECT_TRUE(peers.back()->status().isOk()) << peers.back()->status().toString();
+    return *peers.back();
+  }
+  void turnAll(int n = 4) {
+    for (int i = 0; i < n; ++i) {
+      hub->turn(0);
+      for (auto& p : peers) p->turn(0);
+    }
+  }
+  int rawConnect() {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+  }
+
+  ManualClock clock{100};
+  std::string dir, path;
+  std::unique_ptr<Looper> hub;
+  std::vector<std::unique_ptr<Looper>> peers;
+  EchoHandler echo;
+  Replies replies;
+  std::vector<std::string> logLines;
+};
+
+TEST_F(SocketBusTest, PeerRequestReachesTheHubHandler) {
+  Looper& peer = addPeer();
+  peer.postMessage(request({7}, 1, 4), replies.fn(), 100);
+  turnAll();
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(replies.got[0].get(u32_id(1)), 8u);
+  EXPECT_EQ(replies.got[0].get(u32_id(2)), RIGHTS_ALL);  // same user as the hub
+  EXPECT_EQ(hub->bus().peerCount(), 1u);
+}
+
+TEST_F(SocketBusTest, ManyRequestsInFlightFindTheirReplies) {
+  Looper& peer = addPeer();
+  std::vector<uint32_t> answers(200, 0);
+  for (uint32_t i = 0; i < answers.size(); ++i) {
+    peer.postMessage(request({7}, 1, i), [&answers, i](const message& r) {
+      answers[i] = r.get(u32_id(1)) + 1;
+    }, 1000);
+  }
+  turnAll(10);
+  for (uint32_t i = 0; i < answers.size(); ++i) EXPECT_EQ(answers[i], 2 * i + 1) << i;
+}
+
+TEST_F(SocketBusTest, APeerServesAPathForTheHubAndForOtherPeers) {
+  Looper& service = addPeer();
+  EchoHandler resolver;
+  service.addHandler(14, &resolver);
+  turnAll();
+  hub->postMessage(request({14}, 1, 3), replies.fn(), 100);
+  turnAll();
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(replies.got[0].get(u32_id(1)), 6u);
+
+  Looper& other = addPeer();
+  other.postMessage(request({14}, 1, 5), replies.fn(), 100);
+  turnAll(6);
+  ASSERT_EQ(replies.got.size(), 2u);
+  EXPECT_EQ(replies.got[1].get(u32_id(1)), 10u);
+
+  // A second peer cannot take a path that is served.
+  EchoHandler squatter;
+  other.addHandler(14, &squatter);
+  turnAll();
+  ASSERT_FALSE(logLines.empty());
+  EXPECT_NE(logLines.back().find("path already served"), std::string::npos);
+}
+
+TEST_F(SocketBusTest, PendingRequestsFailWhenTheServingPeerGoes) {
+  addPeer();
+  EchoHandler slow;
+  peers.back()->addHandler(14, &slow);
+  turnAll();
+  hub->postMessage(request({14}, 2), replies.fn(), 1000);
+  turnAll();
+  ASSERT_EQ(slow.held.size(), 1u);
+  peers.clear();
+  turnAll();
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_PEER_GONE);
+  clock.advance(1000);
+  turnAll();
+  EXPECT_EQ(replies.got.size(), 1u);  // the time-out does not answer again
+  // The path went with the peer.
+  hub->postMessage(request({14}, 1), replies.fn(), 100);
+  turnAll();
+  EXPECT_EQ(getErrorCode(replies.got.at(1)), ERR_NO_ROUTE);
+}
+
+TEST_F(SocketBusTest, APeerLosingTheHubFailsItsRequests) {
+  Looper& peer = addPeer();
+  peer.postMessage(request({7}, 2), replies.fn(), 1000);
+  turnAll();
+  hub.reset();
+  for (int i = 0; i < 3; ++i) peer.turn(0);
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_PEER_GONE);
+  EXPECT_EQ(peer.postMessage(request({7}, 1), replies.fn(), 100) > 0, true);
+  for (int i = 0; i < 2; ++i) peer.turn(0);
+  EXPECT_EQ(getErrorCode(replies.got.at(1)), ERR_NO_ROUTE);
+}
+
+TEST_F(SocketBusTest, AMalformedFrameClosesOnlyThatConnection) {
+  Looper& good = addPeer();
+  int bad = rawConnect();
+  turnAll();
+  const char garbage[] = "\x00\x00\x00\x09\x01\x00\x00\x00\x01\xff\xff\xff\xff";
+  ASSERT_EQ(write(bad, garbage, sizeof garbage - 1), 13);
+  turnAll();
+  ASSERT_EQ(logLines.size(), 1u);
+  EXPECT_NE(logLines[0].find("malformed frame"), std::string::npos) << logLines[0];
+  char byte;
+  EXPECT_EQ(read(bad, &byte, 1), 0);  // closed by the hub
+  close(bad);
+  good.postMessage(request({7}, 1, 1), replies.fn(), 100);
+  turnAll();
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(replies.got[0].get(u32_id(1)), 2u);
+}
+
+TEST_F(SocketBusTest, OversizedFrameIsRefusedBeforeItArrives) {
+  int bad = rawConnect();
+  turnAll();
+  const char header[] = "\x7f\x00\x00\x00\x01";
+  ASSERT_EQ(write(bad, header, 5), 5);
+  turnAll();
+  ASSERT_EQ(logLines.size(), 1u);
+  EXPECT_NE(logLines[0].find("frame length"), std::string::npos);
+  close(bad);
+}
+
+TEST_F(SocketBusTest, APeerThatDoesNotReadIsCutOff) {
+  int lazy = rawConnect();
+  turnAll();
+  // Requests whose replies carry 64 KiB each; the peer never reads them.
+  message big = request({7}, 1, 1);
+  for (int i = 0; i < 40; ++i) {
+    std::string frame;
+    encodeFrame(FrameKind::Request, static_cast<uint32_t>(i + 1), big, frame);
+    ASSERT_EQ(write(lazy, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  }
+  class Big : public Handler {
+    void handleCmd(message& r, uint32_t) override {
+      message reply;
+      reply.set(string_id(1), std::string(64 * 1024, 'x'));
+      replyMessage(r, reply);
+    }
+  } bigHandler;
+  hub->removeHandler(&echo);
+  hub->addHandler(7, &bigHandler);
+  turnAll(10);
+  EXPECT_EQ(hub->bus().peerCount(), 0u);
+  ASSERT_FALSE(logLines.empty());
+  EXPECT_NE(logLines.back().find("output limit"), std::string::npos) << logLines.back();
+  close(lazy);
+}
+
+// The peer's credentials decide: a process of another user may read but not
+// write. Needs root to switch users.
+TEST_F(SocketBusTest, AnotherUsersPeerIsReadOnly) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a peer as another user";
+  hub->removeHandler(&echo);
+  hub->addHandler(7, &echo);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    int fd = rawConnect();
+    std::string out;
+    encodeFrame(FrameKind::Request, 1, request({7}, 4), out);  // needs write
+    encodeFrame(FrameKind::Request, 2, request({7}, 1, 2), out);
+    if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) _exit(11);
+    FrameReader reader(1 << 20);
+    std::vector<Frame> frames;
+    char buf[4096];
+    while (frames.size() < 2) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) _exit(12);
+      reader.append(buf, static_cast<size_t>(n));
+      Frame f;
+      Status err;
+      while (reader.next(f, err) == FrameReader::Result::Ok) frames.push_back(f);
+    }
+    bool refused = getErrorCode(frames[0].msg) == ERR_NOT_ALLOWED;
+    bool served = !isError(frames[1].msg) && frames[1].msg.get(u32_id(2)) == RIGHT_READ;
+    _exit(refused && served ? 0 : 13);
+  }
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) hub->turn(10);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace kv
