@@ -47,6 +47,8 @@ TEST(PublishAccessors, ShortPacketsGiveZero) {
     EXPECT_EQ(packetIdOf(packet), 0);
     EXPECT_FALSE(parsePublish(packet));
   }
+  const MqttPacket understated{Publish, 0, 3, hexBytes("30 05 00 01 61 62 63")};
+  EXPECT_FALSE(parsePublish(understated));
 }
 
 TEST(PublishAccessors, ThreeLengthBytesMoveTheTopic) {
