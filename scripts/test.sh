@@ -1,0 +1,61 @@
+#!/bin/sh
+# Runs every test: installs what is missing (Debian packages), builds the
+# native, sanitizer and cross builds, and runs unit and integration tests,
+# the big-endian unit tests under emulation and a short fuzz run.
+#
+#   scripts/test.sh            everything
+#   MQTTD_JOBS=N               parallel build jobs (default: the core count)
+set -eu
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+jobs=${MQTTD_JOBS:-$(nproc)}
+cd "$top"
+
+# ---- Packages ----------------------------------------------------------------
+packages="cmake ninja-build g++ googletest libssl-dev mosquitto qemu-user
+g++-powerpc-linux-gnu clang libclang-rt-14-dev"
+missing=""
+for p in $packages; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "== installing:$missing"
+  if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=""; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing
+fi
+
+step() { echo; echo "== $*"; }
+
+build() {  # build DIR [cmake options...]
+  dir=$1; shift
+  cmake -S "$top" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+# ---- Native ------------------------------------------------------------------
+step "native build"
+build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step "native tests"
+ctest --test-dir build/native -j "$jobs" --output-on-failure --timeout 300
+
+# ---- Address and undefined-behaviour sanitizers --------------------------------
+step "sanitizer build"
+build build/asan -DCMAKE_BUILD_TYPE=Debug -DMQTTD_SANITIZE=ON
+step "sanitizer tests"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 600
+
+# ---- Big-endian target under emulation ------------------------------------------
+if [ -x scripts/cross-test.sh ]; then
+  step "powerpc build and tests under qemu"
+  scripts/cross-test.sh
+fi
+
+# ---- Fuzzing -------------------------------------------------------------------
+if [ -x scripts/fuzz.sh ]; then
+  step "short fuzz run"
+  scripts/fuzz.sh build/fuzz 20
+fi
+
+step "all tests passed"

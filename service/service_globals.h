@@ -1,0 +1,25 @@
+// Service-wide objects of the service frame.
+//
+// Every service-wide object has static storage duration and is constructed,
+// across the layers that define them, in this order (GCC's init_priority
+// makes the order explicit; destruction runs in reverse):
+//   1. the system-log stream slots (service/log.h; constant-initialised)
+//   2. ticksPerSecond (a plain number read from sysconf; nothing constructed
+//      before main reads it)
+//   3. defaultClientId                                  priority 1003
+//   4. the broker table                                 priority 1004
+//   5. the subscription and received-message tables     priority 1005
+//   6. clientMap                                        priority 1006
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#define MQTT_INIT_ORDER(n) __attribute__((init_priority(n)))
+
+// sysconf(_SC_CLK_TCK): clock ticks per second, the unit of every delay.
+extern const uint32_t ticksPerSecond;
+
+// The client identifier of brokers that have none of their own: "QX" until
+// the start-up task appends the value the platform supplies.
+extern std::string defaultClientId;
