@@ -1,0 +1,13 @@
+#!/bin/sh
+# Builds the benchmarks in release mode and runs them. The figures are
+# printed, never checked: they depend on the machine.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DMQTTD_TESTS=OFF >/dev/null
+cmake --build build/release -j "$(nproc)" --target bus_bench store_bench
+echo "== bus round trips"
+build/release/bench/bus_bench
+echo
+echo "== table store"
+build/release/bench/store_bench
