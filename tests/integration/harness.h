@@ -1,0 +1,87 @@
+// Helpers for black-box tests: a temporary root directory, the real daemon
+// as a child process, the console client, and a system-log listener.
+//
+// Waits are bounded by generous guards (they only keep a broken test from
+// hanging); no test asserts how long anything takes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace harness {
+
+// A fresh directory under /tmp, removed with everything in it.
+class TempRoot {
+ public:
+  TempRoot();
+  ~TempRoot();
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The daemon (MQTTD_BIN) running under a root directory.
+class Daemon {
+ public:
+  explicit Daemon(const std::string& root) : root_(root) {}
+  ~Daemon();
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  // Starts it and waits for "mqtt: started"; false if it exits first.
+  bool start();
+  // SIGTERM, then waits for the exit; returns the exit status (-1: killed
+  // by a signal). A daemon that had already exited gives its status.
+  // Reads the rest of the console output.
+  int stop();
+  // Waits until a console line contains `text`; false if the daemon
+  // exits or the guard expires first.
+  bool waitForLine(const std::string& text, int guardMs = 30000);
+  // Every console line (standard output) seen so far, without newlines.
+  const std::vector<std::string>& lines();
+  // Everything the daemon wrote to standard error so far.
+  const std::string& errors();
+  pid_t pid() const { return pid_; }
+
+ private:
+  void readAvailable(int waitMs);
+  std::string root_;
+  pid_t pid_ = -1;
+  int status_ = -1;  // exit status once reaped
+  int outFd_ = -1;
+  int errFd_ = -1;
+  std::string partial_;
+  std::string errors_;
+  std::vector<std::string> lines_;
+};
+
+struct CtlResult {
+  int status;  // exit status, -1 when killed by a signal
+  std::string out;
+  std::string err;
+};
+
+// Runs the console client (MQTTCTL_BIN) with KV_ROOT=root.
+CtlResult runCtl(const std::string& root, const std::vector<std::string>& args);
+
+// The system log's datagram socket at <root>/ram/logsocket.
+class LogListener {
+ public:
+  explicit LogListener(const std::string& root);
+  ~LogListener();
+  LogListener(const LogListener&) = delete;
+  LogListener& operator=(const LogListener&) = delete;
+  // Waits for the next datagram ("" when the guard expires first).
+  std::string next(int guardMs = 30000);
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+}  // namespace harness

@@ -1,0 +1,138 @@
+// The log routines: console prefixes, the system-log streams, and the
+// once-a-second test for the log socket, in virtual time.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/looper.h"
+#include "service/log.h"
+#include "service/service_globals.h"
+
+namespace {
+
+// A temporary root directory with, on request, a system log listening at
+// its "/ram/logsocket".
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/mqtt-log-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root = tmpl;
+    setenv("KV_ROOT", root.c_str(), 1);
+    mkdir((root + "/ram").c_str(), 0755);
+  }
+  void TearDown() override {
+    errorLogStream.reset();
+    warningLogStream.reset();
+    infoLogStream.reset();
+    if (fd >= 0) close(fd);
+    unlink((root + "/ram/logsocket").c_str());
+    rmdir((root + "/ram").c_str());
+    rmdir(root.c_str());
+    unsetenv("KV_ROOT");
+  }
+  void listen() {
+    fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s/ram/logsocket", root.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  }
+  // The next datagram, or "" when none is waiting.
+  std::string received() {
+    char buf[8192];
+    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  }
+  std::string console(void (*routine)(const std::string&), const std::string& text) {
+    testing::internal::CaptureStdout();
+    routine(text);
+    return testing::internal::GetCapturedStdout();
+  }
+
+  std::string root;
+  int fd = -1;
+};
+
+TEST_F(LogTest, ConsoleLinesCarryTheirPrefix) {
+  EXPECT_EQ(console(logInfo, "started"), "mqtt: started\n");
+  EXPECT_EQ(console(logWarning, "removing broker b1"), "mqtt: *** removing broker b1\n");
+  EXPECT_EQ(console(logError, "couldn't resolve x"), "mqtt: *** couldn't resolve x\n");
+  testing::internal::CaptureStdout();
+  logBrokerInfo("b1", "socket connected");
+  logBrokerWarning("b1", "peer disconnected");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "mqtt: b1: socket connected\nmqtt: *** b1: peer disconnected\n");
+}
+
+TEST_F(LogTest, WithoutTheSocketLinesReachTheConsoleOnlyAndTheTestRepeatsEverySecond) {
+  kv::ManualClock clock(ticksPerSecond);
+  kv::LooperOptions options;
+  options.clock = &clock;
+  kv::Looper loop(options);
+
+  initSystemLog();
+  EXPECT_FALSE(infoLogStream);
+  EXPECT_EQ(loop.runner().timerCount(), 1u);
+  clock.advance(ticksPerSecond - 1);
+  loop.turn();
+  EXPECT_EQ(loop.runner().timerCount(), 1u);  // not yet tested again
+  clock.advance(1);
+  loop.turn();
+  EXPECT_FALSE(infoLogStream);  // tested again, still missing, re-armed
+  EXPECT_EQ(loop.runner().timerCount(), 1u);
+
+  listen();
+  testing::internal::CaptureStdout();
+  logInfo("before the test notices");
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(received(), "");
+
+  clock.advance(ticksPerSecond);
+  loop.turn();
+  ASSERT_TRUE(infoLogStream && warningLogStream && errorLogStream);
+  EXPECT_EQ(loop.runner().timerCount(), 0u);  // found: no more tests
+
+  testing::internal::CaptureStdout();
+  logInfo("default client Id [QX]");
+  logWarning("removing subscription: a/b");
+  logError("ssl failure [bad]");
+  logBrokerWarning("b1", "peer disconnected");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "mqtt: default client Id [QX]\nmqtt: *** removing subscription: a/b\n"
+            "mqtt: *** ssl failure [bad]\nmqtt: *** b1: peer disconnected\n");
+  EXPECT_EQ(received(), "<5>78 default client Id [QX]");
+  EXPECT_EQ(received(), "<2>78 removing subscription: a/b");
+  EXPECT_EQ(received(), "<3>78 ssl failure [bad]");
+  EXPECT_EQ(received(), "<2>78 b1: peer disconnected");
+  EXPECT_EQ(received(), "");
+}
+
+TEST_F(LogTest, ASocketPresentAtStartIsUsedAtOnce) {
+  listen();
+  kv::ManualClock clock(ticksPerSecond);
+  kv::LooperOptions options;
+  options.clock = &clock;
+  kv::Looper loop(options);
+  initSystemLog();
+  EXPECT_EQ(loop.runner().timerCount(), 0u);
+  testing::internal::CaptureStdout();
+  logInfo(std::string("a\0b", 3));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(received(), std::string("<5>78 a\0b", 9));
+}
+
+TEST_F(LogTest, FormattingHandlesLongAndShortTexts) {
+  EXPECT_EQ(strprintf("packet received (%i)", 13), "packet received (13)");
+  EXPECT_EQ(strprintf("(%d/%d)", 2, 2), "(2/2)");
+  std::string longText(1000, 'x');
+  EXPECT_EQ(strprintf("topic '%s'.", longText.c_str()), "topic '" + longText + "'.");
+}
+
+}  // namespace
