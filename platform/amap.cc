@@ -18,7 +18,7 @@ AMap::~AMap() {
 }
 
 kv::Status AMap::init() {
-  if (!persist_) return kv::Status::ok();
+  if (!storesRows()) return kv::Status::ok();
   kv::StoreLoadReport report =
       store_.load([this](uint32_t id, const kv::message& row) { loadRow(id, row); });
   if (!report.damaged) return kv::Status::ok();
@@ -99,7 +99,7 @@ void AMap::markChanged() { scheduleSave(); }
 kv::Status AMap::flush() { return saveNow(); }
 
 void AMap::scheduleSave() {
-  if (!persist_) return;
+  if (!storesRows()) return;
   dirty_ = true;
   // A timer armed before the loop existed sits on a runner that never runs.
   if (saveTimer_.pending() && saveRunner_ == &kv::getRunner()) return;

@@ -25,6 +25,8 @@
 // destroyed (the loop may be gone by then). A failed save is logged once,
 // kept pending and retried SAVE_RETRY_SECONDS later (or on flush()).
 // persist = 0: the rows live in memory only; init() and saves do nothing.
+// A table class whose storesRows() answers false is memory-only in the same
+// way, whatever its constructor was given.
 //
 // Generic commands served (reply fields in system.h; details in
 // docs/tables.md):
@@ -162,6 +164,11 @@ class AMap : public kv::Handler {
  protected:
   // The message form of a row: OBJECT_ID_FIELD, then the row's fields.
   static kv::message rowMessage(const Object& row);
+  // Whether init() loads the stored rows and changes are saved. Default:
+  // the constructor's `persist`. Consulted only while the table is fully
+  // constructed (a memory-only table never becomes dirty, so the
+  // destructor's save has nothing to write).
+  virtual bool storesRows() const { return persist_; }
 
  private:
   void scheduleSave();
