@@ -1,0 +1,74 @@
+#include "tables/broker_table.h"
+
+namespace {
+
+// A u32 field held in 16 bits keeps its low 16 bits.
+uint16_t low16(uint32_t value) { return static_cast<uint16_t>(value & 0xFFFFu); }
+
+uint16_t boundKeepAlive(uint16_t seconds) {
+  if (seconds < BrokerEntry::MIN_KEEP_ALIVE) return BrokerEntry::MIN_KEEP_ALIVE;
+  if (seconds > BrokerEntry::MAX_KEEP_ALIVE) return BrokerEntry::MAX_KEEP_ALIVE;
+  return seconds;
+}
+
+}  // namespace
+
+void BrokerEntry::writeTo(kv::message& out) const {
+  out.set(NAME_FIELD, name);
+  out.set(ADDRESS_FIELD, address);
+  out.set(PORT_FIELD, uint32_t{port});
+  out.set(USE_SSL_FIELD, useSsl);
+  out.set(AUTO_CONNECT_FIELD, autoConnect);
+  out.set(CONNECTED_FIELD, connected);
+  out.set(KEEP_ALIVE_FIELD, uint32_t{keepAlive});
+  out.set(SCRIPT_LIMIT_FIELD, scriptLimit);
+  if (!clientId.empty()) out.set(CLIENT_ID_FIELD, clientId);
+  if (!user.empty()) out.set(USER_FIELD, user);
+  if (!password.empty()) out.set(PASSWORD_FIELD, password);
+  if (certificate != NO_CERTIFICATE) out.set(CERTIFICATE_FIELD, certificate);
+}
+
+// `connected` is the client's to maintain: no message changes it.
+void BrokerEntry::readFrom(const kv::message& in) {
+  name = in.get(NAME_FIELD, name);
+  address = in.get(ADDRESS_FIELD, address);
+  port = low16(in.get(PORT_FIELD, port));
+  useSsl = in.get(USE_SSL_FIELD, useSsl);
+  clientId = in.get(CLIENT_ID_FIELD, clientId);
+  user = in.get(USER_FIELD, user);
+  password = in.get(PASSWORD_FIELD, password);
+  certificate = in.get(CERTIFICATE_FIELD, certificate);
+  autoConnect = in.get(AUTO_CONNECT_FIELD, autoConnect);
+  scriptLimit = in.get(SCRIPT_LIMIT_FIELD, scriptLimit);
+  keepAlive = boundKeepAlive(low16(in.get(KEEP_ALIVE_FIELD, keepAlive)));
+}
+
+kv::message BrokerTable::validateBroker(const BrokerEntry& row) {
+  if (row.name.empty()) return kv::failedMsg("Broker name required");
+  if (row.address.empty()) return kv::failedMsg("Broker address required");
+  for (const BrokerEntry& other : *this) {
+    // On a set the stored row that the edit replaces has the edit's id.
+    if (&other == &row || other.id == row.id) continue;
+    if (other.name == row.name) return kv::failedMsg("Broker name already in use");
+  }
+  return kv::message();
+}
+
+kv::message BrokerTable::checkAdd(BrokerEntry& row) { return validateBroker(row); }
+
+kv::message BrokerTable::checkSet(BrokerEntry&, BrokerEntry& edited) {
+  return validateBroker(edited);
+}
+
+kv::message BrokerTable::checkRemove(BrokerEntry& row) {
+  if (onRemove) onRemove(row);
+  return kv::message();
+}
+
+void logBrokerInfo(const BrokerEntry& broker, const std::string& text) {
+  logBrokerInfo(broker.name, text);
+}
+
+void logBrokerWarning(const BrokerEntry& broker, const std::string& text) {
+  logBrokerWarning(broker.name, text);
+}

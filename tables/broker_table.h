@@ -1,0 +1,100 @@
+// The broker table: the MQTT brokers the service can connect to, one
+// BrokerEntry per broker, served on the bus as handler 2. Everything refers
+// to a broker by its row's object id; the name is unique but serves only
+// log lines.
+//
+// Message form of a row (writeTo order; the object id travels beside it):
+//
+//   field                 type    number     default     written
+//   name                  string  0xfe0010   ""          always
+//   address               string  1          ""          always
+//   port                  u32     2          1883        always
+//   useSsl                bool    3          false       always
+//   autoConnect           bool    9          false       always
+//   connected             bool    8          false       always (never read)
+//   keepAlive             u32     10         60          always
+//   scriptLimit           u32     15         0           always
+//   clientId              string  4          ""          when not empty
+//   user                  string  5          ""          when not empty
+//   password              string  6          ""          when not empty (in clear)
+//   certificate           u32     7          0xFFFFFFFF  when not 0xFFFFFFFF
+//
+// readFrom reads name, address, port, useSsl, clientId, user, password,
+// certificate, autoConnect, scriptLimit and keepAlive; a field the message
+// lacks keeps its value. port and keepAlive travel as u32 and keep their
+// low 16 bits; keepAlive is then held within 30..64800 seconds.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/object.h"
+#include "service/log.h"
+#include "tables/typed_table.h"
+
+struct BrokerEntry : Object {
+  static constexpr kv::string_id NAME_FIELD = kv::NAME_FIELD;  // 0xfe0010
+  static constexpr kv::string_id ADDRESS_FIELD{1};
+  static constexpr kv::u32_id PORT_FIELD{2};
+  static constexpr kv::bool_id USE_SSL_FIELD{3};
+  static constexpr kv::string_id CLIENT_ID_FIELD{4};
+  static constexpr kv::string_id USER_FIELD{5};
+  static constexpr kv::string_id PASSWORD_FIELD{6};
+  static constexpr kv::u32_id CERTIFICATE_FIELD{7};
+  static constexpr kv::bool_id CONNECTED_FIELD{8};
+  static constexpr kv::bool_id AUTO_CONNECT_FIELD{9};
+  static constexpr kv::u32_id KEEP_ALIVE_FIELD{10};
+  static constexpr kv::u32_id SCRIPT_LIMIT_FIELD{15};
+
+  static constexpr uint32_t NO_CERTIFICATE = 0xFFFFFFFF;
+  static constexpr uint16_t DEFAULT_PORT = 1883;
+  static constexpr uint16_t DEFAULT_KEEP_ALIVE = 60;
+  static constexpr uint16_t MIN_KEEP_ALIVE = 30;
+  static constexpr uint16_t MAX_KEEP_ALIVE = 64800;
+
+  std::string name;
+  std::string address;  // host name or IPv4 address; resolved when connecting
+  uint16_t port = DEFAULT_PORT;
+  bool useSsl = false;
+  std::string clientId;  // empty: the service's defaultClientId
+  std::string user;      // empty: none
+  std::string password;  // empty: none
+  uint32_t certificate = NO_CERTIFICATE;  // handed to the SSL service unchanged
+  // Maintained by the broker client: true from CONNACK until teardown.
+  bool connected = false;
+  bool autoConnect = false;
+  uint16_t keepAlive = DEFAULT_KEEP_ALIVE;  // seconds, within MIN..MAX_KEEP_ALIVE
+  uint32_t scriptLimit = 0;  // on-message scripts running at once; 0: no limit
+
+  BrokerEntry() = default;
+  BrokerEntry(const BrokerEntry&) = default;
+  BrokerEntry& operator=(const BrokerEntry&) = default;
+
+  void writeTo(kv::message& out) const override;
+  void readFrom(const kv::message& in) override;
+};
+
+class BrokerTable : public TypedTable<BrokerEntry> {
+ public:
+  using TypedTable::TypedTable;
+
+  // Called by checkRemove, before the row leaves the table, when set.
+  // Start-up installs brokerRemoved (service_tables.h).
+  std::function<void(BrokerEntry&)> onRemove;
+
+  // Empty when `row` may be stored, else failedMsg with the first failing
+  // check: "Broker name required", "Broker address required", "Broker name
+  // already in use" (another row, other than `row` and any row with its
+  // object id, has the same name, letter case counting).
+  kv::message validateBroker(const BrokerEntry& row);
+
+  kv::message checkAdd(BrokerEntry& row) override;
+  kv::message checkSet(BrokerEntry& existing, BrokerEntry& edited) override;
+  // Runs onRemove, then allows: removing a broker is never refused.
+  kv::message checkRemove(BrokerEntry& row) override;
+};
+
+// The log routines for lines about one broker, which carry its name.
+void logBrokerInfo(const BrokerEntry& broker, const std::string& text);
+void logBrokerWarning(const BrokerEntry& broker, const std::string& text);

@@ -1,0 +1,32 @@
+#include "tables/service_tables.h"
+
+#include "service/log.h"
+#include "service/service_globals.h"
+
+namespace {
+// Saved on the next loop turn after a change, at most once every 2 s.
+constexpr int PERSIST = 1;
+constexpr int SAVE_INTERVAL = -2;
+}  // namespace
+
+SubscriptionTables::SubscriptionTables()
+    : subscriptions(SUBSCRIPTION_STORE_PATH, PERSIST, SAVE_INTERVAL),
+      received(RECEIVED_STORE_PATH, PERSIST, SAVE_INTERVAL) {}
+
+BrokerTable brokerTable MQTT_INIT_ORDER(1004)(BROKER_STORE_PATH, PERSIST, SAVE_INTERVAL);
+SubscriptionTables subscriptionTables MQTT_INIT_ORDER(1005);
+ClientMap clientMap MQTT_INIT_ORDER(1006);
+
+void brokerRemoved(BrokerEntry& row) {
+  logWarning("removing broker " + row.name);
+  SubscriptionTable& subscriptions = subscriptionTables.subscriptions;
+  for (auto it = subscriptions.begin(); it != subscriptions.end();) {
+    if (it->brokerId != row.id) {
+      ++it;
+      continue;
+    }
+    logWarning("removing subscription: " + it->topic);
+    it = subscriptions.remove(it);  // the row after it, however the removal went
+  }
+  clientMap.erase(row.id);
+}

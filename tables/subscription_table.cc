@@ -1,0 +1,57 @@
+#include "tables/subscription_table.h"
+
+void SubscriptionEntry::setTopic(const std::string& filter) {
+  topic = filter;
+  path = parseTopic(topic);
+}
+
+void SubscriptionEntry::writeTo(kv::message& out) const {
+  out.set(BROKER_ID_FIELD, brokerId);
+  out.set(TOPIC_FIELD, topic);
+  out.set(QOS_FIELD, qos);
+  out.set(SCRIPT_FIELD, script);
+}
+
+void SubscriptionEntry::readFrom(const kv::message& in) {
+  brokerId = in.get(BROKER_ID_FIELD, brokerId);
+  topic = in.get(TOPIC_FIELD, topic);
+  qos = in.get(QOS_FIELD, qos);
+  script = in.get(SCRIPT_FIELD, script);
+  path = parseTopic(topic);
+}
+
+kv::message SubscriptionTable::validateSubscription(const SubscriptionEntry& row,
+                                                    const SubscriptionEntry* existing) {
+  if (row.topic.empty()) return kv::failedMsg("Topic required");
+  if (row.brokerId == Object::NO_ID) return kv::failedMsg("Broker required");
+  if (row.qos > 2) return kv::failedMsg("Qos must be 0, 1 or 2");
+  if (row.path.kind == TopicKind::Invalid) return kv::failedMsg("Invalid topic");
+  const uint32_t skipId = existing ? existing->id : Object::NO_ID;
+  if (findSubscription(row.brokerId, row.topic, skipId)) {
+    return kv::failedMsg("Topic already subscribed");
+  }
+  return kv::message();
+}
+
+SubscriptionEntry* SubscriptionTable::findSubscription(uint32_t brokerId, const std::string& topic,
+                                                       uint32_t skipId) {
+  for (SubscriptionEntry& row : *this) {
+    if (row.id != skipId && row.brokerId == brokerId && row.topic == topic) return &row;
+  }
+  return nullptr;
+}
+
+void SubscriptionTable::removeSubscriptionById(uint32_t id) {
+  iterator it = find(id);
+  if (it != end()) remove(it);
+}
+
+kv::message SubscriptionTable::checkAdd(SubscriptionEntry& row) {
+  return validateSubscription(row, nullptr);
+}
+
+kv::message SubscriptionTable::checkSet(SubscriptionEntry& existing, SubscriptionEntry& edited) {
+  return validateSubscription(edited, &existing);
+}
+
+kv::message SubscriptionTable::checkRemove(SubscriptionEntry&) { return kv::message(); }

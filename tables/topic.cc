@@ -1,0 +1,121 @@
+#include "tables/topic.h"
+
+#include <algorithm>
+#include <map>
+
+#include "tables/subscription_table.h"
+
+namespace {
+
+// The pieces that count against MAX_TOPIC_PIECES: one more than the
+// slashes, less the empty level that a trailing "/" adds.
+size_t countPieces(const std::string& topic) {
+  const size_t slashes = static_cast<size_t>(std::count(topic.begin(), topic.end(), '/'));
+  const bool trailingSlash = !topic.empty() && topic.back() == '/';
+  return slashes + 1 - (trailingSlash ? 1 : 0);
+}
+
+// Every piece between slashes is a level, empty ones included; so "a/"
+// gives "a" and one empty level, and "" gives one empty level.
+std::vector<std::string> splitLevels(const std::string& topic) {
+  std::vector<std::string> levels;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = topic.find('/', start);
+    if (slash == std::string::npos) {
+      levels.push_back(topic.substr(start));
+      return levels;
+    }
+    levels.push_back(topic.substr(start, slash - start));
+    start = slash + 1;
+  }
+}
+
+// Visits the levels in order; each one may move the kind on. Invalid is
+// final.
+TopicKind classify(const std::vector<std::string>& levels, uint32_t& wildcardLevel) {
+  TopicKind kind = TopicKind::Plain;
+  for (size_t i = 0; i < levels.size() && kind != TopicKind::Invalid; ++i) {
+    const std::string& level = levels[i];
+    if (level == "+") {
+      if (kind != TopicKind::Plain) {
+        kind = TopicKind::Invalid;
+      } else {
+        kind = TopicKind::SingleWildcard;
+        wildcardLevel = static_cast<uint32_t>(i);
+      }
+    } else if (level == "#") {
+      const bool last = i + 1 == levels.size();
+      kind = kind == TopicKind::Plain && last ? TopicKind::MultiWildcard : TopicKind::Invalid;
+    } else if (level.find_first_of("+#") != std::string::npos) {
+      kind = TopicKind::Invalid;
+    }
+  }
+  return kind;
+}
+
+}  // namespace
+
+TopicPath parseTopic(const std::string& topic) {
+  TopicPath path;
+  path.text = topic;
+  // Counted before cutting, so an over-long topic costs no allocation per
+  // level (a topic may be 65535 bytes, all of them slashes).
+  if (countPieces(topic) > MAX_TOPIC_PIECES) {
+    path.kind = TopicKind::Invalid;
+    return path;
+  }
+  path.levels = splitLevels(topic);
+  path.kind = classify(path.levels, path.wildcardLevel);
+  return path;
+}
+
+bool topicMatches(const TopicPath& arriving, const TopicPath& filter) {
+  const std::vector<std::string>& want = filter.levels;
+  const std::vector<std::string>& got = arriving.levels;
+  switch (filter.kind) {
+    case TopicKind::Plain:
+      return arriving.text == filter.text;
+    case TopicKind::SingleWildcard:
+      if (got.size() != want.size()) return false;
+      for (size_t i = 0; i < want.size(); ++i) {
+        if (i != filter.wildcardLevel && got[i] != want[i]) return false;
+      }
+      return true;
+    case TopicKind::MultiWildcard:
+      // The "#" level must be matched by at least one level: a/# needs a/x.
+      if (want.empty() || got.size() < want.size()) return false;
+      return std::equal(want.begin(), want.end() - 1, got.begin());
+    case TopicKind::Invalid:
+      break;
+  }
+  return false;
+}
+
+uint32_t matchKey(const TopicPath& filter) {
+  const uint32_t levels = static_cast<uint32_t>(filter.levels.size());
+  switch (filter.kind) {
+    case TopicKind::Plain:
+      return 0;
+    case TopicKind::SingleWildcard:
+      return 511 - levels;
+    case TopicKind::MultiWildcard:
+      return 65791 - levels;
+    case TopicKind::Invalid:
+      break;
+  }
+  return INVALID_MATCH_KEY;
+}
+
+std::vector<SubscriptionEntry*> collectMatches(const std::string& topic, SubscriptionTable& table) {
+  const TopicPath arriving = parseTopic(topic);
+  // Rows are visited in id order and emplace keeps the first row of a key.
+  std::map<uint32_t, SubscriptionEntry*> byKey;
+  for (SubscriptionEntry& row : table) {
+    if (topicMatches(arriving, row.path)) byKey.emplace(matchKey(row.path), &row);
+  }
+  std::vector<SubscriptionEntry*> matches;
+  matches.reserve(byKey.size());
+  for (const auto& entry : byKey) matches.push_back(entry.second);
+  return matches;
+}

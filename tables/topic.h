@@ -1,0 +1,76 @@
+// Topic names and topic filters: one parser for every topic that enters the
+// service (publish commands, subscribe commands, subscription rows, and the
+// topic of every message that arrives from a broker), the matching of an
+// arriving topic against a filter, and the key that ranks matching filters
+// from the most to the least specific.
+//
+// Filter syntax, narrower than general MQTT: a filter holds either exactly
+// one "+" level or a "#" as its last level, never both, never two "+".
+//
+//   topic      kind            levels
+//   a/b/c      Plain           a | b | c
+//   a/+/c      SingleWildcard  a | + | c        (wildcardLevel 1)
+//   a/#        MultiWildcard   a | #
+//   a/         Plain           a | ""           (a trailing "/": one empty level)
+//   /a         Plain           "" | a           (every empty piece is a level)
+//   a/+/#      Invalid
+//
+// Bound: a topic is cut into at most MAX_TOPIC_PIECES pieces; the empty
+// level of a trailing "/" is not counted, so a topic has at most 256
+// levels. A longer topic is not cut at all: it is Invalid and has no
+// levels. As a filter it is refused; as an arriving topic it matches no
+// filter (a Plain filter of that length would itself be Invalid), so a
+// message whose topic the service could not cut up completely is recorded
+// but never runs a script.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class SubscriptionTable;
+struct SubscriptionEntry;
+
+enum class TopicKind : uint32_t {
+  Plain = 0,           // no level holds "+" or "#"
+  SingleWildcard = 1,  // exactly one level is "+", no "#"
+  MultiWildcard = 2,   // the last level is "#", no "+"
+  Invalid = 3,         // anything else
+};
+
+constexpr size_t MAX_TOPIC_PIECES = 255;
+
+// The parsed form of one topic name or filter.
+struct TopicPath {
+  TopicKind kind = TopicKind::Plain;
+  std::string text;                 // the topic, unchanged
+  std::vector<std::string> levels;  // the pieces between the slashes, in order
+  uint32_t wildcardLevel = 0;       // index of the "+" level (SingleWildcard only)
+
+  bool operator==(const TopicPath& o) const {
+    return kind == o.kind && text == o.text && levels == o.levels &&
+           wildcardLevel == o.wildcardLevel;
+  }
+};
+
+// Never fails: an unacceptable topic gets the kind Invalid. The empty
+// topic is Plain with one empty level.
+TopicPath parseTopic(const std::string& topic);
+
+// Whether `filter` matches the arriving topic. Only the filter's kind
+// counts: "+" and "#" in an arriving topic are ordinary characters.
+// Comparisons are exact (bytes, letter case counting).
+bool topicMatches(const TopicPath& arriving, const TopicPath& filter);
+
+// Ranks a filter: smaller is more specific. Plain 0; SingleWildcard
+// 511 - levels (255..510); MultiWildcard 65791 - levels (65535..65790);
+// Invalid, which never matches, INVALID_MATCH_KEY.
+constexpr uint32_t INVALID_MATCH_KEY = 0xFFFFFFFF;
+uint32_t matchKey(const TopicPath& filter);
+
+// The subscription rows whose filter matches `topic`, whichever broker they
+// belong to, in ascending matchKey and at most one row per key: among rows
+// with equal keys the one with the lowest object id is kept. The pointers
+// are rows of `table`, valid until that table changes.
+std::vector<SubscriptionEntry*> collectMatches(const std::string& topic, SubscriptionTable& table);
