@@ -1,1 +1,4 @@
-int main() { return 0; }
+#include "service/startup.h"
+
+// The daemon takes no arguments; its root directory comes from KV_ROOT.
+int main() { return runService(); }

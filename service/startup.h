@@ -1,0 +1,16 @@
+// Start-up and shutdown of the service, in the order the service relies on.
+//
+// Start-up: build the event loop; log "started" (console only: the system
+// log is not set up yet); register and load the broker table (handler 2,
+// with broker removal as its removal hook), the subscription table
+// (handler 3) and the received-message table (handler 4); schedule the
+// default-client-identifier task for the first loop turn; set up the system
+// log; run the loop.
+// Shutdown, once the loop returns (SIGTERM or SIGINT): log "stopped", then
+// destroy the loop; the service-wide objects go at exit, in reverse order of
+// their construction (see service_globals.h).
+#pragma once
+
+// Runs the service until the loop is stopped. Returns the process's exit
+// status: 0 after a clean stop, 1 when the bus socket cannot be set up.
+int runService();
