@@ -73,30 +73,6 @@ TEST(BrokerEntryForm, AbsentFieldsKeepTheirValuesAndConnectedIsNeverRead) {
   before.writeTo(restBefore);
   restBefore.erase(kv::bool_id(9));
   EXPECT_EQ(restBefore, rest);
-
-  BrokerEntry fresh;
-  kv::message connected;
-  connected.set(kv::bool_id(8), true);
-  fresh.readFrom(connected);
-  EXPECT_FALSE(fresh.connected);
-}
-
-TEST(BrokerEntryForm, WrittenRowReadsBackIntoADefaultRow) {
-  BrokerEntry row;
-  row.name = std::string("b\0y", 3);
-  row.address = "broker.example";
-  row.port = 1;
-  row.user = "u";
-  row.certificate = 0xFFFFFFFE;
-  row.keepAlive = 64800;
-  row.scriptLimit = 0xFFFFFFFF;
-  kv::message form;
-  row.writeTo(form);
-  BrokerEntry copy;
-  copy.readFrom(form);
-  kv::message again;
-  copy.writeTo(again);
-  EXPECT_EQ(form, again);
 }
 
 TEST(BrokerEntryForm, PortAndKeepAliveKeepTheirLow16BitsThenKeepAliveIsBounded) {
