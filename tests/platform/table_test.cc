@@ -8,6 +8,7 @@
 
 #include "platform/aholder.h"
 #include "platform/looper.h"
+#include "support/table_fixture.h"
 
 namespace {
 
@@ -60,48 +61,14 @@ struct GadgetTable : AMap {
   }
 };
 
-// A temporary root and a standalone loop on a manual clock; requests go
-// through the bus API and the loop is turned until the reply arrives.
-class TableTest : public ::testing::Test {
+class TableTest : public TableFixture {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kvtable-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    root_ = tmpl;
-    setenv("KV_ROOT", root_.c_str(), 1);
-    kv::LooperOptions options;
-    options.clock = &clock_;
-    options.log = [this](int, const std::string& text) { log_.push_back(text); };
-    loop_ = std::make_unique<kv::Looper>(options);
-  }
-  void TearDown() override {
-    loop_.reset();
-    unsetenv("KV_ROOT");
-    std::filesystem::remove_all(root_);
-  }
-  kv::message call(uint32_t path, uint32_t command, kv::message fields = kv::message()) {
-    fields.set(kv::PATH_FIELD, std::vector<uint32_t>{path});
-    fields.set(kv::COMMAND_FIELD, command);
-    bool done = false;
-    kv::message reply;
-    loop_->postMessage(fields, [&](const kv::message& r) {
-      reply = r;
-      done = true;
-    }, 1000);
-    for (int turns = 0; !done && turns < 10; ++turns) loop_->turn();
-    EXPECT_TRUE(done) << "no reply";
-    return reply;
-  }
   static kv::message with(uint32_t id, uint32_t size = 0) {
     kv::message m;
     m.set(kv::OBJECT_ID_FIELD, id);
     if (size) m.set(kv::u32_id(1), size);
     return m;
   }
-  kv::ManualClock clock_;
-  std::string root_;
-  std::unique_ptr<kv::Looper> loop_;
-  std::vector<std::string> log_;
 };
 
 TEST_F(TableTest, RowsInIdOrderAndRemovalWhileWalking) {
@@ -229,8 +196,8 @@ TEST_F(TableTest, RowsSurviveARestartAndADamagedStoreKeepsWhatItCan) {
   GadgetTable table;
   EXPECT_EQ(kv::Status::Kind::Malformed, table.init().kind());
   EXPECT_EQ((std::vector<uint32_t>{1, 3, 4}), table.ids());
-  ASSERT_EQ(1u, log_.size());
-  EXPECT_NE(std::string::npos, log_[0].find("CRC mismatch")) << log_[0];
+  ASSERT_EQ(1u, platformLog_.size());
+  EXPECT_NE(std::string::npos, platformLog_[0].find("CRC mismatch")) << platformLog_[0];
   EXPECT_TRUE(std::filesystem::exists(file + ".corrupt-" + std::to_string(clock_.wallSeconds())));
   GadgetTable reread;  // a good file was written at once
   EXPECT_TRUE(reread.init().isOk());

@@ -3,7 +3,7 @@
 // with it, and leaves everything else.
 #include <gtest/gtest.h>
 
-#include "table_fixture.h"
+#include "support/table_fixture.h"
 #include "tables/service_tables.h"
 
 namespace {

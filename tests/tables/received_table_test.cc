@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "table_fixture.h"
+#include "support/table_fixture.h"
 #include "tables/broker_table.h"
 
 namespace {

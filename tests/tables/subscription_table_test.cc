@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "table_fixture.h"
+#include "support/table_fixture.h"
 
 namespace {
 
