@@ -243,5 +243,28 @@ TEST(LooperTime, LocaltimeIsTheWallClockShiftedByTheZone) {
   EXPECT_EQ(loop.getLocaltime(), static_cast<uint32_t>(1700000060 + local.tm_gmtoff));
 }
 
+// Summer time in a zone given by rule (no zone files needed), in 2040: past
+// the 32-bit time_t limit, which the target build must not wrap at.
+TEST(LooperTime, LocaltimeAfter2038FollowsTheZoneRules) {
+  const char* saved = getenv("TZ");
+  std::string savedTz = saved ? saved : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  const int64_t july2040 = 2224764000;  // 2040-07-01 12:00 UTC
+  ManualClock clock(100, july2040);
+  LooperOptions options;
+  options.clock = &clock;
+  {
+    Looper loop(options);
+    EXPECT_EQ(loop.getLocaltime(), static_cast<uint32_t>(july2040 + 2 * 3600));
+  }
+  if (saved) {
+    setenv("TZ", savedTz.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
 }  // namespace
 }  // namespace kv
