@@ -317,6 +317,23 @@ TEST_F(SocketBusTest, APeerLosingTheHubFailsItsRequests) {
   EXPECT_EQ(getErrorCode(replies.got.at(1)), ERR_NO_ROUTE);
 }
 
+TEST_F(SocketBusTest, AReplyToAPeerThatHasGoneIsDroppedQuietly) {
+  addPeer().postMessage(request({7}, 2), replies.fn(), 1000);
+  turnAll();
+  ASSERT_EQ(echo.held.size(), 1u);
+  peers.clear();
+  turnAll();
+  EXPECT_EQ(hub->bus().peerCount(), 0u);
+  echo.replyMessage(echo.held[0], message());
+  turnAll();
+  EXPECT_TRUE(logLines.empty());
+  Looper& next = addPeer();  // a new connection never sees the old reply
+  next.postMessage(request({7}, 1, 3), replies.fn(), 100);
+  turnAll();
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(replies.got[0].get(u32_id(1)), 6u);
+}
+
 TEST_F(SocketBusTest, AMalformedFrameClosesOnlyThatConnection) {
   Looper& good = addPeer();
   int bad = rawConnect();
