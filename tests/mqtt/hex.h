@@ -1,7 +1,6 @@
 // Hex text <-> bytes for readable known-answer vectors: "10 0F 00 04".
 #pragma once
 
-#include <cstdio>
 #include <sstream>
 #include <string>
 
@@ -16,12 +15,11 @@ inline mqtt::Bytes hexBytes(const std::string& text) {
 }
 
 inline std::string hexOf(const mqtt::Bytes& bytes) {
+  static const char DIGITS[] = "0123456789ABCDEF";
   std::string text;
-  char pair[4];
   for (uint8_t b : bytes) {
-    std::snprintf(pair, sizeof pair, "%02X", b);
     if (!text.empty()) text += ' ';
-    text += pair;
+    text += {DIGITS[b >> 4], DIGITS[b & 0x0F]};
   }
   return text;
 }

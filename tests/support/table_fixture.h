@@ -10,8 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/amap.h"
 #include "platform/looper.h"
 #include "platform/system.h"
+
+// The message form of `row`: what its writeTo writes.
+inline kv::message formOf(const Object& row) {
+  kv::message form;
+  row.writeTo(form);
+  return form;
+}
 
 class TableFixture : public ::testing::Test {
  protected:
@@ -26,9 +34,22 @@ class TableFixture : public ::testing::Test {
     loop_ = std::make_unique<kv::Looper>(options);
   }
   void TearDown() override {
+    served_.clear();
     loop_.reset();
     unsetenv("KV_ROOT");
     std::filesystem::remove_all(root_);
+  }
+
+  // A T on `storePath`, loaded from the store and served at handler [path].
+  // The fixture owns it and destroys it first, so its last save lands in
+  // the temporary root.
+  template <class T>
+  T& serve(const std::string& storePath, uint32_t path) {
+    auto table = std::make_unique<T>(storePath, 1, -2);
+    EXPECT_TRUE(table->init().isOk());
+    EXPECT_TRUE(loop_->addHandler(path, table.get()));
+    served_.push_back(std::move(table));
+    return static_cast<T&>(*served_.back());
   }
 
   // Sends `command` with `fields` to the handler at [path] and turns the
@@ -74,4 +95,5 @@ class TableFixture : public ::testing::Test {
   std::string root_;
   std::unique_ptr<kv::Looper> loop_;
   std::vector<std::string> platformLog_;
+  std::vector<std::unique_ptr<AMap>> served_;
 };

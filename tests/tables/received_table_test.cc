@@ -19,12 +19,6 @@ struct WatchedReceivedTable : ReceivedTable {
   int added = 0;
 };
 
-std::vector<uint32_t> ids(ReceivedTable& table) {
-  std::vector<uint32_t> out;
-  for (ReceivedEntry& row : table) out.push_back(row.id);
-  return out;
-}
-
 TEST(ReceivedEntryForm, WritesEveryFieldInOrderAndReadsNothing) {
   ReceivedEntry row;
   row.brokerId = 3;
@@ -36,21 +30,15 @@ TEST(ReceivedEntryForm, WritesEveryFieldInOrderAndReadsNothing) {
   expected.set(kv::string_id(12), "a/b");
   expected.set(kv::string_id(11), std::string("\0\xff", 2));
   expected.set(kv::u32_id(12), 1700000000);
-  kv::message written;
-  row.writeTo(written);
-  EXPECT_EQ(expected, written);
-
+  EXPECT_EQ(expected, formOf(row));
   ReceivedEntry blank;
-  blank.readFrom(written);
-  kv::message stillBlank;
-  blank.writeTo(stillBlank);
-  EXPECT_EQ("", stillBlank.get(kv::string_id(12)));
-  EXPECT_EQ(0u, stillBlank.get(kv::u32_id(12), 9));
+  blank.readFrom(expected);
+  EXPECT_EQ(formOf(ReceivedEntry()), formOf(blank));
 }
 
 class ReceivedTableTest : public TableFixture {};
 
-TEST_F(ReceivedTableTest, RecordKeepsTheWholePayloadAndNotifies) {
+TEST_F(ReceivedTableTest, RecordKeepsTheWholePayloadAndHoldsAtMost1025RowsDroppingTheFirst) {
   WatchedReceivedTable table;
   ReceivedEntry& row = table.record(7, "t", std::string("x\0y", 3), 42);
   EXPECT_EQ(&row, table.findRow(row.id));
@@ -58,27 +46,23 @@ TEST_F(ReceivedTableTest, RecordKeepsTheWholePayloadAndNotifies) {
   EXPECT_EQ("t", row.topic);
   EXPECT_EQ(std::string("x\0y", 3), row.data);
   EXPECT_EQ(42u, row.time);
-  EXPECT_EQ("", table.record(7, "t", "", 43).data);
-  EXPECT_EQ(2, table.added);
-}
-
-TEST_F(ReceivedTableTest, HoldsAtMost1025RowsDroppingTheFirst) {
-  WatchedReceivedTable table;
-  for (uint32_t i = 0; i < maxReceivedRows; ++i) table.record(1, "t", "", i);
-  EXPECT_EQ(1024u, table.size());
+  for (uint32_t i = 1; i < maxReceivedRows; ++i) table.record(1, "t", "", i);
   table.record(1, "t", "", 0);  // 1024 held: nothing dropped
   EXPECT_EQ(1025u, table.size());
   EXPECT_EQ(1u, table.begin()->id);
-  const uint32_t newest = table.record(2, "u", "", 0).id;  // 1025 held: the first goes
+  EXPECT_EQ(1026u, table.record(2, "u", "", 0).id);  // 1025 held: the first goes
   EXPECT_EQ(1025u, table.size());
-  EXPECT_EQ(1026u, newest);
   EXPECT_EQ(2u, table.begin()->id);
   table.remove(table.find(500));  // the first in id order is dropped, not the gap
   table.record(2, "u", "", 0);
-  EXPECT_EQ(1025u, table.size());
   table.record(2, "u", "", 0);
   EXPECT_EQ(1025u, table.size());
   EXPECT_EQ(3u, table.begin()->id);
+  EXPECT_EQ(1028, table.added);
+
+  table.clear();
+  EXPECT_EQ(0u, table.size());
+  EXPECT_EQ(1029u, table.record(1, "t", "", 0).id);  // ids go on after a clear
 }
 
 TEST_F(ReceivedTableTest, RequestersMayReadAndRemoveButNotAddOrChange) {
@@ -88,36 +72,20 @@ TEST_F(ReceivedTableTest, RequestersMayReadAndRemoveButNotAddOrChange) {
   const uint32_t second = table.record(1, "b", "2", 11).id;
   kv::message fields;
   fields.set(kv::string_id(12), "forged");
-  fields.set(kv::string_id(11), "data");
   EXPECT_EQ(kv::errorMsg(kv::ERR_NOT_SUPPORTED, ""), addRow(RECEIVED, fields));
   EXPECT_EQ(kv::errorMsg(kv::ERR_NOT_SUPPORTED, ""), setRow(RECEIVED, first, fields));
-  EXPECT_EQ(2u, table.size());
   EXPECT_EQ("a", table.findRow(first)->topic);
-
-  kv::message got = getRow(RECEIVED, second);
-  EXPECT_EQ("b", got.get(kv::string_id(12)));
-  EXPECT_EQ("2", got.get(kv::string_id(11)));
+  EXPECT_EQ("b", getRow(RECEIVED, second).get(kv::string_id(12)));
   EXPECT_TRUE(removeRow(RECEIVED, first).empty());
-  EXPECT_EQ(std::vector<uint32_t>{second}, ids(table));
-}
-
-TEST_F(ReceivedTableTest, ClearEmptiesTheTable) {
-  WatchedReceivedTable table;
-  table.clear();
-  EXPECT_EQ(0u, table.size());
-  for (int i = 0; i < 5; ++i) table.record(1, "t", "", 0);
-  table.clear();
-  EXPECT_EQ(0u, table.size());
-  EXPECT_EQ(6u, table.record(1, "t", "", 0).id);  // ids go on: ids are never reused early
+  ASSERT_EQ(1u, table.size());
+  EXPECT_EQ(second, table.begin()->id);
 }
 
 TEST_F(ReceivedTableTest, RowsAreNeverStoredNorLoaded) {
   {
     // A file left at the path by a table that stores its rows.
     BrokerTable storing(STORE, 1, -2);
-    BrokerEntry b;
-    b.name = "b";
-    storing.add(std::make_unique<BrokerEntry>(b), false);
+    storing.add(std::make_unique<BrokerEntry>(), false);
     ASSERT_TRUE(storing.flush().isOk());
   }
   const std::string file = storeFile(STORE);
@@ -126,21 +94,15 @@ TEST_F(ReceivedTableTest, RowsAreNeverStoredNorLoaded) {
     WatchedReceivedTable table;
     ASSERT_TRUE(table.init().isOk());
     EXPECT_EQ(0u, table.size());
-    for (int i = 0; i < 50; ++i) table.record(1, "t", "d", 0);
+    table.record(1, "t", "d", 0);
+    table.record(1, "t", "d", 0);
     table.remove(table.begin());
-    table.markChanged();
-    for (int turn = 0; turn < 5; ++turn) {
-      clock_.advance(10 * clock_.ticksPerSecond());
-      loop_->turn();
-    }
-    EXPECT_FALSE(table.dirty());
+    clock_.advance(10 * clock_.ticksPerSecond());  // past any save the changes scheduled
+    loop_->turn();
     EXPECT_TRUE(table.flush().isOk());
     EXPECT_EQ(0u, table.saveCount());
   }
   EXPECT_EQ(sizeBefore, std::filesystem::file_size(file));
-  WatchedReceivedTable restarted;
-  ASSERT_TRUE(restarted.init().isOk());
-  EXPECT_EQ(0u, restarted.size());
 }
 
 }  // namespace
