@@ -19,18 +19,8 @@ jobs=${MQTTD_JOBS:-$(nproc)}
 build=build/ppc
 cd "$top"
 
-# ---- Packages (scripts/test.sh installs them too) -----------------------------
-missing=""
-for p in cmake ninja-build googletest g++-powerpc-linux-gnu qemu-user; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "== installing:$missing"
-  if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=""; fi
-  $sudo apt-get update -qq
-  # shellcheck disable=SC2086  # one word per package
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing
-fi
+# ---- Packages ------------------------------------------------------------------
+scripts/need-packages.sh cmake ninja-build googletest g++-powerpc-linux-gnu qemu-user
 
 # ---- Tests that cannot pass under user-mode emulation --------------------------
 # A gtest negative filter (Suite.Name patterns joined by ':'), applied to every

@@ -12,18 +12,8 @@ jobs=${MQTTD_JOBS:-$(nproc)}
 cd "$top"
 
 # ---- Packages ----------------------------------------------------------------
-packages="cmake ninja-build g++ googletest libssl-dev mosquitto qemu-user
-g++-powerpc-linux-gnu clang libclang-rt-14-dev"
-missing=""
-for p in $packages; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "== installing:$missing"
-  if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=""; fi
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing
-fi
+scripts/need-packages.sh cmake ninja-build g++ googletest libssl-dev mosquitto \
+  qemu-user g++-powerpc-linux-gnu clang libclang-rt-14-dev
 
 step() { echo; echo "== $*"; }
 
