@@ -12,6 +12,7 @@
 #include "platform/looper.h"
 #include "platform/message_codec.h"
 #include "platform/system.h"
+#include "support/table_fixture.h"
 
 namespace kv {
 namespace {
@@ -35,34 +36,22 @@ message row(uint32_t id, const std::string& name) {
 const std::vector<message> ROWS = {row(1, "a"), row(2, std::string("n\0l", 3)), row(5, ""),
                                    row(300, "last")};
 
-// A temporary root, a loop on a manual clock (predictable set-aside names)
-// and the captured platform log.
-class StoreTest : public ::testing::Test {
+// The table fixture's temporary root, loop on a manual clock (predictable
+// set-aside names) and captured platform log, with a store at "/s".
+class StoreTest : public TableFixture {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kvstore-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    root_ = tmpl;
-    setenv("KV_ROOT", root_.c_str(), 1);
-    LooperOptions options;
-    options.clock = &clock_;
-    options.log = [this](int, const std::string& text) { log_.push_back(text); };
-    loop_ = std::make_unique<Looper>(options);
+    TableFixture::SetUp();
     fs::create_directories(root_ + "/s");
     file_ = store_.rowsPath();
-  }
-  void TearDown() override {
-    loop_.reset();
-    unsetenv("KV_ROOT");
-    fs::remove_all(root_);
   }
   // Loads the store at "/s"; checks the report against the rows returned.
   std::vector<message> load(StoreLoadReport& report) {
     std::vector<message> rows;
-    log_.clear();
+    platformLog_.clear();
     report = store_.load([&](uint32_t, const message& m) { rows.push_back(m); });
     EXPECT_EQ(report.rows, rows.size());
-    EXPECT_EQ(report.damaged ? 1u : 0u, log_.size());
+    EXPECT_EQ(report.damaged ? 1u : 0u, platformLog_.size());
     EXPECT_TRUE(std::equal(rows.begin(), rows.end(), ROWS.begin()));
     return rows;
   }
@@ -76,11 +65,11 @@ class StoreTest : public ::testing::Test {
     ASSERT_TRUE(report.damaged) << what;
     EXPECT_EQ(offset, report.damageOffset) << what;
     EXPECT_NE(std::string::npos, report.problem.find(what)) << report.problem;
-    ASSERT_EQ(1u, log_.size());
-    EXPECT_NE(std::string::npos, log_[0].find(file_ + ": " + report.problem + " at byte " +
+    ASSERT_EQ(1u, platformLog_.size());
+    EXPECT_NE(std::string::npos, platformLog_[0].find(file_ + ": " + report.problem + " at byte " +
                                               std::to_string(offset) + "; kept " +
                                               std::to_string(kept) + " rows; damaged file set aside"))
-        << log_[0];
+        << platformLog_[0];
     EXPECT_EQ(bytes, readFile(report.setAsidePath));
     EXPECT_FALSE(fs::exists(file_));
     fs::remove(report.setAsidePath);
@@ -92,10 +81,6 @@ class StoreTest : public ::testing::Test {
     return r + body;
   }
 
-  ManualClock clock_;
-  std::string root_;
-  std::unique_ptr<Looper> loop_;
-  std::vector<std::string> log_;
   TableStore store_{"/s"};
   std::string file_;
 };
@@ -185,8 +170,8 @@ TEST_F(StoreTest, ADamagedFileIsNeverReplaced) {
   for (int n = 3; n <= 100; ++n) writeFile(aside + "-" + std::to_string(n), "");
   writeFile(file_, "third");
   load(report);
-  ASSERT_EQ(1u, log_.size());
-  EXPECT_NE(std::string::npos, log_[0].find("cannot set the damaged file aside")) << log_[0];
+  ASSERT_EQ(1u, platformLog_.size());
+  EXPECT_NE(std::string::npos, platformLog_[0].find("cannot set the damaged file aside")) << platformLog_[0];
   EXPECT_FALSE(store_.save(ROWS).isOk());
   EXPECT_EQ("third", readFile(file_));
 }
