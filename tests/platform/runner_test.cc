@@ -39,16 +39,6 @@ TEST_F(RunnerTest, TimersRunByDueTickThenInTheOrderAdded) {
   EXPECT_EQ(runner.timerCount(), 0u);
 }
 
-TEST_F(RunnerTest, ATimerIsNotRunBeforeItsTick) {
-  runner.addTimer(100, note("late"));
-  clock.advance(99);
-  runner.turn(0);
-  EXPECT_TRUE(ran.empty());
-  clock.advance(1);
-  runner.turn(0);
-  EXPECT_EQ(ran.size(), 1u);
-}
-
 TEST_F(RunnerTest, ZeroDelayRunsOnTheNextTurnNeverTheCurrentOne) {
   runner.addTimer(0, [this]() {
     ran.push_back("first");
@@ -230,19 +220,6 @@ TEST(LooperSignals, SigtermStopsTheLoop) {
   EXPECT_TRUE(loop.stopping());
 }
 
-TEST(LooperTime, LocaltimeIsTheWallClockShiftedByTheZone) {
-  ManualClock clock(100, 1700000000);
-  LooperOptions options;
-  options.clock = &clock;
-  Looper loop(options);
-  time_t now = 1700000000;
-  struct tm local {};
-  localtime_r(&now, &local);
-  EXPECT_EQ(loop.getLocaltime(), static_cast<uint32_t>(1700000000 + local.tm_gmtoff));
-  clock.advance(100 * 60);
-  EXPECT_EQ(loop.getLocaltime(), static_cast<uint32_t>(1700000060 + local.tm_gmtoff));
-}
-
 // Summer time in a zone given by rule (no zone files needed), in 2040: past
 // the 32-bit time_t limit, which the target build must not wrap at.
 TEST(LooperTime, LocaltimeAfter2038FollowsTheZoneRules) {
@@ -257,6 +234,8 @@ TEST(LooperTime, LocaltimeAfter2038FollowsTheZoneRules) {
   {
     Looper loop(options);
     EXPECT_EQ(loop.getLocaltime(), static_cast<uint32_t>(july2040 + 2 * 3600));
+    clock.advance(100 * 60);  // it follows the loop's clock
+    EXPECT_EQ(loop.getLocaltime(), static_cast<uint32_t>(july2040 + 2 * 3600 + 60));
   }
   if (saved) {
     setenv("TZ", savedTz.c_str(), 1);
