@@ -90,6 +90,7 @@ Bus::Bus(Looper& loop, const LooperOptions& options) : loop_(loop), options_(opt
 Bus::~Bus() {
   drainTimer_.cancel();
   for (const InboxItem& item : inbox_) closeCarriedDescriptor(item.msg);
+  for (const Held& h : held_) closeCarriedDescriptor(h.msg);
   for (auto& entry : pending_) loop_.runner().removeTimer(entry.second.timer);
   for (auto& entry : connections_) {
     loop_.runner().removeSocket(entry.second->fd);
@@ -103,13 +104,53 @@ Bus::~Bus() {
 }
 
 Status Bus::start() {
-  std::string path = options_.busPath.empty() ? rootPath(BUS_SOCKET_PATH) : options_.busPath;
+  path_ = options_.busPath.empty() ? rootPath(BUS_SOCKET_PATH) : options_.busPath;
   switch (options_.mode) {
-    case LooperOptions::Mode::Hub: return listenOn(path);
-    case LooperOptions::Mode::Peer: return connectTo(path);
+    case LooperOptions::Mode::Hub: return startHub();
+    case LooperOptions::Mode::Peer: return startPeer();
     case LooperOptions::Mode::Standalone: return Status::ok();
   }
   return Status::ok();
+}
+
+Status Bus::startHub() {
+  Status st = listenOn(path_);
+  if (st.isOk() && options_.startGraceSeconds > 0) {
+    inGrace_ = true;
+    graceTimer_ = Timer(loop_.runner(), Ticks{options_.startGraceSeconds} * loop_.clock().ticksPerSecond(),
+                        [this]() { endGrace(); });
+  }
+  return st;
+}
+
+Status Bus::startPeer() {
+  Status st = connectTo(path_);
+  if (st.isOk() || options_.reconnectSeconds == 0) return st;
+  loop_.log(LOG_LEVEL_INFO, "bus: waiting for the hub (" + st.message() + ")");
+  retryHubLater();
+  return Status::ok();
+}
+
+// ---- Peer: the connection to the hub -------------------------------------------
+
+void Bus::retryHubLater() {
+  Ticks delay = Ticks{options_.reconnectSeconds} * loop_.clock().ticksPerSecond();
+  reconnectTimer_ = Timer(loop_.runner(), delay, [this]() {
+    if (!connectTo(path_).isOk()) return retryHubLater();
+    loop_.log(LOG_LEVEL_INFO, "bus: connected to the hub");
+    for (const auto& route : local_) serve(route.first);
+  });
+}
+
+// Asks the hub to route `path` here.
+void Bus::serve(const Path& path) {
+  message request;
+  request.set(PATH_FIELD, std::vector<uint32_t>());
+  request.set(COMMAND_FIELD, CMD_SERVE);
+  request.set(SERVE_PATH_FIELD, path);
+  post(request, [this](const message& reply) {
+    if (isError(reply)) loop_.log(LOG_LEVEL_ERROR, "bus: cannot serve a path: " + getError(reply));
+  }, 30 * loop_.clock().ticksPerSecond());
 }
 
 Status Bus::listenOn(const std::string& path) {
@@ -286,12 +327,15 @@ void Bus::onRequestFrame(Connection& c, Frame& frame) {
   ++c.outstanding;
   Path path = msg.get(PATH_FIELD);
   if (localHandler(path)) return enqueue(InboxItem{true, 0, std::move(msg)});
+  // The hub forwards to the peer that serves the path; during its start-up
+  // grace also a request for a path nobody serves yet (post holds it).
   uint32_t target = routeRemote(path);
-  if (target != 0 && target != c.id && c.id != hubConnection_) {
+  bool servedElsewhere = target != 0 && target != c.id;
+  if (c.id != hubConnection_ && (servedElsewhere || (target == 0 && inGrace_))) {
     return forward(c, std::move(msg));
   }
   closeCarriedDescriptor(msg);
-  reply(msg, errorMsg(ERR_NO_ROUTE, "no handler at this path"));
+  reply(msg, noRoute());
 }
 
 // The hub passes a request between two peers: it posts a copy on the
@@ -387,7 +431,14 @@ void Bus::closeConnection(uint32_t id, const std::string& why) {
     route = route->second == id ? served_.erase(route) : std::next(route);
   }
   failPendingOf(id);
-  if (id == hubConnection_) hubConnection_ = 0;
+  if (id == hubConnection_) {
+    hubConnection_ = 0;
+    if (options_.reconnectSeconds > 0) {
+      loop_.log(LOG_LEVEL_WARNING, "bus: lost the hub; trying again every " +
+                                       std::to_string(options_.reconnectSeconds) + " s");
+      retryHubLater();
+    }
+  }
 }
 
 void Bus::failPendingOf(uint32_t connection) {
@@ -416,34 +467,50 @@ int Bus::post(message msg, ReplyFn callback, uint32_t timeoutTicks, uint32_t rig
     if (fd < 0) return -1;
     msg.set(SOCKET_FIELD, static_cast<uint32_t>(fd));
   }
-  const Path path = msg.get(PATH_FIELD);
   msg.erase(ORIGIN_FIELD);
   msg.erase(REQUEST_ID_FIELD);
   msg.set(RIGHTS_FIELD, rights);
   uint32_t id = newRequestId();
-  uint32_t target = localHandler(path) ? 0 : routeRemote(path);
-  if (target != 0) {
-    if (!send(*connections_[target], FrameKind::Request, id, msg)) {
-      closeCarriedDescriptor(msg);
-      return -1;
-    }
-  } else if (localHandler(path)) {
-    msg.set(ORIGIN_FIELD, 0u);
-    msg.set(REQUEST_ID_FIELD, id);
-    enqueue(InboxItem{true, 0, std::move(msg)});
-  } else {
+  uint32_t target = 0;
+  if (!dispatch(id, msg, target)) {
     closeCarriedDescriptor(msg);
-    enqueue(InboxItem{false, id, errorMsg(ERR_NO_ROUTE, "no handler at this path")});
+    return -1;
   }
   Pending p{std::move(callback), nullptr, target};
   if (timeoutTicks > 0) {
     p.timer = loop_.runner().addTimer(timeoutTicks, [this, id]() {
-      complete(id, errorMsg(ERR_TIMEOUT, "timeout"));
+      complete(id, dropHeld(id) ? noRoute() : errorMsg(ERR_TIMEOUT, "timeout"));
     });
   }
   pending_[id] = std::move(p);
   return static_cast<int>(id);
 }
+
+// Sends request `id` on its way: to a handler of this loop, to the
+// connection that serves its path (`target`), into the start-up hold, or
+// back to its sender as ERR_NO_ROUTE. False, with `msg` untouched, when the
+// serving connection cannot take it.
+bool Bus::dispatch(uint32_t id, message& msg, uint32_t& target) {
+  const Path path = msg.get(PATH_FIELD);
+  target = 0;
+  if (localHandler(path)) {
+    msg.set(ORIGIN_FIELD, 0u);
+    msg.set(REQUEST_ID_FIELD, id);
+    enqueue(InboxItem{true, 0, std::move(msg)});
+    return true;
+  }
+  target = routeRemote(path);
+  if (target != 0) return send(*connections_[target], FrameKind::Request, id, msg);
+  if (inGrace_ && held_.size() < MAX_HELD_REQUESTS) {
+    held_.push_back(Held{id, std::move(msg)});
+    return true;
+  }
+  closeCarriedDescriptor(msg);
+  enqueue(InboxItem{false, id, noRoute()});
+  return true;
+}
+
+message Bus::noRoute() { return errorMsg(ERR_NO_ROUTE, "no handler at this path"); }
 
 void Bus::reply(const message& request, const message& answer) {
   if (!request.has(REQUEST_ID_FIELD)) return;  // not delivered by a bus
@@ -537,7 +604,7 @@ void Bus::deliver(message& request) {
   Handler* handler = localHandler(request.get(PATH_FIELD));
   if (!handler) {
     closeCarriedDescriptor(request);
-    reply(request, errorMsg(ERR_NO_ROUTE, "no handler at this path"));
+    reply(request, noRoute());
     return;
   }
   handler->handle(request);
@@ -548,6 +615,8 @@ void Bus::deliver(message& request) {
 bool Bus::addRoute(const Path& path, Handler* handler) {
   if (local_.count(path)) return false;
   local_[path] = handler;
+  if (options_.mode == LooperOptions::Mode::Peer && hubConnection_ != 0) serve(path);
+  releaseHeld(path);
   return true;
 }
 
@@ -586,6 +655,53 @@ void Bus::handleServe(const message& request) {
   }
   served_[*path] = origin;
   reply(request, message());
+  releaseHeld(*path);
+}
+
+// ---- Hub: the start-up grace ------------------------------------------------------
+
+// Requests held for `path` go on now that someone serves it.
+void Bus::releaseHeld(const Path& path) {
+  std::vector<Held> ready;
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (it->msg.get(PATH_FIELD) != path) {
+      ++it;
+      continue;
+    }
+    ready.push_back(std::move(*it));
+    it = held_.erase(it);
+  }
+  for (Held& h : ready) {
+    uint32_t target = 0;
+    auto p = pending_.find(h.id);
+    if (dispatch(h.id, h.msg, target)) {
+      if (p != pending_.end()) p->second.connection = target;
+      continue;
+    }
+    closeCarriedDescriptor(h.msg);
+    enqueue(InboxItem{false, h.id, errorMsg(ERR_BUSY, "the serving peer cannot take requests")});
+  }
+}
+
+// Forgets held request `id` (its time-out has come); false if not held.
+bool Bus::dropHeld(uint32_t id) {
+  for (auto it = held_.begin(); it != held_.end(); ++it) {
+    if (it->id != id) continue;
+    closeCarriedDescriptor(it->msg);
+    held_.erase(it);
+    return true;
+  }
+  return false;
+}
+
+void Bus::endGrace() {
+  inGrace_ = false;
+  std::vector<Held> unserved;
+  unserved.swap(held_);
+  for (const Held& h : unserved) {
+    closeCarriedDescriptor(h.msg);
+    enqueue(InboxItem{false, h.id, noRoute()});
+  }
 }
 
 }  // namespace kv

@@ -9,7 +9,12 @@
 //      control handler is the empty path);
 //   2. hub: the peer that asked to serve the path (CMD_SERVE);
 //      peer: the hub, for every path not served locally;
-//   3. otherwise the request fails with ERR_NO_ROUTE.
+//   3. hub, during its start-up grace (LooperOptions::startGraceSeconds):
+//      held until a peer serves the path, and answered ERR_NO_ROUTE when the
+//      grace or the request's own time-out ends first;
+//   4. otherwise the request fails with ERR_NO_ROUTE.
+// A peer asks the hub to route each of its local paths to it (CMD_SERVE),
+// again after every reconnection (LooperOptions::reconnectSeconds).
 // The bus stamps every request it delivers with ORIGIN_FIELD,
 // REQUEST_ID_FIELD and RIGHTS_FIELD; replyMessage reads them to find the way
 // back. Rights of a bus peer come from its credentials (SO_PEERCRED): root
@@ -54,6 +59,8 @@ class Bus {
   // Most frames with a descriptor that may wait to be sent on one
   // connection; a post beyond it fails, a reply beyond it is dropped.
   static constexpr size_t MAX_OUTBOUND_DESCRIPTORS = 256;
+  // Most requests the hub holds during its start-up grace.
+  static constexpr size_t MAX_HELD_REQUESTS = 256;
 
   Bus(Looper& loop, const LooperOptions& options);
   ~Bus();
@@ -79,6 +86,8 @@ class Bus {
   // CMD_SERVE from a peer (hub only).
   void handleServe(const message& request);
 
+  // Peer: whether the connection to the hub is up.
+  bool connectedToHub() const { return hubConnection_ != 0; }
   size_t peerCount() const { return connections_.size(); }
   size_t pendingCount() const { return pending_.size(); }
 
@@ -94,7 +103,15 @@ class Bus {
     uint32_t requestId;  // completion: the pending id
     message msg;
   };
+  struct Held {  // a request waiting for its path to be served
+    uint32_t id;
+    message msg;
+  };
 
+  Status startHub();
+  Status startPeer();
+  void retryHubLater();
+  void serve(const Path& path);
   Status listenOn(const std::string& path);
   Status connectTo(const std::string& path);
   void onAccept();
@@ -114,6 +131,11 @@ class Bus {
   void failPendingOf(uint32_t connection);
 
   uint32_t routeRemote(const Path& path) const;
+  bool dispatch(uint32_t id, message& msg, uint32_t& target);
+  static message noRoute();
+  void releaseHeld(const Path& path);
+  bool dropHeld(uint32_t id);
+  void endGrace();
   uint32_t newRequestId();
   message ownedCopy(const message& answer);
   void enqueue(InboxItem item);
@@ -123,6 +145,7 @@ class Bus {
 
   Looper& loop_;
   LooperOptions options_;
+  std::string path_;  // the bus socket
   int listenFd_ = -1;
   std::string listenPath_;
   uint32_t hubConnection_ = 0;  // peer mode: the connection to the hub
@@ -134,6 +157,10 @@ class Bus {
   std::map<uint32_t, Pending> pending_;
   std::deque<InboxItem> inbox_;
   Timer drainTimer_;
+  Timer reconnectTimer_;  // peer: the next attempt to reach the hub
+  bool inGrace_ = false;  // hub: within the start-up grace
+  Timer graceTimer_;
+  std::vector<Held> held_;
 };
 
 }  // namespace kv

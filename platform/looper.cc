@@ -35,6 +35,7 @@ LooperOptions productionOptions() {
   LooperOptions options;
   options.mode = LooperOptions::Mode::Hub;
   options.catchSignals = true;
+  options.startGraceSeconds = 5;
   return options;
 }
 
@@ -98,16 +99,6 @@ bool Looper::addHandler(uint32_t number, Handler* handler) {
 bool Looper::addHandler(const std::vector<uint32_t>& path, Handler* handler) {
   if (!handler || !bus_->addRoute(path, handler)) return false;
   handler->registeredWith_ = this;
-  if (options_.mode == LooperOptions::Mode::Peer) {
-    // Ask the hub to route the path here.
-    message serve;
-    serve.set(PATH_FIELD, std::vector<uint32_t>());
-    serve.set(COMMAND_FIELD, CMD_SERVE);
-    serve.set(SERVE_PATH_FIELD, path);
-    bus_->post(serve, [this](const message& reply) {
-      if (isError(reply)) log(LOG_LEVEL_ERROR, "bus: cannot serve a path: " + getError(reply));
-    }, 30 * clock_->ticksPerSecond());
-  }
   return true;
 }
 

@@ -59,6 +59,14 @@ struct LooperOptions {
   size_t maxPeerOutputBytes = 8u * 1024 * 1024;
   // Reply time-out, in seconds, of a request the hub forwards between peers.
   uint32_t forwardTimeoutSeconds = 60;
+  // Hub: for this many seconds after the hub starts, a request for a path
+  // that nobody serves yet waits for a peer to serve it (0: answered
+  // ERR_NO_ROUTE at once). The production loop uses 5.
+  uint32_t startGraceSeconds = 0;
+  // Peer: when the hub is not there at start, or goes away, try again every
+  // this many seconds, serving the loop's paths again each time (0: never;
+  // the loop then stays without a bus).
+  uint32_t reconnectSeconds = 0;
   // Where the platform's own log lines go; null: standard error, "kv: ".
   LogFn log;
 };
@@ -66,14 +74,15 @@ struct LooperOptions {
 class Looper : public Handler {
  public:
   // The production loop. The thirteen arguments are reserved and must be
-  // zero. It is a hub on rootPath(BUS_SOCKET_PATH), uses the system clock,
-  // and stops on SIGTERM and SIGINT.
+  // zero. It is a hub on rootPath(BUS_SOCKET_PATH) with a start-up grace of
+  // 5 seconds, uses the system clock, and stops on SIGTERM and SIGINT.
   Looper(int, int, int, int, int, int, int, int, int, int, int, int, int);
   explicit Looper(const LooperOptions& options);
   ~Looper() override;
 
   // Whether the bus came up (hub: socket bound and listening; peer:
-  // connected). A standalone loop is always ok.
+  // connected, or waiting for the hub when reconnectSeconds is set). A
+  // standalone loop is always ok.
   const Status& status() const { return status_; }
 
   // Registers `handler` under the path [number] or `path`. Returns false if

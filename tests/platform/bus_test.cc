@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -201,7 +203,8 @@ class SocketBusTest : public ::testing::Test {
     hub.reset();
     rmdir(dir.c_str());
   }
-  std::unique_ptr<Looper> makeLoop(LooperOptions::Mode mode) {
+  std::unique_ptr<Looper> makeLoop(LooperOptions::Mode mode,
+                                   std::function<void(LooperOptions&)> tweak = nullptr) {
     LooperOptions options;
     options.mode = mode;
     options.clock = &clock;
@@ -209,6 +212,7 @@ class SocketBusTest : public ::testing::Test {
     options.socketMode = 0666;
     options.maxPeerOutputBytes = 256 * 1024;
     options.log = [this](int, const std::string& text) { logLines.push_back(text); };
+    if (tweak) tweak(options);
     return std::make_unique<Looper>(options);
   }
   Looper& addPeer() {
@@ -218,7 +222,7 @@ class SocketBusTest : public ::testing::Test {
   }
   void turnAll(int n = 4) {
     for (int i = 0; i < n; ++i) {
-      hub->turn(0);
+      if (hub) hub->turn(0);
       for (auto& p : peers) p->turn(0);
     }
   }
@@ -364,6 +368,68 @@ void sendAttached(int sock, const std::string& bytes, int count) {
   const int fds[2] = {0, 0};
   memcpy(CMSG_DATA(cm), fds, static_cast<size_t>(count) * sizeof(int));
   ASSERT_EQ(sendmsg(sock, &mh, 0), static_cast<ssize_t>(bytes.size()));
+}
+
+// During the hub's start-up grace a request for a path nobody serves yet,
+// from the hub or from a peer, waits for a peer to serve the path; it gets
+// ERR_NO_ROUTE when its own time-out or the grace ends first.
+TEST_F(SocketBusTest, TheHubHoldsRequestsUntilAPathIsServedDuringItsStartUpGrace) {
+  hub.reset();
+  hub = makeLoop(LooperOptions::Mode::Hub, [](LooperOptions& o) { o.startGraceSeconds = 5; });
+  Looper& early = addPeer();
+  Replies served, shortWait, unserved;
+  hub->postMessage(request({14}, 1, 2), served.fn(), 6000);
+  early.postMessage(request({14}, 1, 3), served.fn(), 6000);
+  hub->postMessage(request({15}, 1), shortWait.fn(), 100);
+  hub->postMessage(request({16}, 1), unserved.fn(), 6000);
+  turnAll();
+  clock.advance(100);
+  turnAll();
+  EXPECT_TRUE(served.got.empty());
+  ASSERT_EQ(shortWait.got.size(), 1u);
+  EXPECT_EQ(getErrorCode(shortWait.got[0]), ERR_NO_ROUTE);
+
+  EchoHandler resolver;
+  addPeer().addHandler(14, &resolver);
+  turnAll(10);
+  ASSERT_EQ(served.got.size(), 2u);
+  EXPECT_EQ(served.got[0].get(u32_id(1)) + served.got[1].get(u32_id(1)), 10u);  // 4 and 6
+  EXPECT_TRUE(unserved.got.empty());
+
+  clock.advance(400);  // the grace ends
+  turnAll();
+  ASSERT_EQ(unserved.got.size(), 1u);
+  EXPECT_EQ(getErrorCode(unserved.got[0]), ERR_NO_ROUTE);
+  hub->postMessage(request({16}, 1), unserved.fn(), 6000);
+  turnAll(1);
+  EXPECT_EQ(unserved.got.size(), 2u);  // at once from now on
+}
+
+// A peer that reconnects waits for a hub that is not there yet, and after
+// the hub restarts connects again and serves its paths again.
+TEST_F(SocketBusTest, APeerThatReconnectsServesItsPathsAgain) {
+  hub.reset();
+  peers.push_back(makeLoop(LooperOptions::Mode::Peer, [](LooperOptions& o) { o.reconnectSeconds = 1; }));
+  Looper& service = *peers.back();
+  ASSERT_TRUE(service.status().isOk());
+  EchoHandler resolver;
+  service.addHandler(14, &resolver);
+  for (int round = 0; round < 2; ++round) {
+    hub = makeLoop(LooperOptions::Mode::Hub);
+    turnAll();
+    EXPECT_FALSE(service.bus().connectedToHub());  // not before a second has passed
+    clock.advance(100);
+    turnAll();
+    EXPECT_TRUE(service.bus().connectedToHub()) << round;
+    hub->postMessage(request({14}, 1, round + 1), replies.fn(), 100);
+    turnAll();
+    ASSERT_EQ(replies.got.size(), static_cast<size_t>(round + 1));
+    EXPECT_EQ(replies.got.back().get(u32_id(1)), 2u * (round + 1));
+    hub.reset();
+    turnAll();
+  }
+  EXPECT_NE(std::find(logLines.begin(), logLines.end(), "bus: lost the hub; trying again every 1 s"),
+            logLines.end());
 }
 
 // Each bad stream costs its own connection, with one log line; the hub
