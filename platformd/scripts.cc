@@ -1,0 +1,116 @@
+#include "platformd/scripts.h"
+
+#include <cctype>
+
+namespace platformd {
+
+const std::vector<uint32_t> SCRIPT_PATH = {48};
+
+namespace {
+
+constexpr size_t MAX_SCRIPT_BYTES = 65536;
+constexpr size_t MAX_VARIABLES = 16;
+constexpr size_t MAX_NAME_BYTES = 64;
+constexpr size_t MAX_ENV_VALUE_BYTES = 32 * 1024;
+
+bool isVariableName(const std::string& name) {
+  if (name.empty() || name.size() > MAX_NAME_BYTES || isdigit(static_cast<unsigned char>(name[0]))) {
+    return false;
+  }
+  for (char c : name) {
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+  }
+  return true;
+}
+
+// What of `value` an environment variable can hold.
+std::string environmentValue(const std::string& value) {
+  return value.substr(0, std::min(value.find('\0'), MAX_ENV_VALUE_BYTES));
+}
+
+}  // namespace
+
+ScriptService::ScriptService(kv::ThinRunner& runner, const ScriptOptions& options, kv::LogFn log)
+    : runner_(runner), options_(options), log_(std::move(log)) {}
+
+void ScriptService::handleCmd(kv::message& request, uint32_t command) {
+  if (command != RUN_SCRIPT_COMMAND) return Handler::handleCmd(request, command);
+  Job job{request, ScriptSpec()};
+  std::string why;
+  if (!parse(request, job.spec, why)) {
+    return replyMessage(request, kv::errorMsg(kv::ERR_BAD_REQUEST, why));
+  }
+  if (running_.size() < options_.maxRunning) return start(std::move(job));
+  if (queue_.size() >= options_.maxQueued) {
+    return replyMessage(request, kv::failedMsg("too many scripts waiting"));
+  }
+  queue_.push_back(std::move(job));
+}
+
+bool ScriptService::parse(const kv::message& request, ScriptSpec& spec, std::string& why) const {
+  spec.script = request.get(SCRIPT_TEXT_FIELD);
+  if (spec.script.empty() || spec.script.size() > MAX_SCRIPT_BYTES ||
+      spec.script.find('\0') != std::string::npos) {
+    why = "the script must be 1 to 65536 bytes without NUL";
+    return false;
+  }
+  const std::vector<kv::message>* vars = request.find(SCRIPT_VARIABLES_FIELD);
+  if (vars && vars->size() > MAX_VARIABLES) {
+    why = "too many script variables";
+    return false;
+  }
+  for (size_t i = 0; vars && i < vars->size(); ++i) {
+    const std::string name = (*vars)[i].get(VARIABLE_NAME_FIELD);
+    const std::string value = (*vars)[i].get(VARIABLE_VALUE_FIELD);
+    if (!isVariableName(name)) {
+      why = "bad script variable name";
+      return false;
+    }
+    if (name == "msgData") spec.input = value;
+    spec.variables.emplace_back(name, environmentValue(value));
+  }
+  const kv::Ticks tps = runner_.clock().ticksPerSecond();
+  kv::Ticks limit = request.get(SCRIPT_LIMIT_FIELD);
+  if (limit == 0) limit = options_.defaultLimitSeconds * tps;
+  spec.limitTicks = std::min<kv::Ticks>(limit, options_.maxLimitSeconds * tps);
+  return true;
+}
+
+void ScriptService::start(Job job) {
+  const kv::Ticks killAfter = kv::Ticks{options_.killAfterSeconds} * runner_.clock().ticksPerSecond();
+  running_.push_back(nullptr);
+  auto slot = std::prev(running_.end());
+  const kv::message request = job.request;
+  *slot = std::make_unique<ScriptRun>(runner_, log_, killAfter,
+                                      [this, slot, request](const kv::message& outcome) {
+                                        finished(slot->get(), request, outcome);
+                                      });
+  kv::Status st = (*slot)->start(job.spec);
+  if (!st.isOk()) {
+    running_.erase(slot);
+    log_(kv::LOG_LEVEL_ERROR, st.message());
+    replyMessage(request, kv::failedMsg(st.message()));
+  }
+}
+
+// A run is not destroyed inside its own callback: it goes on the next turn,
+// and the scripts waiting for its place start then.
+void ScriptService::finished(ScriptRun* run, const kv::message& request, const kv::message& outcome) {
+  replyMessage(request, outcome);
+  done_.push_back(run);
+  if (!reap_.pending()) reap_ = kv::Timer(runner_, 0, [this]() { reap(); });
+}
+
+void ScriptService::reap() {
+  for (ScriptRun* run : done_) {
+    running_.remove_if([run](const std::unique_ptr<ScriptRun>& r) { return r.get() == run; });
+  }
+  done_.clear();
+  while (running_.size() < options_.maxRunning && !queue_.empty()) {
+    Job next = std::move(queue_.front());
+    queue_.pop_front();
+    start(std::move(next));
+  }
+}
+
+}  // namespace platformd
