@@ -1,15 +1,30 @@
 #!/bin/sh
-# Builds what is needed and runs the daemon in the foreground. Everything it
-# writes stays under ./run in the checkout (the root directory, KV_ROOT).
-# Stop it with Ctrl-C. Drive it from another terminal with
+# Builds what is needed and runs the daemon in the foreground, with the
+# platform process (platformd: name resolution, TLS, scripts, the device
+# identity) beside it. Everything they write stays under ./run in the
+# checkout (the root directory, KV_ROOT). Ctrl-C stops both. Drive them
+# from another terminal with
 #   KV_ROOT=$PWD/run build/native/tools/mqttctl ...
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-scripts/need-packages.sh cmake ninja-build g++ googletest
+scripts/need-packages.sh cmake ninja-build g++ googletest libssl-dev
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/native -j "$(nproc)" --target mqttd mqttctl
+cmake --build build/native -j "$(nproc)" --target mqttd mqttctl platformd
 export KV_ROOT="$top/run"
 mkdir -p "$KV_ROOT"
 echo "root directory: $KV_ROOT"
-exec build/native/mqttd
+
+# platformd waits for the daemon's bus and reconnects when it comes back;
+# it stops when this script ends, however it ends.
+build/native/platformd/platformd &
+platformd_pid=$!
+stop_platformd() {
+  kill "$platformd_pid" 2>/dev/null || true
+  wait "$platformd_pid" 2>/dev/null || true
+}
+trap stop_platformd EXIT
+trap 'stop_platformd; exit 130' INT TERM
+status=0
+build/native/mqttd || status=$?
+exit "$status"

@@ -78,7 +78,7 @@ TempRoot::~TempRoot() {
   }
 }
 
-Daemon::~Daemon() {
+Process::~Process() {
   if (pid_ > 0) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
@@ -87,12 +87,12 @@ Daemon::~Daemon() {
   if (errFd_ >= 0) close(errFd_);
 }
 
-bool Daemon::start() {
-  pid_ = spawn(root_, {MQTTD_BIN}, outFd_, errFd_);
-  return waitForLine("mqtt: started");
+bool Process::start() {
+  pid_ = spawn(root_, {binary_}, outFd_, errFd_);
+  return waitForLine(readyLine_);
 }
 
-void Daemon::readAvailable(int waitMs) {
+void Process::readAvailable(int waitMs) {
   pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
   poll(fds, 2, waitMs);
   drain(errFd_, errors_);
@@ -104,7 +104,7 @@ void Daemon::readAvailable(int waitMs) {
   }
 }
 
-bool Daemon::waitForLine(const std::string& text, int guardMs) {
+bool Process::waitForLine(const std::string& text, int guardMs) {
   long long end = nowMs() + guardMs;
   size_t checked = 0;
   while (nowMs() < end) {
@@ -126,7 +126,7 @@ bool Daemon::waitForLine(const std::string& text, int guardMs) {
   return false;
 }
 
-int Daemon::stop() {
+int Process::stop() {
   if (pid_ <= 0) return status_;
   kill(pid_, SIGTERM);
   int status = 0;
@@ -145,12 +145,12 @@ int Daemon::stop() {
   return status_;
 }
 
-const std::vector<std::string>& Daemon::lines() {
+const std::vector<std::string>& Process::lines() {
   readAvailable(0);
   return lines_;
 }
 
-const std::string& Daemon::errors() {
+const std::string& Process::errors() {
   readAvailable(0);
   return errors_;
 }

@@ -1,5 +1,6 @@
 // Helpers for black-box tests: a temporary root directory, the real daemon
-// as a child process, the console client, and a system-log listener.
+// and the platform process as child processes, the console client, and a
+// system-log listener.
 //
 // Waits are bounded by generous guards (they only keep a broken test from
 // hanging); no test asserts how long anything takes.
@@ -8,6 +9,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace harness {
@@ -25,32 +27,36 @@ class TempRoot {
   std::string path_;
 };
 
-// The daemon (MQTTD_BIN) running under a root directory.
-class Daemon {
+// A program of ours running under a root directory, its console lines
+// collected: the daemon (Daemon) or the platform process (Platformd).
+class Process {
  public:
-  explicit Daemon(const std::string& root) : root_(root) {}
-  ~Daemon();
-  Daemon(const Daemon&) = delete;
-  Daemon& operator=(const Daemon&) = delete;
+  Process(const std::string& root, std::string binary, std::string readyLine)
+      : root_(root), binary_(std::move(binary)), readyLine_(std::move(readyLine)) {}
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
 
-  // Starts it and waits for "mqtt: started"; false if it exits first.
+  // Starts it and waits for its ready line; false if it exits first.
   bool start();
   // SIGTERM, then waits for the exit; returns the exit status (-1: killed
-  // by a signal). A daemon that had already exited gives its status.
+  // by a signal). A process that had already exited gives its status.
   // Reads the rest of the console output.
   int stop();
-  // Waits until a console line contains `text`; false if the daemon
+  // Waits until a console line contains `text`; false if the process
   // exits or the guard expires first.
   bool waitForLine(const std::string& text, int guardMs = 30000);
   // Every console line (standard output) seen so far, without newlines.
   const std::vector<std::string>& lines();
-  // Everything the daemon wrote to standard error so far.
+  // Everything the process wrote to standard error so far.
   const std::string& errors();
   pid_t pid() const { return pid_; }
 
  private:
   void readAvailable(int waitMs);
   std::string root_;
+  std::string binary_;
+  std::string readyLine_;
   pid_t pid_ = -1;
   int status_ = -1;  // exit status once reaped
   int outFd_ = -1;
@@ -58,6 +64,21 @@ class Daemon {
   std::string partial_;
   std::string errors_;
   std::vector<std::string> lines_;
+};
+
+// The daemon (MQTTD_BIN); ready at "mqtt: started".
+class Daemon : public Process {
+ public:
+  explicit Daemon(const std::string& root) : Process(root, MQTTD_BIN, "mqtt: started") {}
+};
+
+// The platform process (PLATFORMD_BIN), as scripts/run.sh starts it beside
+// the daemon; ready at "platformd: started", which it reaches whether or
+// not the daemon's bus is there yet.
+class Platformd : public Process {
+ public:
+  explicit Platformd(const std::string& root)
+      : Process(root, PLATFORMD_BIN, "platformd: started") {}
 };
 
 struct CtlResult {
