@@ -1,8 +1,14 @@
 #include "platformd/services.h"
 
+#ifdef PLATFORMD_WITH_TLS
+#include "platformd/tls/tls_service.h"
+#endif
+
 namespace platformd {
 
-class TlsService {};
+#ifndef PLATFORMD_WITH_TLS
+class TlsService {};  // built without OpenSSL: nothing serves [12]
+#endif
 
 Services::Services(kv::Looper& loop, kv::LogFn log, const ServicesOptions& options)
     : identity_(log),
@@ -11,6 +17,9 @@ Services::Services(kv::Looper& loop, kv::LogFn log, const ServicesOptions& optio
   loop.addHandler(IDENTITY_PATH, &identity_);
   loop.addHandler(RESOLVER_PATH, &resolver_);
   loop.addHandler(SCRIPT_PATH, &scripts_);
+#ifdef PLATFORMD_WITH_TLS
+  tls_ = std::make_unique<TlsService>(loop, log);
+#endif
 }
 
 Services::~Services() = default;
