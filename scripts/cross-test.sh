@@ -1,7 +1,8 @@
 #!/bin/sh
-# Builds the daemon, the console client and every unit-test binary for the
-# router (32-bit big-endian PowerPC, cmake/powerpc-linux-gnu.cmake) in
-# build/ppc, and runs the unit tests under qemu-ppc through ctest.
+# Builds the daemon, the console client, the platform process (without its
+# TLS service) and every unit-test binary for the router (32-bit big-endian
+# PowerPC, cmake/powerpc-linux-gnu.cmake) in build/ppc, and runs the unit
+# tests under qemu-ppc through ctest.
 #
 #   scripts/cross-test.sh      run by scripts/test.sh; also works alone
 #   MQTTD_JOBS=N               parallel build and test jobs (default: core count)
@@ -44,9 +45,9 @@ if [ -z "$test_targets" ]; then
   echo "cross-test: the build defines no unit-test binary" >&2
   exit 1
 fi
-echo "building for powerpc: mqttd mqttctl $test_targets"
+echo "building for powerpc: mqttd mqttctl platformd $test_targets"
 # shellcheck disable=SC2086  # the target list is split on purpose
-cmake --build "$build" -j "$jobs" --target mqttd mqttctl $test_targets
+cmake --build "$build" -j "$jobs" --target mqttd mqttctl platformd $test_targets
 built=$(date +%s)
 
 # ---- Run under qemu-ppc ----------------------------------------------------------
