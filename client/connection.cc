@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -199,6 +200,11 @@ bool BrokerClient::startTcpConnect(uint32_t addressNetworkOrder) {
     logError(strprintf("internal error [%s]", strerror(errno)));
     return false;
   }
+  // Packets go out as soon as they are written: the writer already gathers
+  // what is queued into one write, and small packets (acknowledgements,
+  // PINGREQ) must not wait for the broker's delayed ACK.
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   sockaddr_in peer;
   memset(&peer, 0, sizeof peer);
   peer.sin_family = AF_INET;
