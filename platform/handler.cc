@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/bus.h"
+#include "platform/descriptor.h"
 #include "platform/looper.h"
 
 namespace kv {
@@ -49,7 +50,13 @@ Handler::~Handler() {
 Looper* Handler::looper() const { return registeredWith_ ? registeredWith_ : getLooper(); }
 
 void Handler::handle(message& request) {
+  if (request.has(SOCKET_FIELD) && !takesDescriptors()) {
+    closeCarriedDescriptor(request);
+    replyMessage(request, errorMsg(ERR_BAD_REQUEST, "this handler takes no descriptor"));
+    return;
+  }
   if (!policies_.is_allowed(request)) {
+    closeCarriedDescriptor(request);
     replyMessage(request, errorMsg(ERR_NOT_ALLOWED, "write permission required"));
     return;
   }
