@@ -209,6 +209,57 @@ TEST_F(ConnectionTest, IdleConnectionsPingAndSilentBrokersAreDroppped) {
       << console();
 }
 
+TEST_F(ConnectionTest, SslBrokersSpeakThroughTheStreamTheSslServiceHandsBack) {
+  kv::message literal;
+  literal.set(kv::bool_id(3), true);
+  const uint32_t b = addBroker("tls", literal);
+  EXPECT_EQ(DEFAULT_CONNECT, connectBroker(b));
+  ASSERT_EQ(ssl_.requests.size(), 1u);
+  const kv::message& request = ssl_.requests[0];
+  EXPECT_EQ(request.get(kv::COMMAND_FIELD), 1u);
+  EXPECT_FALSE(request.get(kv::bool_id(1), true));
+  EXPECT_TRUE(request.get(kv::bool_id(4)));
+  EXPECT_FALSE(request.has(kv::string_id(15)));  // no server name for an IPv4 literal
+  EXPECT_FALSE(request.has(kv::u32_id(2)));      // no certificate
+  EXPECT_TRUE(logged("mqtt: tls: Connected with ssl socket\n"));
+  EXPECT_TRUE(publishCmd(b, "t", "x", 0)->ok());
+  EXPECT_EQ("30 04 00 01 74 78", broker_.drain());
+
+  // A host name is the server name; a row's certificate goes along.
+  kv::message named = literal;
+  named.set(kv::string_id(1), "broker.test");
+  named.set(kv::u32_id(7), 7u);
+  resolver_.autoReply = [](const kv::message&) {
+    kv::message found;
+    found.set(kv::be32_id(4), htonl(INADDR_LOOPBACK));
+    return found;
+  };
+  connectBroker(addBroker("named", named));
+  ASSERT_EQ(ssl_.requests.size(), 2u);
+  EXPECT_EQ(ssl_.requests[1].get(kv::string_id(15)), "broker.test");
+  EXPECT_EQ(ssl_.requests[1].get(kv::string_id(7)), "broker.test");
+  EXPECT_EQ(ssl_.requests[1].get(kv::u32_id(2)), 7u);
+}
+
+TEST_F(ConnectionTest, AnSslFailureEndsTheAttemptAndAutomaticConnectionTriesAgain) {
+  kv::message settings;
+  settings.set(kv::bool_id(3), true);
+  settings.set(kv::bool_id(9), true);
+  const uint32_t b = addBroker("tls", settings);
+  ssl_.failure = "certificate verify failed";
+  OutcomePtr done = connectCmd(b);
+  ASSERT_TRUE(broker_.accept());
+  turns();
+  EXPECT_EQ(done->failure(), "Connection failed");
+  EXPECT_TRUE(logged("mqtt: *** ssl failure [certificate verify failed]\n")) << console();
+  EXPECT_TRUE(broker_.closedByClient());
+  ssl_.failure.clear();
+  advance(10);
+  EXPECT_EQ(DEFAULT_CONNECT, broker_.handshake());
+  turns();
+  EXPECT_TRUE(row(b).connected);
+}
+
 // Removing a broker row destroys its client; nothing the client handed
 // to the platform runs afterwards.
 TEST_F(ConnectionTest, RemovingABrokerCancelsEverythingItsClientStarted) {
@@ -226,9 +277,16 @@ TEST_F(ConnectionTest, RemovingABrokerCancelsEverythingItsClientStarted) {
   const uint32_t automatic = addBroker("automatic", fieldsWith(kv::bool_id(9), true));
   createClient(row(automatic));  // auto-connect timer
 
+  ssl_.hold = true;
+  const uint32_t tls = addBroker("tls", fieldsWith(kv::bool_id(3), true));
+  OutcomePtr tlsWaiting = connectCmd(tls);  // the SSL set-up
+  turns();
+  ASSERT_EQ(ssl_.held.size(), 1u);
+
   EXPECT_TRUE(removeRow(BROKERS, resolving).empty());
   EXPECT_TRUE(removeRow(BROKERS, connected).empty());
   EXPECT_TRUE(removeRow(BROKERS, automatic).empty());
+  EXPECT_TRUE(removeRow(BROKERS, tls).empty());
   EXPECT_TRUE(clientMap.empty());
   // The connected client said goodbye and closes its socket a second later.
   EXPECT_EQ("E0 00", broker_.drain());
@@ -237,10 +295,12 @@ TEST_F(ConnectionTest, RemovingABrokerCancelsEverythingItsClientStarted) {
   kv::message found;
   found.set(kv::be32_id(4), htonl(INADDR_LOOPBACK));
   resolver_.answer(0, found);
+  ssl_.answer(ssl_.held[0]);  // its stream is dropped, and closed, by the bus
   advance(60);
   EXPECT_TRUE(broker_.closedByClient());
   EXPECT_EQ("", console());
   EXPECT_FALSE(waiting->done);  // a destroyed client's commands get no reply
+  EXPECT_FALSE(tlsWaiting->done);
 }
 
 }  // namespace

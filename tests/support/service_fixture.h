@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -32,6 +36,64 @@ class FakeService : public kv::Handler {
 
   std::vector<kv::message> requests;
   std::function<kv::message(const kv::message&)> autoReply;
+};
+
+// The SSL service without TLS: it hands back one end of a socket pair and
+// relays the other end to and from the TCP socket it was given, in plain
+// text. With `failure` set it answers that failure instead. Requests it
+// has not answered yet are kept (`held`) until the test releases them.
+class FakeSsl : public kv::Handler {
+ public:
+  ~FakeSsl() override {
+    for (int fd : open_) {
+      kv::getRunner().removeSocket(fd);
+      ::close(fd);
+    }
+  }
+  bool takesDescriptors() const override { return true; }
+  void handleCmd(kv::message& request, uint32_t) override {
+    requests.push_back(request);
+    if (hold) {
+      held.push_back(request);
+      return;
+    }
+    answer(request);
+  }
+  void answer(const kv::message& request) {
+    const int tcp = static_cast<int>(request.get(kv::SOCKET_FIELD));
+    if (!failure.empty()) {
+      ::close(tcp);
+      return replyMessage(request, kv::failedMsg(failure));
+    }
+    int pair[2];
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair);
+    relay(tcp, pair[1]);
+    relay(pair[1], tcp);
+    open_.insert(open_.end(), {tcp, pair[1]});
+    kv::message reply;
+    reply.set(kv::SOCKET_FIELD, static_cast<uint32_t>(pair[0]));
+    replyMessage(request, reply);
+    ::close(pair[0]);  // the bus passed on its own copy
+  }
+
+  std::vector<kv::message> requests;
+  std::vector<kv::message> held;
+  bool hold = false;
+  std::string failure;
+
+ private:
+  void relay(int from, int to) {
+    kv::getRunner().addSocket(from, POLLIN, [to](int fd, int) {
+      char buf[65536];
+      ssize_t n;
+      while ((n = ::read(fd, buf, sizeof buf)) > 0) ::send(to, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+      if (n == 0) {
+        ::shutdown(to, SHUT_WR);
+        kv::getRunner().removeSocket(fd);
+      }
+    });
+  }
+  std::vector<int> open_;
 };
 
 // The outcome of one command: set when its reply arrives.
@@ -165,7 +227,8 @@ class ServiceFixture : public TableFixture {
   void clearConsole() { console_.str(""); }
 
   ScriptedBroker broker_{[this] { loop_->turn(); }};
-  FakeService resolver_, ssl_, scripts_;
+  FakeService resolver_, scripts_;
+  FakeSsl ssl_;
   MqttService service_;
 
  private:
