@@ -14,6 +14,10 @@ namespace {
 // allocation is made.
 constexpr size_t MIN_FIELD_BYTES = 6;
 constexpr size_t MIN_MESSAGE_BYTES = 4;
+// Room made in a decoded message for fields its receiver adds (the bus
+// stamps a request with its origin, request id and rights), so that adding
+// them does not copy every field into a vector twice the size.
+constexpr size_t SPARE_TOP_LEVEL_FIELDS = 4;
 
 void encodeValue(const detail::Field& f, std::string& out) {
   switch (f.type) {
@@ -188,9 +192,9 @@ class Builder {
  public:
   Builder(const void* data, size_t size) : in_(data, size) {}
 
-  Status buildMessage(message& out) {
+  Status buildMessage(message& out, size_t spareFields = 0) {
     const uint32_t count = readU32();
-    out.reserveFields(count);
+    out.reserveFields(count + spareFields);
     for (uint32_t i = 0; i < count; ++i) {
       detail::Field f{FieldType::Bool, 0, detail::Value()};
       Status st = buildField(f);
@@ -339,7 +343,7 @@ Status decodeMessage(const void* data, size_t size, message& out) {
   if (st.isOk() && check.remaining() != 0) {
     st = Status::malformed(std::to_string(check.remaining()) + " trailing bytes");
   }
-  if (st.isOk()) st = Builder(data, size).buildMessage(out);
+  if (st.isOk()) st = Builder(data, size).buildMessage(out, SPARE_TOP_LEVEL_FIELDS);
   if (!st.isOk()) out = message();
   return st;
 }
