@@ -29,18 +29,13 @@ size_t peakOfDecoding(const std::string& bytes, Status& result) {
 // The deepest level at which a bulk of `e` still decodes: its elements,
 // and what they nest, must stay within MAX_MESSAGE_DEPTH.
 int deepestBulk(hostile::Element e) {
-  switch (e) {
-    case hostile::Element::EmptyString:
-    case hostile::Element::BoolField: return MAX_MESSAGE_DEPTH;
-    case hostile::Element::EmptyMessage:
-    case hostile::Element::MessageOfOneBool: return MAX_MESSAGE_DEPTH - 1;
-    case hostile::Element::MessageOfOneEmpty: return MAX_MESSAGE_DEPTH - 2;
-  }
-  return 0;
+  const bool nestsMessages =
+      e == hostile::Element::EmptyMessage || e == hostile::Element::MessageOfOneBool;
+  return nestsMessages ? MAX_MESSAGE_DEPTH - 1 : MAX_MESSAGE_DEPTH;
 }
 
 TEST(DecodeMemory, ADecodedMessageIsAFixedMultipleOfItsInput) {
-  for (hostile::Element e : hostile::allElements()) {
+  for (hostile::Element e : hostile::ALL_ELEMENTS) {
     for (int depth : {0, 1, deepestBulk(e)}) {
       const std::string bytes = hostile::worstMessage(e, depth, INPUT_BYTES);
       Status st;

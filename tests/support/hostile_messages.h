@@ -23,31 +23,22 @@ inline void putFieldHead(std::string& out, uint8_t type, uint32_t num) {
   putU32(out, num);
 }
 
-// The repeated element of a bulk field, and the field type that holds it.
+// The repeated element of a bulk field, each near the least bytes its kind
+// is encoded in.
 enum class Element {
-  EmptyString,        // string array of ""
-  EmptyMessage,       // message array of empty messages
-  MessageOfOneBool,   // message array of messages with one bool field
-  MessageOfOneEmpty,  // message array of messages with one empty nested message
-  BoolField,          // a message of bool fields (numbered 0, 1, ...)
+  EmptyString,       // string array of "": 4 bytes each
+  EmptyMessage,      // message array of empty messages: 4 bytes each
+  MessageOfOneBool,  // message array of messages with one bool field: 10
+  BoolField,         // a message of bool fields (numbered 0, 1, ...): 6
 };
+constexpr Element ALL_ELEMENTS[] = {Element::EmptyString, Element::EmptyMessage,
+                                    Element::MessageOfOneBool, Element::BoolField};
+constexpr size_t ELEMENT_BYTES[] = {4, 4, 10, 6};
 
 inline const char* elementName(Element e) {
-  switch (e) {
-    case Element::EmptyString: return "empty strings";
-    case Element::EmptyMessage: return "empty messages";
-    case Element::MessageOfOneBool: return "messages of one bool";
-    case Element::MessageOfOneEmpty: return "messages of one empty message";
-    case Element::BoolField: return "bool fields";
-  }
-  return "?";
-}
-
-inline const std::vector<Element>& allElements() {
-  static const std::vector<Element> all = {Element::EmptyString, Element::EmptyMessage,
-                                           Element::MessageOfOneBool, Element::MessageOfOneEmpty,
-                                           Element::BoolField};
-  return all;
+  static const char* const names[] = {"empty strings", "empty messages", "messages of one bool",
+                                      "bool fields"};
+  return names[static_cast<int>(e)];
 }
 
 // A message holding one bulk of `count` elements: as the only field (a
@@ -66,32 +57,15 @@ inline std::string bulkMessage(Element e, uint32_t count) {
   putFieldHead(out, e == Element::EmptyString ? 7 : 9, 1);
   putU32(out, count);
   for (uint32_t i = 0; i < count; ++i) {
-    switch (e) {
-      case Element::MessageOfOneBool:
-        putU32(out, 1);
-        putFieldHead(out, 1, 1);
-        out.push_back('\0');
-        break;
-      case Element::MessageOfOneEmpty:
-        putU32(out, 1);
-        putFieldHead(out, 8, 1);
-        putU32(out, 0);
-        break;
-      default: putU32(out, 0); break;  // "" or an empty message
+    if (e == Element::MessageOfOneBool) {
+      putU32(out, 1);
+      putFieldHead(out, 1, 1);
+      out.push_back('\0');
+    } else {
+      putU32(out, 0);  // "" or an empty message
     }
   }
   return out;
-}
-
-inline size_t elementBytes(Element e) {
-  switch (e) {
-    case Element::EmptyString:
-    case Element::EmptyMessage: return 4;
-    case Element::MessageOfOneBool: return 10;
-    case Element::MessageOfOneEmpty: return 13;
-    case Element::BoolField: return 6;
-  }
-  return 4;
 }
 
 // `inner` placed `depth` levels down: each level is a message whose one
@@ -113,7 +87,8 @@ inline std::string nested(const std::string& inner, int depth) {
 inline std::string worstMessage(Element e, int depth, size_t bytes) {
   const size_t overhead = 13 * static_cast<size_t>(depth) + 9;
   const size_t room = bytes > overhead ? bytes - overhead : 0;
-  return nested(bulkMessage(e, static_cast<uint32_t>(room / elementBytes(e))), depth);
+  const size_t each = ELEMENT_BYTES[static_cast<int>(e)];
+  return nested(bulkMessage(e, static_cast<uint32_t>(room / each)), depth);
 }
 
 // A malformed message of `bytes` bytes: at each of `levels` levels a
