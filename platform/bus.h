@@ -61,6 +61,9 @@ class Bus {
   static constexpr size_t MAX_OUTBOUND_DESCRIPTORS = 256;
   // Most requests the hub holds during its start-up grace.
   static constexpr size_t MAX_HELD_REQUESTS = 256;
+  // Encoded bytes of decoded frames waiting for delivery above which the
+  // bus stops reading sockets until the next turn has delivered them.
+  static constexpr size_t MAX_INBOX_BYTES = 1024 * 1024;
 
   Bus(Looper& loop, const LooperOptions& options);
   ~Bus();
@@ -90,6 +93,8 @@ class Bus {
   bool connectedToHub() const { return hubConnection_ != 0; }
   size_t peerCount() const { return connections_.size(); }
   size_t pendingCount() const { return pending_.size(); }
+  // Input and output bytes held for all connections (maxBusBufferedBytes).
+  size_t bufferedBytes() const;
 
  private:
   struct Connection;
@@ -102,6 +107,7 @@ class Bus {
     bool isRequest;
     uint32_t requestId;  // completion: the pending id
     message msg;
+    size_t bytes = 0;  // encoded size, counted in inboxBytes_
   };
   struct Held {  // a request waiting for its path to be served
     uint32_t id;
@@ -128,6 +134,8 @@ class Bus {
   void forward(Connection& from, message request);
   bool send(Connection& c, FrameKind kind, uint32_t requestId, const message& msg);
   void closeConnection(uint32_t id, const std::string& why);
+  void closeLater(Connection& c, const std::string& why);
+  bool makeRoom(Connection& c, size_t bytes);
   void failPendingOf(uint32_t connection);
 
   uint32_t routeRemote(const Path& path) const;
@@ -156,6 +164,7 @@ class Bus {
   std::map<Path, uint32_t> served_;  // hub: path -> serving connection
   std::map<uint32_t, Pending> pending_;
   std::deque<InboxItem> inbox_;
+  size_t inboxBytes_ = 0;
   Timer drainTimer_;
   Timer reconnectTimer_;  // peer: the next attempt to reach the hub
   bool inGrace_ = false;  // hub: within the start-up grace

@@ -128,6 +128,11 @@ int Handler::postMessage(message msg, ReplyFn callback, uint32_t timeoutTicks) {
   return loop->bus().post(std::move(msg), std::move(callback), timeoutTicks);
 }
 
+void Handler::cancelPost(int requestId) {
+  if (requestId < 0) return;
+  if (Looper* loop = looper()) loop->bus().cancel(requestId);
+}
+
 message Handler::exchangeCmd(message msg, uint32_t command, uint32_t timeoutTicks) {
   Looper* loop = looper();
   if (!loop) return errorMsg(ERR_NO_ROUTE, "no event loop");

@@ -107,6 +107,10 @@ class Handler {
   // duplicated for the receiver; the caller keeps its own, and the callback
   // owns the one a reply carries.
   int postMessage(message msg, ReplyFn callback, uint32_t timeoutTicks);
+  // Forgets a request that postMessage accepted: its callback will not run
+  // (a reply that still comes is dropped). Unknown or finished ids, and
+  // -1, are ignored.
+  void cancelPost(int requestId);
   // Sets the command, posts, and turns the loop until the reply arrives
   // (other events are served meanwhile); returns the reply or the error
   // reply that postMessage's callback would have received.

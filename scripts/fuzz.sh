@@ -7,7 +7,11 @@
 # dir is taken relative to the current directory. Inputs the fuzzer finds
 # go to <build-dir>/fuzz-corpus/<target>, crash reproducers to
 # <build-dir>/fuzz-artifacts/; the committed seeds are only read.
-# Exits non-zero when the build fails or a target finds a fault.
+# Exits non-zero when the build fails or a target finds a fault. Memory
+# counts as a fault too: an input that makes the process hold more than
+# 768 MiB, or ask for 32 MiB at once, stops the run (inputs are at most
+# 4 KiB, so either means something grew without bound); the bus target
+# also checks the decoder's own documented bound on every input.
 set -eu
 
 build_dir=${1:-build-fuzz}
@@ -16,7 +20,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build_dir" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMQTTD_FUZZ=ON -DMQTTD_TESTS=OFF
-cmake --build "$build_dir" --target packet_reader_fuzz bus_frame_fuzz -j2
+cmake --build "$build_dir" --target packet_framer_fuzz bus_frame_fuzz client_stream_fuzz -j2
 
 run_target() {
   target=$1
@@ -25,8 +29,9 @@ run_target() {
   artifacts="$build_dir/fuzz-artifacts/"
   mkdir -p "$corpus" "$artifacts"
   "$build_dir/tests/fuzz/$target" -max_total_time="$seconds" -max_len=4096 \
-    -artifact_prefix="$artifacts" -print_final_stats=1 "$corpus" "$seeds"
+    -rss_limit_mb=768 -malloc_limit_mb=32 -artifact_prefix="$artifacts" -print_final_stats=1 "$corpus" "$seeds"
 }
 
-run_target packet_reader_fuzz "$root/tests/fuzz/corpus"
+run_target packet_framer_fuzz "$root/tests/fuzz/corpus"
 run_target bus_frame_fuzz "$root/tests/fuzz/bus-corpus"
+run_target client_stream_fuzz "$root/tests/fuzz/corpus"
