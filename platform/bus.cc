@@ -314,7 +314,7 @@ void Bus::writeTo(Connection& c) {
       c.closing = true;
       uint32_t id = c.id;
       std::string why = std::string("write: ") + strerror(errno);
-      loop_.runner().addTimer(0, [this, id, why]() { closeConnection(id, why); });
+      loop_.runner().addTimer(0, [this, id, why]() { closeAfterWriteError(id, why); });
       return;
     }
     c.outStart += static_cast<size_t>(n);
@@ -324,6 +324,19 @@ void Bus::writeTo(Connection& c) {
     c.outStart = 0;
   }
   loop_.runner().changeSocket(c.fd, c.waiting() ? (POLLIN | POLLOUT) : POLLIN);
+}
+
+// A peer whose hub has gone may still find in its socket what the hub sent
+// before going: replies, and the notice that says why (a full bus closes a
+// newcomer at once, often before its first request is written).
+void Bus::closeAfterWriteError(uint32_t id, const std::string& why) {
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  if (id == hubConnection_) {
+    it->second->closing = false;
+    readFrom(*it->second);  // may close it itself, at the end of the stream
+  }
+  closeConnection(id, why);
 }
 
 void Bus::closeConnection(uint32_t id, const std::string& why) {

@@ -109,6 +109,7 @@ class Bus {
   void forward(Connection& from, message request);
   bool send(Connection& c, FrameKind kind, uint32_t requestId, const message& msg);
   void closeConnection(uint32_t id, const std::string& why);
+  void closeAfterWriteError(uint32_t id, const std::string& why);
   void failPendingOf(uint32_t connection);
 
   uint32_t routeRemote(const Path& path) const;

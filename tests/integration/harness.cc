@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -26,14 +27,21 @@ long long nowMs() {
 
 int exitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
-// Forks `argv` with KV_ROOT=root, its stdout and stderr on pipes.
-pid_t spawn(const std::string& root, const std::vector<std::string>& argv, int& outFd, int& errFd) {
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+// Forks `argv` with KV_ROOT=root, its stdout and stderr on pipes, and its
+// stdin on a pipe too when `inFd` is given; as user `uid` when not -1.
+pid_t spawn(const std::string& root, const std::vector<std::string>& argv, int& outFd, int& errFd,
+            int* inFd = nullptr, int uid = -1) {
+  int out[2], err[2], in[2] = {-1, -1};
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+      (inFd && pipe2(in, O_CLOEXEC) != 0)) {
+    throw std::runtime_error("pipe");
+  }
   pid_t pid = fork();
   if (pid == 0) {
     dup2(out[1], 1);
     dup2(err[1], 2);
+    if (inFd) dup2(in[0], 0);
+    if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(0) != 0 || setuid(uid) != 0)) _exit(126);
     setenv("KV_ROOT", root.c_str(), 1);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -43,6 +51,11 @@ pid_t spawn(const std::string& root, const std::vector<std::string>& argv, int& 
   }
   close(out[1]);
   close(err[1]);
+  if (inFd) {
+    close(in[0]);
+    *inFd = in[1];
+    fcntl(*inFd, F_SETFL, O_NONBLOCK);
+  }
   outFd = out[0];
   errFd = err[0];
   fcntl(outFd, F_SETFL, O_NONBLOCK);
@@ -155,25 +168,49 @@ const std::string& Daemon::errors() {
   return errors_;
 }
 
-CtlResult runCtl(const std::string& root, const std::vector<std::string>& args) {
+CtlResult runCtl(const std::string& root, const std::vector<std::string>& args,
+                 const CtlRun& how) {
   std::vector<std::string> argv{MQTTCTL_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
-  int outFd = -1, errFd = -1;
-  pid_t pid = spawn(root, argv, outFd, errFd);
+  int outFd = -1, errFd = -1, inFd = -1;
+  pid_t pid = spawn(root, argv, outFd, errFd, &inFd, how.uid);
   CtlResult result{-1, "", ""};
+  size_t written = 0;
+  if (how.input.empty()) {
+    close(inFd);
+    inFd = -1;
+  }
   bool outOpen = true, errOpen = true;
   while (outOpen || errOpen) {
-    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    if (poll(fds, 2, 30000) <= 0) break;
+    pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {inFd, POLLOUT, 0}};
+    if (poll(fds, 3, 60000) <= 0) break;
     if (outOpen) outOpen = drain(outFd, result.out);
     if (errOpen) errOpen = drain(errFd, result.err);
+    if (inFd < 0 || !(fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) continue;
+    ssize_t n = write(inFd, how.input.data() + written, how.input.size() - written);
+    if (n > 0) written += static_cast<size_t>(n);
+    if (written == how.input.size() || (n < 0 && errno != EAGAIN)) {
+      close(inFd);
+      inFd = -1;
+    }
   }
+  if (inFd >= 0) close(inFd);
   int status = 0;
   waitpid(pid, &status, 0);
   close(outFd);
   close(errFd);
   result.status = exitStatus(status);
   return result;
+}
+
+int connectToBus(const std::string& root) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/ram/kvbus", root.c_str());
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
 }
 
 LogListener::LogListener(const std::string& root) : path_(root + "/ram/logsocket") {

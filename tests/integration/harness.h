@@ -66,8 +66,18 @@ struct CtlResult {
   std::string err;
 };
 
+// How runCtl runs the console client.
+struct CtlRun {
+  std::string input;  // its standard input, whole
+  int uid = -1;       // >= 0: run as this user (keeping group 0), needs root
+};
+
 // Runs the console client (MQTTCTL_BIN) with KV_ROOT=root.
-CtlResult runCtl(const std::string& root, const std::vector<std::string>& args);
+CtlResult runCtl(const std::string& root, const std::vector<std::string>& args,
+                 const CtlRun& how = CtlRun());
+
+// A raw connection to the bus at <root>/ram/kvbus; -1 when it fails.
+int connectToBus(const std::string& root);
 
 // The system log's datagram socket at <root>/ram/logsocket.
 class LogListener {
