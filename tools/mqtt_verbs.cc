@@ -61,7 +61,8 @@ kv::Status readPayloadFile(const std::string& path, std::string& payload) {
   char buffer[4096];
   size_t n = 0;
   payload.clear();
-  while (payload.size() <= MAX_PAYLOAD_BYTES && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+  while (payload.size() <= MAX_PAYLOAD_BYTES &&
+         (n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
     payload.append(buffer, n);
   }
   const bool failed = std::ferror(file) != 0;
@@ -194,7 +195,7 @@ const std::vector<Verb>& mqttVerbs() {
         {'l', "lines", nullptr, "each line of standard input is a message"},
         {0, "no-connect", nullptr, "refuse if the broker is not connected"},
         {0, "disconnect-after", nullptr, "disconnect once it is sent"}},
-       "Without MESSAGE, -f or -l the message is empty. A message is at most 1 MiB.\n"
+       "Without MESSAGE, -f or -l the message is empty. A message is at most 2 MiB.\n"
        "With -l, up to 64 messages are in flight at once, in order; the first\n"
        "refusal stops the reading (the messages already sent stay sent).",
        "mqttctl publish home sensors/kitchen/temperature 21.5\n"

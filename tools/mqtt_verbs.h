@@ -19,8 +19,9 @@ constexpr uint32_t CMD_SUBSCRIBE = 4;
 constexpr uint32_t CMD_CLEAR_RECEIVED = 5;
 constexpr uint32_t CMD_UNSUBSCRIBE = 6;
 
-// Largest message publish sends (the argument, -f FILE, one line of -l).
-constexpr size_t MAX_PAYLOAD_BYTES = 1024 * 1024;
+// Largest message publish sends (the argument, -f FILE, one line of -l):
+// the daemon's own limit, so a larger one is refused before it is sent.
+constexpr size_t MAX_PAYLOAD_BYTES = 2 * 1024 * 1024;
 
 // A request for `command` of the command handler.
 kv::message daemonRequest(uint32_t command);

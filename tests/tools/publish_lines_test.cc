@@ -115,7 +115,7 @@ TEST(PublishLines, ALineTooLongIsNotSent) {
   ScriptedRequester fake = daemonAnswering([](const std::string&) { return kv::message(); });
   Ran r = runCommand({"publish", "home", "t", "-l"}, fake, input.fd());
   EXPECT_EQ(r.status, EXIT_ERROR_REPLY);
-  EXPECT_EQ(r.err, "mqttctl: line 3: longer than 1048576 bytes; not sent\n");
+  EXPECT_EQ(r.err, "mqttctl: line 3: longer than 2097152 bytes; not sent\n");
   EXPECT_EQ(payloads(fake), (std::vector<std::string>{"a", "b"}));
 }
 
