@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -41,6 +42,7 @@ pid_t spawn(const std::string& root, const std::vector<std::string>& argv, int i
     dup2(err, 2);
     signal(SIGPIPE, SIG_DFL);
     if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(0) != 0 || setuid(uid) != 0)) _exit(126);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // no broker or daemon outlives a test that dies
     setenv("KV_ROOT", root.c_str(), 1);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
