@@ -19,12 +19,6 @@ namespace {
 
 // ---- Building requests -----------------------------------------------------------
 
-kv::Status expectArgs(const VerbArgs& args, size_t min, size_t max) {
-  if (args.words.size() < min) return kv::Status::malformed("too few arguments");
-  if (args.words.size() > max) return kv::Status::malformed("too many arguments");
-  return kv::Status::ok();
-}
-
 // The request starts as the --json-in message, if any.
 kv::message startRequest(const VerbArgs& args) {
   return args.jsonIn ? *args.jsonIn : kv::message();
@@ -86,7 +80,7 @@ kv::Status sendOnce(kv::Status st, const kv::message& request, Action& action) {
 kv::Status prepareSend(const VerbArgs& args, Action& action) {
   kv::message request = startRequest(args);
   uint32_t command = 0;
-  kv::Status st = expectArgs(args, 2, SIZE_MAX);
+  kv::Status st = expectWords(args, 2, SIZE_MAX);
   if (st.isOk()) st = parseCommand(args.words[1], command);
   if (st.isOk()) st = addFieldArgs(args.words, 2, request);
   if (st.isOk()) st = setTarget(args.words[0], command, request);
@@ -94,7 +88,7 @@ kv::Status prepareSend(const VerbArgs& args, Action& action) {
 }
 
 kv::Status preparePathOnly(const VerbArgs& args, uint32_t command, kv::message& request) {
-  kv::Status st = expectArgs(args, 1, 1);
+  kv::Status st = expectWords(args, 1, 1);
   return st.isOk() ? setTarget(args.words[0], command, request) : st;
 }
 
@@ -127,7 +121,7 @@ kv::Status prepareCount(const VerbArgs& args, Action& action) {
 // get PATH ID reads a table row; get PATH reads a holder's object.
 kv::Status prepareGet(const VerbArgs& args, Action& action) {
   kv::message request = startRequest(args);
-  kv::Status st = expectArgs(args, 1, 2);
+  kv::Status st = expectWords(args, 1, 2);
   if (st.isOk() && args.words.size() == 2) st = setObjectId(args.words[1], request);
   const uint32_t command = args.words.size() == 2 ? kv::CMD_GET_OBJ : kv::CMD_GET;
   if (st.isOk()) st = setTarget(args.words[0], command, request);
@@ -138,7 +132,7 @@ kv::Status prepareGet(const VerbArgs& args, Action& action) {
 // object. An ID is told from a field by its shape: fields have a type name.
 kv::Status prepareSet(const VerbArgs& args, Action& action) {
   kv::message request = startRequest(args);
-  kv::Status st = expectArgs(args, 1, SIZE_MAX);
+  kv::Status st = expectWords(args, 1, SIZE_MAX);
   const bool hasId = args.words.size() > 1 && !looksLikeFieldArg(args.words[1]);
   if (st.isOk()) st = addFieldArgs(args.words, hasId ? 2 : 1, request);
   if (st.isOk() && hasId) st = setObjectId(args.words[1], request);
@@ -148,7 +142,7 @@ kv::Status prepareSet(const VerbArgs& args, Action& action) {
 
 kv::Status prepareAdd(const VerbArgs& args, Action& action) {
   kv::message request = startRequest(args);
-  kv::Status st = expectArgs(args, 1, SIZE_MAX);
+  kv::Status st = expectWords(args, 1, SIZE_MAX);
   if (st.isOk()) st = addFieldArgs(args.words, 1, request);
   if (st.isOk()) st = setTarget(args.words[0], kv::CMD_ADD_OBJ, request);
   return sendOnce(st, request, action);
@@ -156,7 +150,7 @@ kv::Status prepareAdd(const VerbArgs& args, Action& action) {
 
 kv::Status prepareRemove(const VerbArgs& args, Action& action) {
   kv::message request = startRequest(args);
-  kv::Status st = expectArgs(args, 2, 2);
+  kv::Status st = expectWords(args, 2, 2);
   if (st.isOk()) st = setObjectId(args.words[1], request);
   if (st.isOk()) st = setTarget(args.words[0], kv::CMD_REMOVE_OBJ, request);
   return sendOnce(st, request, action);

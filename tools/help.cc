@@ -19,7 +19,9 @@ std::string usageLine(const Verb& verb) {
 // "  LEFT<padding>RIGHT", RIGHT on the next line when LEFT is too long.
 std::string row(const std::string& left, const std::string& right) {
   std::string line = "  " + left;
-  if (line.size() + 2 > HELP_COLUMN) return line + "\n" + std::string(HELP_COLUMN, ' ') + right + "\n";
+  if (line.size() + 2 > HELP_COLUMN) {
+    return line + "\n" + std::string(HELP_COLUMN, ' ') + right + "\n";
+  }
   line.resize(HELP_COLUMN, ' ');
   return line + right + "\n";
 }

@@ -28,12 +28,6 @@ constexpr kv::string_id FILTER_FIELD{12};
 constexpr kv::u32_id SUBSCRIBE_QOS_FIELD{13};
 constexpr kv::u32_id SUBSCRIPTION_ID_FIELD{13};
 
-kv::Status expectWords(const VerbArgs& args, size_t min, size_t max) {
-  if (args.words.size() < min) return kv::Status::malformed("too few arguments");
-  if (args.words.size() > max) return kv::Status::malformed("too many arguments");
-  return kv::Status::ok();
-}
-
 kv::Status parseQos(const VerbArgs& args, uint32_t& qos) {
   qos = 0;
   if (!args.has("qos")) return kv::Status::ok();
@@ -207,7 +201,8 @@ const std::vector<Verb>& mqttVerbs() {
         {0, "no-connect", nullptr, "refuse if the broker is not connected"}},
        "The daemon adds a subscription row once the broker has acknowledged it.\n"
        "Watch what arrives with 'mqttctl received watch'.",
-       "mqttctl subscribe home 'sensors/#'\nmqttctl subscribe -q 1 home alarms/+", prepareSubscribe},
+       "mqttctl subscribe home 'sensors/#'\nmqttctl subscribe -q 1 home alarms/+",
+       prepareSubscribe},
       {"unsubscribe", "BROKER FILTER", "unsubscribe and remove the subscription row", COMMANDS,
        {}, "", "mqttctl unsubscribe home 'sensors/#'", prepareUnsubscribe},
       {"clear", "", "forget every recorded message", COMMANDS, {}, "", "mqttctl clear",

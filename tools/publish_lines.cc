@@ -109,7 +109,9 @@ int publishLines(Session& s, const kv::message& request, bool disconnectAfter) {
     }
     if (progress->firstFailure != EXIT_SUCCESS_REPLY) reading = false;
   }
-  if (progress->firstFailure != EXIT_SUCCESS_REPLY || !disconnectAfter) return progress->firstFailure;
+  if (progress->firstFailure != EXIT_SUCCESS_REPLY || !disconnectAfter) {
+    return progress->firstFailure;
+  }
   kv::message disconnect = daemonRequest(CMD_DISCONNECT);
   disconnect.set(BROKER_FIELD, request.get(BROKER_FIELD));
   return daemonCommand(s, disconnect);

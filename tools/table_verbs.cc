@@ -20,14 +20,10 @@ namespace {
 
 constexpr kv::u32_id SUBSCRIPTION_BROKER_FIELD{11};
 constexpr kv::string_id SUBSCRIPTION_FILTER_FIELD{12};
+constexpr kv::u32_id RECEIVED_BROKER_FIELD{11};
+constexpr kv::string_id RECEIVED_TOPIC_FIELD{12};
 constexpr kv::string_id PASSWORD_FIELD{6};
 constexpr size_t MAX_PASSWORD_BYTES = 4096;
-
-kv::Status expectWords(const VerbArgs& args, size_t min, size_t max) {
-  if (args.words.size() < min) return kv::Status::malformed("too few arguments");
-  if (args.words.size() > max) return kv::Status::malformed("too many arguments");
-  return kv::Status::ok();
-}
 
 std::vector<std::string> wordsFrom(const VerbArgs& args, size_t from) {
   return std::vector<std::string>(args.words.begin() + static_cast<long>(from), args.words.end());
@@ -70,13 +66,32 @@ kv::Status readPasswordIfAsked(kv::message& fields) {
   return kv::Status::ok();
 }
 
+// Rows in columns, or as a JSON array.
+void printRows(Session& s, const TableWords& words, const std::vector<kv::message>& rows,
+               const BrokerNames& names, const std::vector<std::string>& columns) {
+  if (s.output.json) {
+    s.output.out << rowsJson(words, rows, names) << "\n";
+    return;
+  }
+  std::vector<std::vector<std::string>> cells;
+  for (const kv::message& row : rows) {
+    cells.emplace_back();
+    for (const std::string& c : columns) {
+      cells.back().push_back(cellOf(words, c.c_str(), row, names));
+    }
+  }
+  printColumns(s.output.out, columns, cells);
+}
+
 // ---- broker ------------------------------------------------------------------------
 
 kv::Status prepareBrokerAdd(const VerbArgs& args, Action& action) {
   kv::message request = tableRequest(BROKER_TABLE, kv::CMD_ADD_OBJ);
   kv::Status st = expectWords(args, 1, SIZE_MAX);
   if (st.isOk()) st = parseAssignments(brokerWords(), wordsFrom(args, 1), request);
-  if (st.isOk() && request.has(kv::NAME_FIELD)) st = kv::Status::malformed("the name comes first, not as name=");
+  if (st.isOk() && request.has(kv::NAME_FIELD)) {
+    st = kv::Status::malformed("the name comes first, not as name=");
+  }
   if (st.isOk()) st = readPasswordIfAsked(request);
   if (!st.isOk()) return st;
   request.set(kv::NAME_FIELD, args.words[0]);
@@ -90,20 +105,13 @@ kv::Status prepareBrokerList(const VerbArgs& args, Action& action) {
   action = [namesOnly](Session& s) {
     std::vector<kv::message> rows;
     if (int status = readTable(s, BROKER_TABLE, rows)) return status;
-    const TableWords& words = brokerWords();
-    if (s.output.json) {
-      s.output.out << rowsJson(words, rows, {}) << "\n";
-    } else if (namesOnly) {
-      for (const kv::message& row : rows) s.output.out << cellOf(words, "name", row, {}) << "\n";
-    } else {
-      std::vector<std::string> columns{"id", "name", "address", "port", "ssl", "auto-connect",
-                                       "connected"};
-      std::vector<std::vector<std::string>> cells;
+    if (namesOnly && !s.output.json) {
       for (const kv::message& row : rows) {
-        cells.emplace_back();
-        for (const std::string& c : columns) cells.back().push_back(cellOf(words, c.c_str(), row, {}));
+        s.output.out << cellOf(brokerWords(), "name", row, {}) << "\n";
       }
-      printColumns(s.output.out, columns, cells);
+    } else {
+      printRows(s, brokerWords(), rows, {},
+                {"id", "name", "address", "port", "ssl", "auto-connect", "connected"});
     }
     return EXIT_SUCCESS_REPLY;
   };
@@ -191,20 +199,6 @@ int keepBroker(Session& s, const std::string& ref, std::vector<kv::message>& row
   return EXIT_SUCCESS_REPLY;
 }
 
-void printRows(Session& s, const TableWords& words, const std::vector<kv::message>& rows,
-               const BrokerNames& names, const std::vector<std::string>& columns) {
-  if (s.output.json) {
-    s.output.out << rowsJson(words, rows, names) << "\n";
-    return;
-  }
-  std::vector<std::vector<std::string>> cells;
-  for (const kv::message& row : rows) {
-    cells.emplace_back();
-    for (const std::string& c : columns) cells.back().push_back(cellOf(words, c.c_str(), row, names));
-  }
-  printColumns(s.output.out, columns, cells);
-}
-
 kv::Status prepareSubscriptionList(const VerbArgs& args, Action& action) {
   kv::Status st = expectWords(args, 0, 1);
   const std::string ref = args.words.empty() ? "" : args.words[0];
@@ -254,10 +248,10 @@ kv::Status prepareReceivedList(const VerbArgs& args, Action& action) {
     std::vector<kv::message> rows, shown;
     BrokerNames names;
     if (int status = readTable(s, RECEIVED_TABLE, rows)) return status;
-    if (int status = keepBroker(s, ref, rows, kv::u32_id(11))) return status;
+    if (int status = keepBroker(s, ref, rows, RECEIVED_BROKER_FIELD)) return status;
     if (int status = readBrokerNames(s, names)) return status;
     for (kv::message& row : rows) {
-      if (filter.empty() || topicFilterMatches(filter, row.get(kv::string_id(12)))) {
+      if (filter.empty() || topicFilterMatches(filter, row.get(RECEIVED_TOPIC_FIELD))) {
         shown.push_back(std::move(row));
       }
     }

@@ -115,6 +115,12 @@ int reportOutcome(const CallResult& result, const Output& output) {
   return status;
 }
 
+kv::Status expectWords(const VerbArgs& args, size_t min, size_t max) {
+  if (args.words.size() < min) return kv::Status::malformed("too few arguments");
+  if (args.words.size() > max) return kv::Status::malformed("too many arguments");
+  return kv::Status::ok();
+}
+
 int fail(const Output& output, int status, const std::string& text) {
   output.err << "mqttctl: " << text << "\n";
   return status;

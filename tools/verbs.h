@@ -106,6 +106,10 @@ int reportFailure(const CallResult& result, const Output& output);
 // "ok" for an empty one), anything else through reportFailure.
 int reportOutcome(const CallResult& result, const Output& output);
 
+// "too few arguments" / "too many arguments" unless the verb was given
+// from `min` to `max` words.
+kv::Status expectWords(const VerbArgs& args, size_t min, size_t max);
+
 // Prints "mqttctl: TEXT" on standard error and returns `status`.
 int fail(const Output& output, int status, const std::string& text);
 

@@ -68,8 +68,7 @@ int showNewRows(Session& s, const WatchOptions& options, WatchState& state) {
 
 kv::Status prepareWatch(const VerbArgs& args, Action& action) {
   WatchOptions options;
-  kv::Status st = args.words.size() > 1 ? kv::Status::malformed("too many arguments")
-                                        : kv::Status::ok();
+  kv::Status st = expectWords(args, 0, 1);
   if (!args.words.empty()) options.broker = args.words[0];
   options.topicFilter = args.value("topic");
   if (st.isOk() && args.has("topic")) st = checkTopicFilter(options.topicFilter);

@@ -36,7 +36,7 @@ Range rangeOf(ValueKind kind) {
 
 bool parseYesNo(const std::string& text, bool& out) {
   std::string lower;
-  for (char c : text) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  for (unsigned char c : text) lower.push_back(static_cast<char>(std::tolower(c)));
   const std::set<std::string> yes{"yes", "true", "on", "1"}, no{"no", "false", "off", "0"};
   out = yes.count(lower) != 0;
   return out || no.count(lower) != 0;

@@ -29,7 +29,9 @@
 
 namespace mqttctl {
 
-enum class ValueKind : uint8_t { Text, YesNo, Count, Port, KeepAlive, Qos, Certificate, Broker, Time };
+enum class ValueKind : uint8_t {
+  Text, YesNo, Count, Port, KeepAlive, Qos, Certificate, Broker, Time
+};
 
 struct Word {
   const char* word;
