@@ -29,7 +29,7 @@
 //   Connected           queued DISCONNECT written         Idle (teardown)
 //   any but Idle        read failure, peer closed,        Idle (teardown)
 //                       error bits, broker silent after
-//                       a PINGREQ
+//                       a PINGREQ or the CONNECT
 //   in progress         connect time-out (5 s)            Idle (teardown)
 //   any but Connected   request time-out (3 s)            Idle (teardown)
 //   Idle                autoConnectTimer (10 s)           Resolving
@@ -260,7 +260,8 @@ class BrokerClient {
   ClientTimer connectTimer_;
   ClientTimer pingTimer_;
   ClientTimer autoConnectTimer_;
-  ClientTimer silenceTimer_;  // armed by a PINGREQ write, cancelled by any read
+  ClientTimer silenceTimer_;  // armed by a PINGREQ or CONNECT write, cancelled by any read
+  const char* silenceAfter_ = "pingreq";
 
   std::map<uint64_t, kv::TimerPtr> deferred_;
   uint64_t nextDeferred_ = 1;

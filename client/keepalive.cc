@@ -3,8 +3,9 @@
 // Every write while a connection is up or being set up restarts the
 // keep-alive count: PINGREQ goes out after (keepAlive - 1) seconds without
 // a write. A broker that sends nothing at all for 1.5 x keepAlive after a
-// PINGREQ was written is taken for dead and the connection is torn down,
-// so that a silent link is noticed and automatic connection gets its turn.
+// PINGREQ (or the CONNECT) was written is taken for dead and the
+// connection is torn down, so that a silent link is noticed and automatic
+// connection, whose attempts have no connect time-out, gets its turn.
 // Automatic connection tries 10 seconds after the client is created and
 // 10 seconds after every teardown, for brokers whose autoConnect is set.
 #include "client/broker_client.h"
@@ -18,7 +19,8 @@ void BrokerClient::onWrite() {
 }
 
 void BrokerClient::onPacketWritten(uint8_t type) {
-  if (type == mqtt::Pingreq && !silenceTimer_.pending()) {
+  if ((type == mqtt::Pingreq || type == mqtt::Connect) && !silenceTimer_.pending()) {
+    silenceAfter_ = type == mqtt::Connect ? "connect" : "pingreq";
     silenceTimer_.arm(seconds(broker_->keepAlive) * 3 / 2);
   }
 }
@@ -29,8 +31,8 @@ void BrokerClient::sendPingreq() {
 }
 
 void BrokerClient::onBrokerSilent() {
-  logBrokerWarning(*broker_, strprintf("nothing received for %u s after pingreq; closing the connection",
-                                       broker_->keepAlive * 3u / 2u));
+  logBrokerWarning(*broker_, strprintf("nothing received for %u s after %s; closing the connection",
+                                       broker_->keepAlive * 3u / 2u, silenceAfter_));
   connectionFailed(false);
 }
 

@@ -7,7 +7,11 @@
 # dir is taken relative to the current directory. Inputs the fuzzer finds
 # go to <build-dir>/fuzz-corpus/<target>, crash reproducers to
 # <build-dir>/fuzz-artifacts/; the committed seeds are only read.
-# Exits non-zero when the build fails or a target finds a fault.
+# Exits non-zero when the build fails or a target finds a fault. Memory
+# counts as a fault too: an input that makes the process hold more than
+# 768 MiB, or ask for 32 MiB at once, stops the run (inputs are at most
+# 4 KiB, so either means something grew without bound); the bus target
+# also checks the decoder's own documented bound on every input.
 set -eu
 
 build_dir=${1:-build-fuzz}
@@ -25,7 +29,7 @@ run_target() {
   artifacts="$build_dir/fuzz-artifacts/"
   mkdir -p "$corpus" "$artifacts"
   "$build_dir/tests/fuzz/$target" -max_total_time="$seconds" -max_len=4096 \
-    -artifact_prefix="$artifacts" -print_final_stats=1 "$corpus" "$seeds"
+    -rss_limit_mb=768 -malloc_limit_mb=32 -artifact_prefix="$artifacts" -print_final_stats=1 "$corpus" "$seeds"
 }
 
 run_target packet_framer_fuzz "$root/tests/fuzz/corpus"

@@ -185,6 +185,24 @@ TEST_F(ConnectionTest, AutoConnectBrokersConnectTenSecondsAfterCreationAndEachTe
   EXPECT_EQ(DEFAULT_CONNECT, broker_.handshake());
 }
 
+TEST_F(ConnectionTest, AnAutomaticAttemptEndsWhenTheBrokerNeverAnswersConnect) {
+  kv::message settings;
+  settings.set(kv::bool_id(9), true);
+  settings.set(kv::u32_id(10), 30u);
+  const uint32_t b = addBroker("auto", settings);
+  createClient(row(b));
+  advance(10);
+  ASSERT_TRUE(broker_.accept());
+  broker_.drain();  // CONNECT, and no CONNACK
+  advance(44.9);
+  EXPECT_TRUE(broker_.connected() && !broker_.closedByClient());
+  advance(0.1);
+  EXPECT_TRUE(logged("mqtt: *** auto: nothing received for 45 s after connect; closing the connection\n"));
+  EXPECT_TRUE(broker_.closedByClient());
+  advance(10);
+  EXPECT_TRUE(broker_.accept());
+}
+
 TEST_F(ConnectionTest, IdleConnectionsPingAndSilentBrokersAreDroppped) {
   const uint32_t b = addBroker("b", fieldsWith(kv::u32_id(10), 30u));
   connectBroker(b);
