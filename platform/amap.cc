@@ -182,8 +182,14 @@ Object* AMap::requestedRow(kv::message& request) {
   return row;
 }
 
+kv::message AMap::rowMessageFor(const Object& row, const kv::message& request) const {
+  kv::message msg = rowMessage(row);
+  if (!(request.get(kv::RIGHTS_FIELD, kv::RIGHT_READ) & kv::RIGHT_WRITE)) hideFromReader(msg);
+  return msg;
+}
+
 void AMap::cmdGetObj(kv::message& request) {
-  if (Object* row = requestedRow(request)) replyMessage(request, rowMessage(*row));
+  if (Object* row = requestedRow(request)) replyMessage(request, rowMessageFor(*row, request));
 }
 
 void AMap::cmdGetAll(kv::message& request) {
@@ -192,7 +198,7 @@ void AMap::cmdGetAll(kv::message& request) {
   std::vector<kv::message> page;
   size_t pageBytes = 0;
   for (; it != rows_.end(); ++it) {
-    kv::message row = rowMessage(*it->second);
+    kv::message row = rowMessageFor(*it->second, request);
     const size_t rowBytes = kv::encodedSize(row);
     if (!page.empty() && pageBytes + rowBytes > GET_ALL_PAGE_BYTES) break;
     pageBytes += rowBytes;
