@@ -36,19 +36,21 @@ ca() {
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
     -keyout "$1.key" -out "$1.pem" -days 30 -subj "/CN=$2"
 }
-leaf() {  # name, signing ca, days of validity, common name
+leaf() {  # name, signing ca, days of validity, names
   openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-    -keyout "$1.key" -out "$1.csr" -subj "/CN=$4"
+    -keyout "$1.key" -out "$1.csr" -subj "/CN=$1"
+  printf 'subjectAltName=%s\n' "$4" > "$1.ext"
   openssl x509 -req -in "$1.csr" -CA "$2.pem" -CAkey "$2.key" -CAcreateserial \
-    -days "$3" -out "$1.pem" -extfile names.ext
+    -days "$3" -out "$1.pem" -extfile "$1.ext"
 }
-printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' > names.ext
+names=DNS:localhost,IP:127.0.0.1
 ca ca "Test CA"
 ca wrongca "Wrong CA"
-leaf server ca 30 localhost
-leaf expired ca -1 localhost
-leaf stranger wrongca 30 localhost
-leaf client ca 30 client
+leaf server ca 30 $names
+leaf expired ca -1 $names
+leaf misnamed ca 30 DNS:other.example
+leaf stranger wrongca 30 $names
+leaf client ca 30 DNS:client
 )";
 
 }  // namespace
@@ -108,7 +110,7 @@ bool TlsBroker::makeCertificates() {
 }
 
 bool TlsBroker::writeConfig() {
-  const char* certs[LISTENERS] = {"server", "expired", "stranger", "server"};
+  const char* certs[LISTENERS] = {"server", "expired", "misnamed", "stranger", "server"};
   std::ofstream conf(dir_ + "/mosquitto.conf");
   conf << "per_listener_settings false\nallow_anonymous true\npersistence false\n"
        << "user root\nlog_dest none\n";

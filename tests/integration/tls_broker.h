@@ -4,12 +4,13 @@
 //   ca          the test CA; it signs:
 //   server      CN localhost, names localhost and 127.0.0.1
 //   expired     the same names, no longer valid
+//   misnamed    names other.example only
 //   client      a client certificate
 //   wrongca     another CA; it signs:
 //   stranger    the same names as server
 // Listeners, each on a free port of 127.0.0.1: good (server), expired,
-// stranger, and clientauth (server, and a client certificate from ca
-// required).
+// misnamed, stranger, and clientauth (server, and a client certificate
+// from ca required).
 #pragma once
 
 #include <sys/types.h>
@@ -20,7 +21,7 @@ namespace harness {
 
 class TlsBroker {
  public:
-  enum Listener { GOOD, EXPIRED, STRANGER, CLIENT_AUTH, LISTENERS };
+  enum Listener { GOOD, EXPIRED, MISNAMED, STRANGER, CLIENT_AUTH, LISTENERS };
 
   TlsBroker();
   ~TlsBroker();
