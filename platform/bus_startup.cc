@@ -29,6 +29,7 @@ void Bus::retryHubLater() {
   Ticks delay = Ticks{options_.reconnectSeconds} * loop_.clock().ticksPerSecond();
   reconnectTimer_ = Timer(loop_.runner(), delay, [this]() {
     if (!connectTo(path_).isOk()) return retryHubLater();
+    hubNotice_.clear();  // it was about the connection that went
     loop_.log(LOG_LEVEL_INFO, "bus: connected to the hub");
     for (const auto& route : local_) serve(route.first);
   });
