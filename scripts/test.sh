@@ -12,7 +12,7 @@ jobs=${MQTTD_JOBS:-$(nproc)}
 cd "$top"
 
 # ---- Packages ----------------------------------------------------------------
-scripts/need-packages.sh cmake ninja-build g++ googletest libssl-dev mosquitto \
+scripts/need-packages.sh cmake ninja-build g++ googletest libssl-dev mosquitto mosquitto-clients \
   qemu-user g++-powerpc-linux-gnu clang libclang-rt-14-dev
 
 step() { echo; echo "== $*"; }
