@@ -30,10 +30,25 @@ void sleepMs(int ms) {
   nanosleep(&ts, nullptr);
 }
 
-// Forks `argv`; the child reads `in`, writes `out` and `err` (paths; "" is
-// /dev/null) and is sent SIGTERM if this process dies first.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& in, const std::string& out,
-            const std::string& err) {
+size_t countOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+std::vector<std::string> clientArgv(const Mosquitto& broker, const std::string& program,
+                                    const std::vector<std::string>& args) {
+  std::vector<std::string> argv{program, "-h", "127.0.0.1", "-p", std::to_string(broker.port())};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+}  // namespace
+
+// ---- Helpers ----------------------------------------------------------------
+
+pid_t startProcess(const std::vector<std::string>& argv, const std::string& in,
+                   const std::string& out, const std::string& err) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -52,9 +67,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& in, const s
   _exit(127);
 }
 
-// Waits for `pid` to exit within the guard; SIGKILL after it. The exit
-// status, or -1 when it did not exit by itself.
-int reap(pid_t pid, int guardMs) {
+int waitProcess(pid_t pid, int guardMs) {
   int status = 0;
   const long long end = monotonicMs() + guardMs;
   while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -67,23 +80,6 @@ int reap(pid_t pid, int guardMs) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-size_t countOf(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
-std::vector<std::string> clientArgv(const Mosquitto& broker, const std::string& program,
-                                    const std::vector<std::string>& args) {
-  std::vector<std::string> argv{program, "-h", "127.0.0.1", "-p", std::to_string(broker.port())};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return argv;
-}
-
-}  // namespace
-
-// ---- Helpers ----------------------------------------------------------------
 
 long long monotonicMs() {
   timespec ts{};
@@ -181,7 +177,7 @@ bool Mosquitto::start(int guardMs) {
     return false;
   }
   writeConfig();
-  pid_ = spawn({MOSQUITTO_BIN, "-c", dir_ + "/mosquitto.conf"}, "", dir_ + "/console.out",
+  pid_ = startProcess({MOSQUITTO_BIN, "-c", dir_ + "/mosquitto.conf"}, "", dir_ + "/console.out",
                dir_ + "/console.err");
   const long long end = monotonicMs() + guardMs;
   while (!acceptsConnections()) {
@@ -204,7 +200,7 @@ bool Mosquitto::start(int guardMs) {
 void Mosquitto::stop(int guardMs) {
   if (!running()) return;
   kill(pid_, SIGTERM);
-  reap(pid_, guardMs);
+  waitProcess(pid_, guardMs);
   pid_ = -1;
 }
 
@@ -229,7 +225,7 @@ MosquittoClient::MosquittoClient(const Mosquitto& broker, const std::string& pro
   const std::string base = broker.dir() + "/" + program + "-" + std::to_string(++serial);
   if (outputPath_.empty()) outputPath_ = base + ".out";
   errorPath_ = base + ".err";
-  pid_ = spawn(clientArgv(broker, program, args), inputPath, outputPath_, errorPath_);
+  pid_ = startProcess(clientArgv(broker, program, args), inputPath, outputPath_, errorPath_);
 }
 
 MosquittoClient::~MosquittoClient() {
@@ -241,7 +237,7 @@ MosquittoClient::~MosquittoClient() {
 
 int MosquittoClient::wait(int guardMs) {
   if (pid_ > 0) {
-    status_ = reap(pid_, guardMs);
+    status_ = waitProcess(pid_, guardMs);
     pid_ = -1;
   }
   return status_;
@@ -271,12 +267,14 @@ bool MosquittoClient::waitForLines(size_t lines, int guardMs) const {
 std::unique_ptr<MosquittoClient> startSubscriber(const Mosquitto& broker,
                                                  const std::string& clientId,
                                                  const std::string& filter,
-                                                 const std::vector<std::string>& extraArgs) {
-  std::vector<std::string> args{"-i", clientId, "-q", "2", "-t", filter, "-F", "%q %r %t %x"};
+                                                 const std::vector<std::string>& extraArgs,
+                                                 int qos) {
+  std::vector<std::string> args{"-i", clientId, "-q", std::to_string(qos), "-t", filter,
+                                "-F", "%q %r %t %x"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   // The broker logs "<client id> <qos> <filter>" once the subscription is
   // in place, before it answers with SUBACK.
-  const std::string subscribed = clientId + " 2 " + filter;
+  const std::string subscribed = clientId + " " + std::to_string(qos) + " " + filter;
   const int before = static_cast<int>(countOf(broker.log(), subscribed));
   auto client = std::make_unique<MosquittoClient>(broker, "mosquitto_sub", args);
   if (!broker.waitForLog(subscribed, before + 1)) return nullptr;

@@ -105,7 +105,7 @@ class MosquittoClient {
   std::string errorPath_;
 };
 
-// mosquitto_sub with client id `clientId` subscribed to `filter` at QoS 2,
+// mosquitto_sub with client id `clientId` subscribed to `filter` at `qos`,
 // one line per message: "QOS RETAIN TOPIC HEXDATA" (every payload byte as
 // two hex digits, so the comparison is byte for byte). Waits until the
 // broker has logged the subscription (the fixture's log must include
@@ -113,12 +113,22 @@ class MosquittoClient {
 std::unique_ptr<MosquittoClient> startSubscriber(const Mosquitto& broker,
                                                  const std::string& clientId,
                                                  const std::string& filter,
-                                                 const std::vector<std::string>& extraArgs = {});
+                                                 const std::vector<std::string>& extraArgs = {},
+                                                 int qos = 2);
 
 // Runs mosquitto_pub with `args` to its end; its exit status (-1 as above).
 int runPublisher(const Mosquitto& broker, const std::vector<std::string>& args);
 
 // Small helpers shared by the tests and benchmarks.
+//
+// Starts `argv` (found on PATH) with standard input, output and error from
+// and to the given files ("" : /dev/null); the child gets SIGTERM if this
+// process dies first.
+pid_t startProcess(const std::vector<std::string>& argv, const std::string& in,
+                   const std::string& out, const std::string& err);
+// Waits for `pid` to exit, SIGKILL after the guard; its exit status, or -1
+// when it did not exit by itself or was killed by a signal.
+int waitProcess(pid_t pid, int guardMs);
 long long monotonicMs();
 // Two lower-case hex digits per byte.
 std::string toHex(const std::string& bytes);
