@@ -141,6 +141,8 @@ size_t message::size() const { return fields_.size(); }
 void message::clear() { fields_.clear(); }
 void message::appendRaw(detail::Field field) { fields_.push_back(std::move(field)); }
 
+void message::reserve(size_t fields) { fields_.reserve(fields); }
+
 bool message::operator==(const message& other) const { return fields_ == other.fields_; }
 
 // ---- Failure replies --------------------------------------------------------

@@ -121,6 +121,9 @@ class message {
 
   // Appends a field as decoded; REQUIRES: no field with this type and number.
   void appendRaw(detail::Field field);
+  // Makes room for `fields` fields, so that appending that many allocates
+  // once (a decoder that knows the count calls it first).
+  void reserve(size_t fields);
 
   bool operator==(const message& other) const;
   bool operator!=(const message& other) const { return !(*this == other); }

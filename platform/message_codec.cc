@@ -100,6 +100,8 @@ class Decoder {
       return Status::malformed("field count " + std::to_string(count) + " exceeds the input");
     }
     out.clear();
+    // The count was checked against the input above, so this is bounded.
+    out.reserve(count);
     std::vector<std::pair<uint8_t, uint32_t>> keys;
     keys.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
