@@ -75,6 +75,7 @@ std::string writeLines(const std::string& path, uint32_t count, size_t bytes) {
 
 struct Rates {
   std::vector<double> perSecond;  // one per run
+  BenchDaemon::Cpu leastCpu;      // the daemon's, per message, in the run that used least
   double best() const { return perSecond.empty() ? 0 : *std::max_element(perSecond.begin(), perSecond.end()); }
   double worst() const { return perSecond.empty() ? 0 : *std::min_element(perSecond.begin(), perSecond.end()); }
 };
@@ -84,6 +85,23 @@ void printRate(const char* name, const Rates& rates, const Rates* reference, uin
          rates.worst(), rates.best());
   if (reference && reference->best() > 0) printf("  %.2fx", rates.best() / reference->best());
   printf("\n");
+}
+
+// Keeps the daemon's processor time per message of the run between
+// `before` and `after` when it is the least so far.
+void noteCpu(Rates& rates, const BenchDaemon::Cpu& before, const BenchDaemon::Cpu& after,
+             uint32_t messages) {
+  const BenchDaemon::Cpu used{(after.user - before.user) / messages,
+                              (after.system - before.system) / messages};
+  const BenchDaemon::Cpu& least = rates.leastCpu;
+  if (least.user + least.system == 0 || used.user + used.system < least.user + least.system) {
+    rates.leastCpu = used;
+  }
+}
+
+void printCpu(const Rates& rates) {
+  printf("  %-40s user %.1f us + system %.1f us per message (least of the runs)\n",
+         "  daemon processor time", rates.leastCpu.user * 1e6, rates.leastCpu.system * 1e6);
 }
 
 double rate(uint32_t messages, long long startMs, long long endMs) {
@@ -97,9 +115,10 @@ double rate(uint32_t messages, long long startMs, long long endMs) {
 void inboundRun(Mosquitto& broker, BenchDaemon& daemon, const std::string& lines,
                 uint32_t messages, Rates& daemonRates, Rates& subRates) {
   auto sub = testsupport::startSubscriber(broker, "bench-sub", IN_TOPIC,
-                                          {"-C", std::to_string(messages)});
+                                          {"-C", std::to_string(messages)}, 0);
   if (!sub) return;
   const uint64_t before = daemon.publishesReceived();
+  const BenchDaemon::Cpu cpuBefore = daemon.cpu();
   const long long start = monotonicMs();
   MosquittoClient pub(broker, "mosquitto_pub", {"-t", IN_TOPIC, "-l"}, "/dev/null", lines);
   long long subEnd = 0, daemonEnd = 0;
@@ -117,6 +136,7 @@ void inboundRun(Mosquitto& broker, BenchDaemon& daemon, const std::string& lines
   // The console line comes just before the row is recorded; the row of the
   // last message is there too.
   daemon.waitForReceivedRow(before + messages);
+  noteCpu(daemonRates, cpuBefore, daemon.cpu(), messages);
   daemonRates.perSecond.push_back(rate(messages, start, daemonEnd));
   subRates.perSecond.push_back(rate(messages, start, subEnd));
 }
@@ -181,6 +201,7 @@ void outbound(Mosquitto& broker, BenchDaemon& daemon, const std::string& lines, 
     Rates delivered, answered;
     for (uint32_t run = 0; run < runs; ++run) {
       double answeredRate = 0;
+      const BenchDaemon::Cpu cpuBefore = daemon.cpu();
       const double r = c.daemon
           ? outboundRun(broker, count, [&] {
               return daemon.publishMany(OUT_TOPIC, c.qos, count, c.window, payload);
@@ -190,10 +211,12 @@ void outbound(Mosquitto& broker, BenchDaemon& daemon, const std::string& lines, 
             });
       if (r > 0) delivered.perSecond.push_back(r);
       if (answeredRate > 0) answered.perSecond.push_back(answeredRate);
+      if (c.daemon && r > 0) noteCpu(delivered, cpuBefore, daemon.cpu(), count);
     }
     printRate(c.name, delivered, c.daemon ? &reference : nullptr, count);
     if (!c.daemon) reference = delivered;
     if (!answered.perSecond.empty()) printRate("  commands answered", answered, nullptr, count);
+    if (c.daemon) printCpu(delivered);
   }
 }
 
@@ -250,6 +273,7 @@ int main() {
     }
     printRate("mosquitto_sub received", subRates, nullptr, messages);
     printRate("daemon recorded", daemonRates, &subRates, messages);
+    printCpu(daemonRates);
     printf("\n== outbound: until a witness mosquitto_sub has every message\n");
     outbound(broker, daemon, lines, messages, runs);
     printf("  %-40s %6ld KiB\n", "memory after the floods", daemon.privateResidentKiB());

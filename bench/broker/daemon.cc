@@ -179,3 +179,16 @@ long BenchDaemon::privateResidentKiB() const {
   }
   return total;
 }
+
+BenchDaemon::Cpu BenchDaemon::cpu() const {
+  // Fields 14 and 15 (utime, stime, in clock ticks) follow the command
+  // name, which is in parentheses and may hold spaces.
+  const std::string stat = testsupport::readFile("/proc/" + std::to_string(pid_) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string skip;
+  for (int field = 3; field < 14; ++field) fields >> skip;
+  double user = 0, system = 0;
+  fields >> user >> system;
+  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return Cpu{user / ticks, system / ticks};
+}

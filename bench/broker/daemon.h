@@ -46,6 +46,11 @@ class BenchDaemon {
 
   // Private_Clean + Private_Dirty + Private_Hugetlb of /proc/PID/smaps_rollup.
   long privateResidentKiB() const;
+  // Processor time the daemon has used so far (/proc/PID/stat), in seconds.
+  struct Cpu {
+    double user = 0, system = 0;
+  };
+  Cpu cpu() const;
 
  private:
   bool connectPeer();
