@@ -76,8 +76,12 @@ std::string writeLines(const std::string& path, uint32_t count, size_t bytes) {
 struct Rates {
   std::vector<double> perSecond;  // one per run
   BenchDaemon::Cpu leastCpu;      // the daemon's, per message, in the run that used least
-  double best() const { return perSecond.empty() ? 0 : *std::max_element(perSecond.begin(), perSecond.end()); }
-  double worst() const { return perSecond.empty() ? 0 : *std::min_element(perSecond.begin(), perSecond.end()); }
+  double best() const {
+    return perSecond.empty() ? 0 : *std::max_element(perSecond.begin(), perSecond.end());
+  }
+  double worst() const {
+    return perSecond.empty() ? 0 : *std::min_element(perSecond.begin(), perSecond.end());
+  }
 };
 
 void printRate(const char* name, const Rates& rates, const Rates* reference, uint32_t messages) {

@@ -90,7 +90,9 @@ class BrokerTest : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(0, daemon_.stop()); }
 
-  CtlResult ctl(const std::vector<std::string>& args) { return harness::runCtl(root_.path(), args); }
+  CtlResult ctl(const std::vector<std::string>& args) {
+    return harness::runCtl(root_.path(), args);
+  }
   std::string ok(const std::vector<std::string>& args) {
     CtlResult r = ctl(args);
     EXPECT_EQ(0, r.status) << args[0] << " " << (args.size() > 2 ? args[2] : "") << ": " << r.err;
@@ -109,7 +111,9 @@ class BrokerTest : public ::testing::Test {
     if (at == std::string::npos) return "0";
     return out.substr(at + key.size(), out.find('}', at) - at - key.size());
   }
-  std::string connect(const std::string& broker) { return ok({"send", "1", "2", "u32:1=" + broker}); }
+  std::string connect(const std::string& broker) {
+    return ok({"send", "1", "2", "u32:1=" + broker});
+  }
   bool connected(const std::string& broker) {
     return contains(ok({"get", "2", broker}), "bool 8 = true\n");
   }
