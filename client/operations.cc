@@ -51,7 +51,7 @@ void BrokerClient::publish(const kv::message& command, bool connectIfNeeded) {
     refusal = "Max QoS is 2";
   } else if (topic.empty()) {
     refusal = "Topic required";
-  } else if (parseTopic(topic).kind != TopicKind::Plain) {
+  } else if (!isPlainTopic(topic)) {
     refusal = "Invalid topic";
   } else if (state_ != ConnectionState::Connected && !connectIfNeeded) {
     refusal = "Broker not connected";

@@ -79,7 +79,7 @@ BrokerClient::ReadResult BrokerClient::readAvailable(int fd) {
         logBrokerWarning(*broker_, strprintf("packet too large (%u bytes)", framer_.announced()));
         return ReadResult::Failed;
       }
-      logBrokerInfo(*broker_, strprintf("packet received (%i)", packet.type));
+      logBrokerInfo(*broker_, "packet received (" + std::to_string(packet.type) + ")");
       if (!dispatch(packet) || fd != socket_) return ReadResult::TornDown;
     }
     // Less than a full chunk: the socket is empty for now.

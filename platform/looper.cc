@@ -118,10 +118,17 @@ void Looper::run() {
 void Looper::turn(int maxWaitMs, bool advanceIdle) { runner_.turn(maxWaitMs, advanceIdle); }
 
 uint32_t Looper::getLocaltime() const {
-  time_t now = static_cast<time_t>(clock_->wallSeconds());
-  struct tm local {};
-  localtime_r(&now, &local);
-  return static_cast<uint32_t>(static_cast<int64_t>(now) + local.tm_gmtoff);
+  const int64_t now = clock_->wallSeconds();
+  // The zone's offset is looked up once a second, not once a call: a
+  // message that arrives asks for the time.
+  if (now != localtimeSecond_) {
+    const time_t t = static_cast<time_t>(now);
+    struct tm local {};
+    localtime_r(&t, &local);
+    localtimeOffset_ = local.tm_gmtoff;
+    localtimeSecond_ = now;
+  }
+  return static_cast<uint32_t>(now + localtimeOffset_);
 }
 
 void Looper::log(int level, const std::string& text) const {

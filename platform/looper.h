@@ -20,6 +20,7 @@
 // kv::getLooper() and kv::getRunner() return, until it is destroyed.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -135,6 +136,8 @@ class Looper : public Handler {
   Status status_;
   bool stopping_ = false;
   int signalPipe_[2] = {-1, -1};
+  mutable int64_t localtimeSecond_ = INT64_MIN;  // getLocaltime's cached offset
+  mutable long localtimeOffset_ = 0;
 };
 
 // The process loop, or null when there is none.

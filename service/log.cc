@@ -27,7 +27,12 @@ constexpr int LEVEL_INFO = 5;
 
 void emit(const char* prefix, const std::unique_ptr<kv::lstream>& stream,
           const std::string& text) {
-  std::cout << prefix << text << std::endl;
+  // One write of the whole line, flushed at once.
+  std::string line;
+  line.reserve(12 + text.size());
+  line.append(prefix).append(text).push_back('\n');
+  std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+  std::cout.flush();
   if (stream) *stream << text << std::endl;
 }
 

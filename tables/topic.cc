@@ -80,6 +80,10 @@ TopicPath parseArrivingTopic(const std::string& topic) {
   return path;
 }
 
+bool isPlainTopic(const std::string& topic) {
+  return topic.find_first_of("+#") == std::string::npos && countPieces(topic) <= MAX_TOPIC_PIECES;
+}
+
 bool topicMatches(const TopicPath& arriving, const TopicPath& filter) {
   const std::vector<std::string>& want = filter.levels;
   const std::vector<std::string>& got = arriving.levels;

@@ -67,6 +67,10 @@ TopicPath parseTopic(const std::string& topic);
 // the bound above). Its kind plays no part in matching.
 TopicPath parseArrivingTopic(const std::string& topic);
 
+// Whether parseTopic(topic) is Plain, without cutting the topic into
+// levels: no "+" or "#" anywhere, and at most MAX_TOPIC_PIECES pieces.
+bool isPlainTopic(const std::string& topic);
+
 // Whether `filter` matches the arriving topic. Only the filter's kind
 // counts: "+" and "#" in an arriving topic are ordinary characters.
 // Comparisons are exact (bytes, letter case counting).

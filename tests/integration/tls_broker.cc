@@ -1,12 +1,8 @@
 #include "tls_broker.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -15,21 +11,6 @@
 namespace harness {
 
 namespace {
-
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(fd);
-  return port;
-}
 
 const char* CERTIFICATES_SCRIPT = R"(set -e
 ca() {
@@ -68,84 +49,60 @@ int connectLoopback(int port) {
   return fd;
 }
 
-TlsBroker::TlsBroker() {
-  char tmpl[] = "/tmp/tls-broker-XXXXXX";
-  if (mkdtemp(tmpl)) dir_ = tmpl;
-}
-
-TlsBroker::~TlsBroker() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  if (!dir_.empty() && system(("rm -rf '" + dir_ + "'").c_str()) != 0) {
-  }
-}
-
 bool TlsBroker::start() {
-  if (dir_.empty()) {
-    why_ = "no temporary directory";
+  if (!makeCertificates()) return false;
+  testsupport::MosquittoOptions options;
+  options.logTypes = {"error"};
+  options.extraConfig = listenerConfig();
+  mosquitto_ = std::make_unique<testsupport::Mosquitto>(options);
+  if (!mosquitto_->start()) {
+    why_ = mosquitto_->startError();
     return false;
-  }
-  if (!makeCertificates() || !writeConfig()) return false;
-  pid_ = fork();
-  if (pid_ == 0) {
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    execlp("mosquitto", "mosquitto", "-c", (dir_ + "/mosquitto.conf").c_str(), nullptr);
-    _exit(127);
   }
   return waitForListeners();
 }
 
 bool TlsBroker::makeCertificates() {
-  std::ofstream(dir_ + "/make.sh") << CERTIFICATES_SCRIPT;
-  std::string cmd = "cd '" + dir_ + "' && sh make.sh >make.log 2>&1";
+  std::ofstream(dir_.path() + "/make.sh") << CERTIFICATES_SCRIPT;
+  std::string cmd = "cd '" + dir_.path() + "' && sh make.sh >make.log 2>&1";
   if (system(cmd.c_str()) != 0) {
-    why_ = "the openssl command failed; see " + dir_ + "/make.log";
+    why_ = "the openssl command failed: " + pem("make.log");
     return false;
   }
   return true;
 }
 
-bool TlsBroker::writeConfig() {
+std::vector<std::string> TlsBroker::listenerConfig() {
   const char* certs[LISTENERS] = {"server", "expired", "misnamed", "stranger", "server"};
-  std::ofstream conf(dir_ + "/mosquitto.conf");
-  conf << "per_listener_settings false\nallow_anonymous true\npersistence false\n"
-       << "user root\nlog_dest none\n";
+  std::vector<std::string> lines;
   for (int i = 0; i < LISTENERS; ++i) {
-    ports_[i] = freePort();
-    conf << "listener " << ports_[i] << " 127.0.0.1\n"
-         << "cafile " << dir_ << "/ca.pem\n"
-         << "certfile " << dir_ << "/" << certs[i] << ".pem\n"
-         << "keyfile " << dir_ << "/" << certs[i] << ".key\n";
-    if (i == CLIENT_AUTH) conf << "require_certificate true\n";
+    ports_[i] = testsupport::freeLoopbackPort();
+    lines.push_back("listener " + std::to_string(ports_[i]) + " 127.0.0.1");
+    lines.push_back("cafile " + dir_.path() + "/ca.pem");
+    lines.push_back("certfile " + dir_.path() + "/" + certs[i] + ".pem");
+    lines.push_back("keyfile " + dir_.path() + "/" + certs[i] + ".key");
+    if (i == CLIENT_AUTH) lines.push_back("require_certificate true");
   }
-  return conf.good();
+  return lines;
 }
 
-// Guards a broken start only; nothing is timed.
+// The fixture waits for its own listener, which the broker opens first.
+// The guard only bounds a broken start.
 bool TlsBroker::waitForListeners() {
-  for (int attempt = 0; attempt < 300; ++attempt) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
     int fd = connectLoopback(ports_[LISTENERS - 1]);
     if (fd >= 0) {
       close(fd);
       return true;
     }
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = -1;
-      why_ = "mosquitto exited";
-      return false;
-    }
-    usleep(20 * 1000);
+    usleep(10 * 1000);
   }
-  why_ = "mosquitto does not listen";
+  why_ = "mosquitto does not listen on its TLS ports";
   return false;
 }
 
 std::string TlsBroker::pem(const std::string& file) const {
-  std::ifstream in(dir_ + "/" + file);
+  std::ifstream in(dir_.path() + "/" + file);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();

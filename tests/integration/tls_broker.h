@@ -1,6 +1,6 @@
-// A real mosquitto with TLS listeners on loopback, and the certificates it
-// and the tests use, made with the openssl command in a temporary
-// directory:
+// A real mosquitto (the shared fixture, tests/support/mosquitto.h) with TLS
+// listeners on loopback, and the certificates it and the tests use, made
+// with the openssl command in a temporary directory:
 //   ca          the test CA; it signs:
 //   server      CN localhost, names localhost and 127.0.0.1
 //   expired     the same names, no longer valid
@@ -13,9 +13,11 @@
 // from ca required).
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
+
+#include "harness.h"
+#include "support/mosquitto.h"
 
 namespace harness {
 
@@ -23,8 +25,7 @@ class TlsBroker {
  public:
   enum Listener { GOOD, EXPIRED, MISNAMED, STRANGER, CLIENT_AUTH, LISTENERS };
 
-  TlsBroker();
-  ~TlsBroker();
+  TlsBroker() = default;
   TlsBroker(const TlsBroker&) = delete;
   TlsBroker& operator=(const TlsBroker&) = delete;
 
@@ -38,13 +39,13 @@ class TlsBroker {
 
  private:
   bool makeCertificates();
-  bool writeConfig();
+  std::vector<std::string> listenerConfig();
   bool waitForListeners();
 
-  std::string dir_;
+  TempRoot dir_;
   std::string why_;
   int ports_[LISTENERS] = {};
-  pid_t pid_ = -1;
+  std::unique_ptr<testsupport::Mosquitto> mosquitto_;
 };
 
 // A TCP connection to 127.0.0.1:port (blocking); -1 on failure.

@@ -8,7 +8,7 @@
 #include "platform/root.h"
 #include "platformd/files.h"
 #include "platformd/identity.h"
-#include "service_fixture.h"
+#include "loop_fixture.h"
 
 namespace platformd {
 namespace {
@@ -28,7 +28,7 @@ TEST(IdentityDerivation, AHashOfAWellFormedMachineIdOnly) {
   }
 }
 
-class IdentityTest : public ::testing::Test, public ServiceFixture {
+class IdentityTest : public ::testing::Test, public LoopFixture {
  protected:
   IdentityTest() {
     char tmpl[] = "/tmp/identity-XXXXXX";

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platformd/resolver.h"
-#include "service_fixture.h"
+#include "loop_fixture.h"
 
 namespace platformd {
 namespace {
@@ -21,7 +21,7 @@ std::string addressOf(const kv::message& reply) {
   return inet_ntoa(a);
 }
 
-class ResolverTest : public ::testing::Test, public ServiceFixture {
+class ResolverTest : public ::testing::Test, public LoopFixture {
  protected:
   void start(const ResolverOptions& options) {
     resolver = std::make_unique<Resolver>(loop->runner(), options);

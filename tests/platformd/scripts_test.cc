@@ -10,7 +10,7 @@
 
 #include "platformd/files.h"
 #include "platformd/scripts.h"
-#include "service_fixture.h"
+#include "loop_fixture.h"
 
 namespace platformd {
 namespace {
@@ -32,9 +32,9 @@ kv::message scriptRequest(const std::string& script, uint32_t limitTicks = 3000,
   return m;
 }
 
-class ScriptsTest : public ::testing::Test, public ServiceFixture {
+class ScriptsTest : public ::testing::Test, public LoopFixture {
  protected:
-  ScriptsTest() : ServiceFixture(&clock) {
+  ScriptsTest() : LoopFixture(&clock) {
     char tmpl[] = "/tmp/scripts-XXXXXX";
     dir = mkdtemp(tmpl);
   }

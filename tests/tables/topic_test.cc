@@ -25,7 +25,10 @@ TEST(ParseTopic, ClassifiesByWhereTheWildcardsStand) {
       {"a/+/#", I}, {"#/a", I},  {"a/#/", I},   {"#/#", I},
       {"a+b", I},   {"a/b#", I}, {"a/#x", I},   {"++", I},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.kind, parseTopic(c.topic).kind) << c.topic;
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.kind, parseTopic(c.topic).kind) << c.topic;
+    EXPECT_EQ(c.kind == P, isPlainTopic(c.topic)) << c.topic;
+  }
 }
 
 TEST(ParseTopic, EveryPieceBetweenSlashesIsALevel) {
@@ -41,6 +44,8 @@ TEST(ParseTopic, AtMost255PiecesPlusTheEmptyLevelOfATrailingSlash) {
   EXPECT_EQ(255u, parseTopic(deepTopic(255)).levels.size());
   const TopicPath trailing = parseTopic(deepTopic(255) + "/");
   EXPECT_EQ(TopicKind::Plain, trailing.kind);
+  EXPECT_TRUE(isPlainTopic(deepTopic(255) + "/"));
+  EXPECT_FALSE(isPlainTopic(deepTopic(256)));
   EXPECT_EQ(256u, trailing.levels.size());
   EXPECT_EQ(TopicKind::SingleWildcard, parseTopic(deepTopic(255, "+") + "/").kind);
 

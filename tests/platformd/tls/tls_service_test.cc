@@ -12,14 +12,14 @@
 #include "platform/root.h"
 #include "platformd/files.h"
 #include "platformd/tls/tls_service.h"
-#include "../service_fixture.h"
+#include "../loop_fixture.h"
 
 namespace platformd {
 namespace {
 
-class TlsServiceTest : public ::testing::Test, public ServiceFixture {
+class TlsServiceTest : public ::testing::Test, public LoopFixture {
  protected:
-  TlsServiceTest() : ServiceFixture(&clock) {
+  TlsServiceTest() : LoopFixture(&clock) {
     char tmpl[] = "/tmp/tls-service-XXXXXX";
     root = mkdtemp(tmpl);
     setenv(kv::ROOT_ENV, root.c_str(), 1);

@@ -13,9 +13,9 @@
 
 namespace platformd {
 
-class ServiceFixture {
+class LoopFixture {
  public:
-  explicit ServiceFixture(kv::Clock* clock = nullptr) {
+  explicit LoopFixture(kv::Clock* clock = nullptr) {
     kv::LooperOptions options;
     options.clock = clock;
     loop = std::make_unique<kv::Looper>(options);
