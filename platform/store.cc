@@ -203,7 +203,7 @@ bool readRows(RowsReader& reader, std::map<uint32_t, message>& rows, bool& damag
   uint32_t id = 0;
   message row;
   int got = 0;
-  while ((got = reader.next(id, row)) == 1) rows.emplace_hint(rows.end(), id, row);
+  while ((got = reader.next(id, row)) == 1) rows.emplace_hint(rows.end(), id, std::move(row));
   damaged = got < 0;
   return true;
 }
