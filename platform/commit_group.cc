@@ -54,23 +54,28 @@ bool CommitGroup::deferRead(AMap& table, std::function<void()> read) {
 void CommitGroup::commit() {
   timer_.cancel();
   if (!open_.empty()) return arm();
-  const std::vector<std::pair<AMap*, Status>> results = storeTables();
+  std::set<AMap*> failed;  // tables whose memory is not what they store
+  std::string cause;
+  for (const auto& result : storeTables()) {
+    if (result.second.isOk()) continue;
+    failed.insert(result.first);
+    if (cause.empty()) cause = "not stored: " + result.second.message();
+  }
+  const std::set<AMap*> unwritten = failed;
   std::vector<std::unique_ptr<Command>> commands;
   commands.swap(waiting_);
-  std::vector<std::string> failures(commands.size());
-  std::set<AMap*> rewrite;
+  const std::vector<bool> undone = commandsToUndo(commands, failed);
   for (size_t i = commands.size(); i-- > 0;) {
-    failures[i] = failureOf(*commands[i], results);
-    if (!failures[i].empty()) undo(*commands[i], rewrite);
+    if (undone[i]) undo(*commands[i]);
   }
-  // Stored tables that hold records of an undone command: memory is right.
-  for (const auto& result : results) {
-    if (!result.second.isOk()) rewrite.erase(result.first);
+  // Tables that were stored but hold records of an undone command are
+  // written again whole: memory is right.
+  for (AMap* table : failed) {
+    if (!unwritten.count(table) && table != going_) table->rewriteRows();
   }
-  for (AMap* table : rewrite) table->rewriteRows();
-  if (!rewrite.empty()) storeTables();
+  storeTables();
   if (tables_.empty()) timer_.cancel();
-  for (size_t i = 0; i < commands.size(); ++i) settle(*commands[i], failures[i]);
+  for (size_t i = 0; i < commands.size(); ++i) settle(*commands[i], undone[i] ? cause : std::string());
   std::vector<DeferredRead> reads;
   reads.swap(reads_);
   for (DeferredRead& read : reads) read.read();
@@ -84,26 +89,34 @@ std::vector<std::pair<AMap*, Status>> CommitGroup::storeTables() {
   return results;
 }
 
-std::string CommitGroup::failureOf(const Command& command,
-                                   const std::vector<std::pair<AMap*, Status>>& results) {
-  for (const auto& result : results) {
-    if (!result.second.isOk() && command.tables.count(result.first)) {
-      return "not stored: " + result.second.message();
+// A command that changed a table in `failed` is undone. Undoing it may
+// take back rows that a later command of the same table built on, so its
+// tables count as failed too, until no more commands join.
+std::vector<bool> CommitGroup::commandsToUndo(const std::vector<std::unique_ptr<Command>>& commands,
+                                              std::set<AMap*>& failed) {
+  std::vector<bool> undone(commands.size(), false);
+  for (bool grew = !failed.empty(); grew;) {
+    grew = false;
+    for (size_t i = 0; i < commands.size(); ++i) {
+      const std::set<AMap*>& tables = commands[i]->tables;
+      if (undone[i] || std::none_of(tables.begin(), tables.end(),
+                                    [&](AMap* t) { return failed.count(t) != 0; })) {
+        continue;
+      }
+      undone[i] = grew = true;
+      failed.insert(tables.begin(), tables.end());
     }
   }
-  return std::string();
+  return undone;
 }
 
-void CommitGroup::undo(Command& command, std::set<AMap*>& rewrite) {
+void CommitGroup::undo(Command& command) {
   for (auto change = command.changes.rbegin(); change != command.changes.rend(); ++change) {
     if (change->table != going_) change->table->undoChange(*change);
   }
-  for (AMap* table : command.tables) {
-    if (table != going_) rewrite.insert(table);
-  }
 }
 
-// Notifications, then the reply; a failed command's success becomes the
+// Notifications, then the reply; an undone command's success becomes the
 // failure, a refusal stays what it was.
 void CommitGroup::settle(Command& command, const std::string& failure) {
   if (failure.empty()) {

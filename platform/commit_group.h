@@ -19,8 +19,10 @@
 //     memory, newest change first (an added row taken out, a changed row
 //     given its old fields, a removed row put back: the same object, so its
 //     address is kept), and a success reply becomes a failure naming the
-//     cause; a refusal is sent unchanged. A table that was stored but holds
-//     records of an undone command is written again whole, so that the disk
+//     cause; a refusal is sent unchanged. Undoing may take back rows that a
+//     later command built on, so every command that shares a table with an
+//     undone one is undone too. A table that was stored but holds records
+//     of an undone command is written again whole, so that the disk
 //     matches memory.
 // Reads (get one, get all, count) that arrive while commands wait for a
 // commit are answered after it, so no reply shows a change that is not
@@ -109,9 +111,9 @@ class CommitGroup {
   CommitGroup() = default;
   void arm();
   std::vector<std::pair<AMap*, Status>> storeTables();
-  static std::string failureOf(const Command& command,
-                               const std::vector<std::pair<AMap*, Status>>& results);
-  void undo(Command& command, std::set<AMap*>& rewrite);
+  static std::vector<bool> commandsToUndo(const std::vector<std::unique_ptr<Command>>& commands,
+                                          std::set<AMap*>& failed);
+  void undo(Command& command);
   void settle(Command& command, const std::string& failure);
 
   std::vector<AMap*> tables_;  // with something to store, in order of first change

@@ -329,6 +329,47 @@ TEST_F(TableTest, AChangeThatCannotBeStoredIsAnsweredWithTheCauseAndUndone) {
   EXPECT_EQ((std::vector<uint32_t>{1, 3}), rereadParts.ids());
 }
 
+TEST_F(TableTest, CommandsThatBuiltOnAnUndoneOneAreUndoneToo) {
+  const std::string partsPath = std::string(STORE_PATH) + "/parts";
+  GadgetTable brokers, parts(-2, partsPath.c_str());
+  ASSERT_TRUE(brokers.init().isOk() && parts.init().isOk());
+  ASSERT_TRUE(loop_->addHandler(TABLE, &brokers));
+  brokers.onAdd = [&](Object& row) {
+    for (Object& other : brokers)
+      if (gadget(other).name == gadget(row).name) return kv::failedMsg("name in use");
+    return kv::message();
+  };
+  brokers.onRemove = [&](Object& row) {
+    for (AMapIterator it = parts.begin(); it != parts.end();)
+      it = gadget(*it).size == row.id ? parts.remove(it) : std::next(it);
+    return kv::message();
+  };
+  kv::message lamp;
+  lamp.set(kv::NAME_FIELD, "lamp");
+  EXPECT_EQ(with(1), call(TABLE, kv::CMD_ADD_OBJ, lamp));
+  parts.add(make("p", 1), false);
+  loop_->turn();
+  // The parts must write their whole file next, and cannot.
+  std::filesystem::create_directories(root_ + partsPath + "/rows.tmp");
+  parts.markChanged();
+  // The removal takes the parts and fails; the add reuses the name it freed.
+  std::vector<kv::message> replies(2);
+  for (size_t i = 0; i < 2; ++i) {
+    kv::message request = i == 0 ? with(1) : lamp;
+    request.set(kv::PATH_FIELD, std::vector<uint32_t>{TABLE});
+    request.set(kv::COMMAND_FIELD, i == 0 ? kv::CMD_REMOVE_OBJ : kv::CMD_ADD_OBJ);
+    loop_->postMessage(request, [&replies, i](const kv::message& r) { replies[i] = r; }, 1000);
+  }
+  for (int turns = 0; turns < 5; ++turns) loop_->turn();
+  for (const kv::message& reply : replies)
+    EXPECT_NE(std::string::npos, kv::getError(reply).find("Is a directory")) << kv::getError(reply);
+  EXPECT_EQ(std::vector<uint32_t>{1}, brokers.ids());
+  EXPECT_EQ(std::vector<uint32_t>{1}, parts.ids());
+  GadgetTable reread;
+  ASSERT_TRUE(reread.init().isOk());
+  EXPECT_EQ(std::vector<uint32_t>{1}, reread.ids());  // rewritten after the removal was taken back
+}
+
 struct GadgetHolder : AHolder {
   GadgetHolder() : AHolder("settings") {}
   std::unique_ptr<Object> createObject() override { return make("default", 3); }
