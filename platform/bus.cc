@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/descriptor.h"
 #include "platform/message_codec.h"
 #include "platform/root.h"
 
@@ -18,19 +19,41 @@ namespace kv {
 //
 //   out: [written | waiting to be written ...]
 //        0        outStart                   out.size()
+// Stream positions (`received`, `outBase`, OutboundDescriptor) count bytes
+// since the connection opened: out[0] is the stream byte `outBase`.
+// Destroying a connection closes the descriptors of frames it has not sent
+// and of frames it has not read whole.
 struct Bus::Connection {
+  // A frame in `out` that carries a descriptor: stream bytes [at, end).
+  struct OutboundDescriptor {
+    uint64_t at, end;
+    int fd;
+  };
+
   Connection(uint32_t connId, int socketFd, uint32_t peerRights, size_t maxFrame)
       : id(connId), fd(socketFd), rights(peerRights), reader(maxFrame) {}
+  ~Connection() {
+    for (const OutboundDescriptor& d : outFds) ::close(d.fd);
+  }
   uint32_t id;
   int fd;
   uint32_t rights;
   FrameReader reader;
+  uint64_t received = 0;
+  InboundDescriptors inFds;
   std::string out;
   size_t outStart = 0;
+  uint64_t outBase = 0;
+  std::deque<OutboundDescriptor> outFds;
   uint32_t outstanding = 0;  // requests from this peer not yet answered
   bool closing = false;
 
   size_t waiting() const { return out.size() - outStart; }
+  void dropWritten() {
+    outBase += out.size();
+    out.clear();
+    outStart = 0;
+  }
 };
 
 namespace {
@@ -66,6 +89,7 @@ Bus::Bus(Looper& loop, const LooperOptions& options) : loop_(loop), options_(opt
 
 Bus::~Bus() {
   drainTimer_.cancel();
+  for (const InboxItem& item : inbox_) closeCarriedDescriptor(item.msg);
   for (auto& entry : pending_) loop_.runner().removeTimer(entry.second.timer);
   for (auto& entry : connections_) {
     loop_.runner().removeSocket(entry.second->fd);
@@ -166,21 +190,33 @@ void Bus::readFrom(Connection& c) {
   char buf[READ_CHUNK];
   size_t budget = READ_BUDGET;
   while (budget > 0 && !c.closing) {
-    ssize_t n = ::read(c.fd, buf, sizeof buf);
+    std::vector<int> fds;
+    bool truncated = false;
+    ssize_t n = receiveWithDescriptors(c.fd, buf, sizeof buf, fds, truncated);
     if (n == 0) return closeConnection(c.id, "");
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
       return closeConnection(c.id, std::string("read: ") + strerror(errno));
     }
+    const uint64_t from = c.received;
+    c.received += static_cast<uint64_t>(n);
     c.reader.append(buf, static_cast<size_t>(n));
     budget -= std::min(budget, static_cast<size_t>(n));
+    if (!keepDescriptors(c, fds, truncated, from)) {
+      return closeConnection(c.id, "malformed frame (too many descriptors)");
+    }
     Frame frame;
     Status err;
     for (;;) {
+      const uint64_t start = c.received - c.reader.buffered();
       FrameReader::Result r = c.reader.next(frame, err);
       if (r == FrameReader::Result::NeedMore) break;
       if (r == FrameReader::Result::Error) {
         return closeConnection(c.id, "malformed frame (" + err.message() + ")");
+      }
+      std::string why;
+      if (!attachDescriptor(c, frame, start, c.received - c.reader.buffered(), why)) {
+        return closeConnection(c.id, "malformed frame (" + why + ")");
       }
       onFrame(c, frame);
       if (c.closing) return;
@@ -188,12 +224,50 @@ void Bus::readFrom(Connection& c) {
   }
 }
 
+// One frame carries one descriptor at most; the kernel hands over what one
+// sendmsg attached with one read.
+bool Bus::keepDescriptors(Connection& c, const std::vector<int>& fds, bool truncated,
+                          uint64_t from) {
+  bool ok = !truncated && fds.size() <= 1;
+  for (int fd : fds) {
+    if (!ok) {
+      ::close(fd);
+    } else if (!c.inFds.add(fd, from, c.received)) {
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+// Gives `frame` the descriptor that came with it, in place of the sender's
+// number in SOCKET_FIELD. False, with the reason, when the frame and the
+// descriptors that arrived do not match.
+bool Bus::attachDescriptor(Connection& c, Frame& frame, uint64_t start, uint64_t end,
+                           std::string& why) {
+  int fd = -1;
+  InboundDescriptors::Match match = c.inFds.take(start, end, fd);
+  bool announced = frame.msg.has(SOCKET_FIELD);
+  if (match == InboundDescriptors::Match::Taken && announced) {
+    frame.msg.set(SOCKET_FIELD, static_cast<uint32_t>(fd));
+    return true;
+  }
+  if (match == InboundDescriptors::Match::None && !announced) return true;
+  if (fd >= 0) ::close(fd);
+  why = match == InboundDescriptors::Match::None
+            ? "the frame announces a descriptor and carries none"
+            : "a descriptor without a frame that announces it";
+  return false;
+}
+
 void Bus::onFrame(Connection& c, Frame& frame) {
   if (frame.kind == FrameKind::Request) return onRequestFrame(c, frame);
   auto it = pending_.find(frame.requestId);
   // A reply must come from where its request went; anything else (late,
   // duplicate or forged) is dropped.
-  if (it == pending_.end() || it->second.connection != c.id) return;
+  if (it == pending_.end() || it->second.connection != c.id) {
+    closeCarriedDescriptor(frame.msg);
+    return;
+  }
   enqueue(InboxItem{false, frame.requestId, std::move(frame.msg)});
 }
 
@@ -204,6 +278,7 @@ void Bus::onRequestFrame(Connection& c, Frame& frame) {
   msg.set(REQUEST_ID_FIELD, frame.requestId);
   msg.set(RIGHTS_FIELD, rights);
   if (c.outstanding >= MAX_OUTSTANDING_PER_PEER) {
+    closeCarriedDescriptor(msg);
     send(c, FrameKind::Reply, frame.requestId,
          errorMsg(ERR_BUSY, "too many requests in progress"));
     return;
@@ -215,18 +290,26 @@ void Bus::onRequestFrame(Connection& c, Frame& frame) {
   if (target != 0 && target != c.id && c.id != hubConnection_) {
     return forward(c, std::move(msg));
   }
+  closeCarriedDescriptor(msg);
   reply(msg, errorMsg(ERR_NO_ROUTE, "no handler at this path"));
 }
 
 // The hub passes a request between two peers: it posts a copy on the
-// sender's behalf and answers the sender with whatever comes back.
+// sender's behalf and answers the sender with whatever comes back. Posting
+// duplicates the request's descriptor, so the hub closes the one it
+// received; likewise the answer's once the reply has duplicated it.
 void Bus::forward(Connection& from, message request) {
   message copy = request;
   copy.erase(ORIGIN_FIELD);
   copy.erase(REQUEST_ID_FIELD);
+  const int received = carriedDescriptor(request);
+  request.erase(SOCKET_FIELD);
   uint32_t timeout = options_.forwardTimeoutSeconds * loop_.clock().ticksPerSecond();
-  int id = post(copy, [this, request](const message& answer) { reply(request, answer); },
-                timeout, from.rights);
+  int id = post(copy, [this, request](const message& answer) {
+    reply(request, answer);
+    closeCarriedDescriptor(answer);
+  }, timeout, from.rights);
+  if (received >= 0) ::close(received);
   if (id < 0) reply(request, errorMsg(ERR_BUSY, "the serving peer cannot take requests"));
 }
 
@@ -238,23 +321,39 @@ uint32_t Bus::routeRemote(const Path& path) const {
   return it == served_.end() ? 0 : it->second;
 }
 
+// On success the connection owns the descriptor `msg` carries (it closes
+// it once sent); on failure the caller still does.
 bool Bus::send(Connection& c, FrameKind kind, uint32_t requestId, const message& msg) {
   if (c.closing) return false;
   size_t size = FRAME_LENGTH_BYTES + FRAME_HEAD_BYTES + encodedSize(msg);
   if (size > options_.maxFrameBytes + FRAME_LENGTH_BYTES) return false;
   if (c.waiting() + size > options_.maxPeerOutputBytes) return false;
-  if (c.waiting() == 0) {
-    c.out.clear();
-    c.outStart = 0;
-  }
+  const int fd = carriedDescriptor(msg);
+  if (fd >= 0 && c.outFds.size() >= MAX_OUTBOUND_DESCRIPTORS) return false;
+  if (c.waiting() == 0) c.dropWritten();
+  const uint64_t at = c.outBase + c.out.size();
   encodeFrame(kind, requestId, msg, c.out);
+  if (fd >= 0) c.outFds.push_back(Connection::OutboundDescriptor{at, at + size, fd});
   writeTo(c);
   return true;
 }
 
+// A frame's descriptor goes with the sendmsg call that writes the frame's
+// first byte, and that call writes nothing beyond the frame (see
+// platform/descriptor.h); once it went, the kernel holds its own reference.
 void Bus::writeTo(Connection& c) {
   while (c.waiting() > 0) {
-    ssize_t n = ::send(c.fd, c.out.data() + c.outStart, c.waiting(), MSG_NOSIGNAL);
+    const uint64_t pos = c.outBase + c.outStart;
+    size_t len = c.waiting();
+    int fd = -1;
+    if (!c.outFds.empty()) {
+      const Connection::OutboundDescriptor& next = c.outFds.front();
+      if (next.at == pos) fd = next.fd;
+      len = static_cast<size_t>(std::min<uint64_t>(len, (fd >= 0 ? next.end : next.at) - pos));
+    }
+    const char* data = c.out.data() + c.outStart;
+    ssize_t n = fd >= 0 ? sendWithDescriptor(c.fd, data, len, fd)
+                        : ::send(c.fd, data, len, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
       // Closing here could pull the connection out from under a caller
@@ -265,12 +364,13 @@ void Bus::writeTo(Connection& c) {
       loop_.runner().addTimer(0, [this, id, why]() { closeConnection(id, why); });
       return;
     }
+    if (fd >= 0) {
+      ::close(fd);
+      c.outFds.pop_front();
+    }
     c.outStart += static_cast<size_t>(n);
   }
-  if (c.waiting() == 0) {
-    c.out.clear();
-    c.outStart = 0;
-  }
+  if (c.waiting() == 0) c.dropWritten();
   loop_.runner().changeSocket(c.fd, c.waiting() ? (POLLIN | POLLOUT) : POLLIN);
 }
 
@@ -311,6 +411,11 @@ uint32_t Bus::newRequestId() {
 
 int Bus::post(message msg, ReplyFn callback, uint32_t timeoutTicks, uint32_t rights) {
   if (!msg.has(PATH_FIELD)) return -1;
+  if (msg.has(SOCKET_FIELD)) {
+    int fd = duplicateDescriptor(msg.get(SOCKET_FIELD));
+    if (fd < 0) return -1;
+    msg.set(SOCKET_FIELD, static_cast<uint32_t>(fd));
+  }
   const Path path = msg.get(PATH_FIELD);
   msg.erase(ORIGIN_FIELD);
   msg.erase(REQUEST_ID_FIELD);
@@ -318,12 +423,16 @@ int Bus::post(message msg, ReplyFn callback, uint32_t timeoutTicks, uint32_t rig
   uint32_t id = newRequestId();
   uint32_t target = localHandler(path) ? 0 : routeRemote(path);
   if (target != 0) {
-    if (!send(*connections_[target], FrameKind::Request, id, msg)) return -1;
+    if (!send(*connections_[target], FrameKind::Request, id, msg)) {
+      closeCarriedDescriptor(msg);
+      return -1;
+    }
   } else if (localHandler(path)) {
     msg.set(ORIGIN_FIELD, 0u);
     msg.set(REQUEST_ID_FIELD, id);
     enqueue(InboxItem{true, 0, std::move(msg)});
   } else {
+    closeCarriedDescriptor(msg);
     enqueue(InboxItem{false, id, errorMsg(ERR_NO_ROUTE, "no handler at this path")});
   }
   Pending p{std::move(callback), nullptr, target};
@@ -340,13 +449,23 @@ void Bus::reply(const message& request, const message& answer) {
   if (!request.has(REQUEST_ID_FIELD)) return;  // not delivered by a bus
   uint32_t requestId = request.get(REQUEST_ID_FIELD);
   uint32_t origin = request.get(ORIGIN_FIELD);
-  if (origin == 0) return enqueue(InboxItem{false, requestId, answer});
+  message withFd;  // the answer with the bus's own copy of its descriptor
+  const message* out = &answer;
+  if (answer.has(SOCKET_FIELD)) {
+    withFd = ownedCopy(answer);
+    out = &withFd;
+  }
+  if (origin == 0) return enqueue(InboxItem{false, requestId, *out});
   auto it = connections_.find(origin);
-  if (it == connections_.end()) return;  // the sender has gone
+  if (it == connections_.end()) {  // the sender has gone
+    closeCarriedDescriptor(*out);
+    return;
+  }
   Connection& c = *it->second;
   if (c.outstanding > 0) --c.outstanding;
-  if (send(c, FrameKind::Reply, requestId, answer)) return;
-  if (FRAME_LENGTH_BYTES + FRAME_HEAD_BYTES + encodedSize(answer) > options_.maxFrameBytes) {
+  if (send(c, FrameKind::Reply, requestId, *out)) return;
+  closeCarriedDescriptor(*out);
+  if (FRAME_LENGTH_BYTES + FRAME_HEAD_BYTES + encodedSize(*out) > options_.maxFrameBytes) {
     send(c, FrameKind::Reply, requestId, errorMsg(ERR_BAD_REQUEST, "reply too large"));
     return;
   }
@@ -356,6 +475,18 @@ void Bus::reply(const message& request, const message& answer) {
   loop_.runner().addTimer(0, [this, origin]() {
     closeConnection(origin, "output limit reached; the peer does not read");
   });
+}
+
+// `answer` with a duplicate of its descriptor, or, when that cannot be
+// made, an error reply that says so.
+message Bus::ownedCopy(const message& answer) {
+  int fd = duplicateDescriptor(answer.get(SOCKET_FIELD));
+  if (fd < 0) {
+    return errorMsg(ERR_BAD_REQUEST, std::string("cannot pass the descriptor: ") + strerror(errno));
+  }
+  message copy = answer;
+  copy.set(SOCKET_FIELD, static_cast<uint32_t>(fd));
+  return copy;
 }
 
 void Bus::cancel(int requestId) {
@@ -392,7 +523,10 @@ void Bus::drainInbox() {
 
 void Bus::complete(uint32_t requestId, const message& answer) {
   auto it = pending_.find(requestId);
-  if (it == pending_.end()) return;  // timed out, cancelled or answered
+  if (it == pending_.end()) {  // timed out, cancelled or answered
+    closeCarriedDescriptor(answer);
+    return;
+  }
   Pending p = std::move(it->second);
   pending_.erase(it);
   loop_.runner().removeTimer(p.timer);
@@ -402,6 +536,7 @@ void Bus::complete(uint32_t requestId, const message& answer) {
 void Bus::deliver(message& request) {
   Handler* handler = localHandler(request.get(PATH_FIELD));
   if (!handler) {
+    closeCarriedDescriptor(request);
     reply(request, errorMsg(ERR_NO_ROUTE, "no handler at this path"));
     return;
   }

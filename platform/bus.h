@@ -20,6 +20,13 @@
 // completions go to an inbox that a zero-delay timer drains on the next
 // loop turn, so a handler never runs inside another handler or inside a
 // socket callback.
+//
+// Descriptors (platform/descriptor.h): post and reply duplicate the
+// descriptor a message carries in SOCKET_FIELD. From then on every message
+// the bus holds with that field owns the descriptor it names (in the
+// inbox, in a connection's output, in a frame being read), until it is
+// delivered to its handler or callback, which then owns it, or dropped,
+// which closes it.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +51,9 @@ class Bus {
   // refused with ERR_BUSY.
   static constexpr uint32_t MAX_OUTSTANDING_PER_PEER = 1024;
   static constexpr size_t MAX_PEERS = 64;
+  // Most frames with a descriptor that may wait to be sent on one
+  // connection; a post beyond it fails, a reply beyond it is dropped.
+  static constexpr size_t MAX_OUTBOUND_DESCRIPTORS = 256;
 
   Bus(Looper& loop, const LooperOptions& options);
   ~Bus();
@@ -59,7 +69,8 @@ class Bus {
   std::vector<Handler*> localHandlers() const;
 
   // See Handler::postMessage. `rights` is what the receiver is told the
-  // sender may do.
+  // sender may do. Fails (-1) also when the descriptor the message carries
+  // cannot be duplicated.
   int post(message msg, ReplyFn callback, uint32_t timeoutTicks, uint32_t rights = RIGHTS_ALL);
   void reply(const message& request, const message& reply);
   // Forgets a pending request: its callback will not run.
@@ -90,6 +101,10 @@ class Bus {
   Connection* addConnection(int fd, uint32_t rights);
   void onSocket(uint32_t id, int events);
   void readFrom(Connection& c);
+  bool keepDescriptors(Connection& c, const std::vector<int>& fds, bool truncated,
+                       uint64_t from);
+  bool attachDescriptor(Connection& c, Frame& frame, uint64_t start, uint64_t end,
+                        std::string& why);
   void writeTo(Connection& c);
   void onFrame(Connection& c, Frame& frame);
   void onRequestFrame(Connection& c, Frame& frame);
@@ -100,6 +115,7 @@ class Bus {
 
   uint32_t routeRemote(const Path& path) const;
   uint32_t newRequestId();
+  message ownedCopy(const message& answer);
   void enqueue(InboxItem item);
   void drainInbox();
   void complete(uint32_t requestId, const message& reply);

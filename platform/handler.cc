@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/bus.h"
+#include "platform/descriptor.h"
 #include "platform/looper.h"
 
 namespace kv {
@@ -49,7 +50,13 @@ Handler::~Handler() {
 Looper* Handler::looper() const { return registeredWith_ ? registeredWith_ : getLooper(); }
 
 void Handler::handle(message& request) {
+  if (request.has(SOCKET_FIELD) && !takesDescriptors()) {
+    closeCarriedDescriptor(request);
+    replyMessage(request, errorMsg(ERR_BAD_REQUEST, "this handler takes no descriptor"));
+    return;
+  }
   if (!policies_.is_allowed(request)) {
+    closeCarriedDescriptor(request);
     replyMessage(request, errorMsg(ERR_NOT_ALLOWED, "write permission required"));
     return;
   }
@@ -119,6 +126,11 @@ int Handler::postMessage(message msg, ReplyFn callback, uint32_t timeoutTicks) {
   Looper* loop = looper();
   if (!loop) return -1;
   return loop->bus().post(std::move(msg), std::move(callback), timeoutTicks);
+}
+
+void Handler::cancelPost(int requestId) {
+  if (requestId < 0) return;
+  if (Looper* loop = looper()) loop->bus().cancel(requestId);
 }
 
 message Handler::exchangeCmd(message msg, uint32_t command, uint32_t timeoutTicks) {

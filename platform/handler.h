@@ -65,8 +65,15 @@ class Handler {
   virtual void loadPermData() {}
   virtual void savePermData() {}
   // A delivered request: refused with ERR_NOT_ALLOWED ("write permission
-  // required") when the sender lacks the rights, else handleCmd().
+  // required") when the sender lacks the rights, and with ERR_BAD_REQUEST
+  // ("this handler takes no descriptor") when it carries a descriptor
+  // (SOCKET_FIELD) and takesDescriptors() is false; a refused request's
+  // descriptor is closed. Else handleCmd().
   virtual void handle(message& request);
+  // True for a handler that accepts requests carrying a descriptor. It then
+  // owns the descriptor of every request that reaches handleCmd(), whatever
+  // the command: it must keep it or close it.
+  virtual bool takesDescriptors() const { return false; }
   virtual void handleCmd(message& request, uint32_t command);
 
   virtual void cmdGetPolicies(message& request);
@@ -85,16 +92,25 @@ class Handler {
   virtual void cmdUnknown(message& request, uint32_t command);
   virtual void cmdShutdown(message& request);
 
-  // Answers `request` (its routing fields say where the answer goes).
+  // Answers `request` (its routing fields say where the answer goes). A
+  // descriptor the reply carries in SOCKET_FIELD is duplicated for the
+  // receiver; the caller keeps its own (see docs/bus.md).
   void replyMessage(const message& request, const message& reply);
   // Sends `msg` to the handler at its PATH_FIELD. `callback` runs exactly
   // once: with the reply, or with an error reply on time-out
   // (ERR_TIMEOUT), on an unknown path (ERR_NO_ROUTE) or when the peer that
   // serves the path disconnects (ERR_PEER_GONE). Returns -1, and never calls
   // the callback, when the message cannot be posted (no loop, no path,
-  // message too large, the serving peer's output is full); otherwise a
-  // positive request id. The time-out is in clock ticks.
+  // message too large, the serving peer's output is full, a descriptor in
+  // SOCKET_FIELD that cannot be duplicated); otherwise a positive request
+  // id. The time-out is in clock ticks. A descriptor the message carries is
+  // duplicated for the receiver; the caller keeps its own, and the callback
+  // owns the one a reply carries.
   int postMessage(message msg, ReplyFn callback, uint32_t timeoutTicks);
+  // Forgets a request that postMessage accepted: its callback will not run
+  // (a reply that still comes is dropped). Unknown or finished ids, and
+  // -1, are ignored.
+  void cancelPost(int requestId);
   // Sets the command, posts, and turns the loop until the reply arrives
   // (other events are served meanwhile); returns the reply or the error
   // reply that postMessage's callback would have received.

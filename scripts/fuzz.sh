@@ -16,7 +16,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build_dir" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMQTTD_FUZZ=ON -DMQTTD_TESTS=OFF
-cmake --build "$build_dir" --target packet_reader_fuzz bus_frame_fuzz -j2
+cmake --build "$build_dir" --target packet_framer_fuzz bus_frame_fuzz client_stream_fuzz -j2
 
 run_target() {
   target=$1
@@ -28,5 +28,6 @@ run_target() {
     -artifact_prefix="$artifacts" -print_final_stats=1 "$corpus" "$seeds"
 }
 
-run_target packet_reader_fuzz "$root/tests/fuzz/corpus"
+run_target packet_framer_fuzz "$root/tests/fuzz/corpus"
 run_target bus_frame_fuzz "$root/tests/fuzz/bus-corpus"
+run_target client_stream_fuzz "$root/tests/fuzz/corpus"

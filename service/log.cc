@@ -6,13 +6,16 @@
 
 #include <iostream>
 
-#include "platform/root.h"
 #include "platform/looper.h"
+#include "platform/root.h"
 #include "service/service_globals.h"
 
-std::unique_ptr<kv::lstream> errorLogStream;
-std::unique_ptr<kv::lstream> warningLogStream;
-std::unique_ptr<kv::lstream> infoLogStream;
+// Priority 1001: constructed before, and so destroyed after, every other
+// service-wide object, whose destructors may still log (a client's
+// "disconnected from" when clientMap goes at exit).
+std::unique_ptr<kv::lstream> errorLogStream MQTT_INIT_ORDER(1001);
+std::unique_ptr<kv::lstream> warningLogStream MQTT_INIT_ORDER(1001);
+std::unique_ptr<kv::lstream> infoLogStream MQTT_INIT_ORDER(1001);
 
 namespace {
 

@@ -2,5 +2,7 @@
 
 #include "platform/clock.h"
 
-const uint32_t ticksPerSecond = kv::systemTicksPerSecond();
+TicksPerSecond::TicksPerSecond() : value_(kv::systemTicksPerSecond()) {}
+
+const TicksPerSecond ticksPerSecond MQTT_INIT_ORDER(1002);
 std::string defaultClientId MQTT_INIT_ORDER(1003) = "QX";

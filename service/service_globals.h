@@ -3,9 +3,8 @@
 // Every service-wide object has static storage duration and is constructed,
 // across the layers that define them, in this order (GCC's init_priority
 // makes the order explicit; destruction runs in reverse):
-//   1. the system-log stream slots (service/log.h; constant-initialised)
-//   2. ticksPerSecond (a plain number read from sysconf; nothing constructed
-//      before main reads it)
+//   1. the system-log stream slots (service/log.h)            priority 1001
+//   2. ticksPerSecond                                     priority 1002
 //   3. defaultClientId                                  priority 1003
 //   4. the broker table                                 priority 1004
 //   5. the subscription and received-message tables     priority 1005
@@ -18,7 +17,17 @@
 #define MQTT_INIT_ORDER(n) __attribute__((init_priority(n)))
 
 // sysconf(_SC_CLK_TCK): clock ticks per second, the unit of every delay.
-extern const uint32_t ticksPerSecond;
+// A class only so that its construction can be ordered; it reads as a
+// number.
+class TicksPerSecond {
+ public:
+  TicksPerSecond();
+  operator uint32_t() const { return value_; }
+
+ private:
+  uint32_t value_;
+};
+extern const TicksPerSecond ticksPerSecond;
 
 // The client identifier of brokers that have none of their own: "QX" until
 // the start-up task appends the value the platform supplies.

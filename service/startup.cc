@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "commands/default_client_id.h"
+#include "commands/mqtt_service.h"
 #include "platform/looper.h"
 #include "service/log.h"
 #include "service/service_globals.h"
@@ -31,9 +32,17 @@ int runService() {
   }
   logInfo("started");
   registerTables(looper);
+  createClients();
+  MqttService service;
+  service.init();
+  service.registerPolicies();
+  looper.addHandler(1, &service);
   kv::getRunner().addTimer(0, fetchDefaultClientId);
   initSystemLog();
   looper.run();
   logInfo("stopped");
+  // The handler goes first, then the loop; the clients in clientMap go
+  // with the other service-wide objects at exit, each connected one sending
+  // DISCONNECT to its broker.
   return 0;
 }

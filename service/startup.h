@@ -3,9 +3,10 @@
 // Start-up: build the event loop; log "started" (console only: the system
 // log is not set up yet); register and load the broker table (handler 2,
 // with broker removal as its removal hook), the subscription table
-// (handler 3) and the received-message table (handler 4); schedule the
-// default-client-identifier task for the first loop turn; set up the system
-// log; run the loop.
+// (handler 3) and the received-message table (handler 4); create a broker
+// client for every stored broker row; register the command handler
+// (handler 1); schedule the default-client-identifier task for the first
+// loop turn; set up the system log; run the loop.
 // Shutdown, once the loop returns (SIGTERM or SIGINT): log "stopped", then
 // destroy the loop; the service-wide objects go at exit, in reverse order of
 // their construction (see service_globals.h).

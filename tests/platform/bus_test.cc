@@ -1,8 +1,10 @@
 // Requests and replies on the local bus: in one process, between loops,
 // and against raw sockets that misbehave.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,6 +17,7 @@
 
 #include "platform/bus.h"
 #include "platform/bus_frame.h"
+#include "platform/descriptor.h"
 #include "platform/looper.h"
 
 namespace kv {
@@ -334,25 +337,73 @@ TEST_F(SocketBusTest, AReplyToAPeerThatHasGoneIsDroppedQuietly) {
   EXPECT_EQ(replies.got[0].get(u32_id(1)), 6u);
 }
 
+std::string frameBytes(const message& msg) {
+  std::string out;
+  encodeFrame(FrameKind::Request, 1, msg, out);
+  return out;
+}
+
+// Sends `bytes` on a raw connection with `count` descriptors attached
+// (copies of standard input).
+void sendAttached(int sock, const std::string& bytes, int count) {
+  if (count == 0) {
+    ASSERT_EQ(send(sock, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    return;
+  }
+  iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+  msghdr mh{};
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  mh.msg_control = control;
+  mh.msg_controllen = CMSG_SPACE(static_cast<size_t>(count) * sizeof(int));
+  cmsghdr* cm = CMSG_FIRSTHDR(&mh);
+  cm->cmsg_level = SOL_SOCKET;
+  cm->cmsg_type = SCM_RIGHTS;
+  cm->cmsg_len = CMSG_LEN(static_cast<size_t>(count) * sizeof(int));
+  const int fds[2] = {0, 0};
+  memcpy(CMSG_DATA(cm), fds, static_cast<size_t>(count) * sizeof(int));
+  ASSERT_EQ(sendmsg(sock, &mh, 0), static_cast<ssize_t>(bytes.size()));
+}
+
 // Each bad stream costs its own connection, with one log line; the hub
 // goes on serving the others. An oversized length is refused from the
-// header alone, before the frame arrives.
+// header alone, before the frame arrives. A descriptor must come with the
+// first byte of the one frame that announces it (SOCKET_FIELD).
 TEST_F(SocketBusTest, ABadFrameClosesOnlyThatConnection) {
   Looper& good = addPeer();
+  message announcing = request({7}, 1);
+  announcing.set(SOCKET_FIELD, 0u);
+  const std::string plain = frameBytes(request({7}, 1));
+  const std::string announced = frameBytes(announcing);
+  // Each part is sent in one call with that many descriptors attached, and
+  // read by the hub before the next is sent; the last part is the rest.
+  using Parts = std::vector<std::pair<size_t, int>>;
+  const size_t rest = std::string::npos;
   const struct {
     std::string bytes;
+    Parts parts;
     const char* why;
   } cases[] = {
-      {std::string("\0\0\0\x09\x01\0\0\0\x01\xff\xff\xff\xff", 13), "malformed frame"},
-      {std::string("\x7f\0\0\0\x01", 5), "frame length"},
-      {std::string("\0\0\0\x09\x03\0\0\0\x01\0\0\0\0", 13), "frame kind 3"},
+      {std::string("\0\0\0\x09\x01\0\0\0\x01\xff\xff\xff\xff", 13), {{rest, 0}}, "malformed frame"},
+      {std::string("\x7f\0\0\0\x01", 5), {{rest, 0}}, "frame length"},
+      {std::string("\0\0\0\x09\x03\0\0\0\x01\0\0\0\0", 13), {{rest, 0}}, "frame kind 3"},
+      {announced, {{rest, 0}}, "announces a descriptor and carries none"},
+      {plain, {{rest, 1}}, "a descriptor without a frame that announces it"},
+      {announced, {{9, 0}, {rest, 1}}, "a descriptor without a frame that announces it"},
+      {announced, {{9, 1}, {rest, 1}}, "a descriptor without a frame that announces it"},
+      {announced, {{rest, 2}}, "too many descriptors"},
   };
   for (const auto& c : cases) {
     logLines.clear();
     int bad = rawConnect();
     turnAll();
-    ASSERT_EQ(write(bad, c.bytes.data(), c.bytes.size()), static_cast<ssize_t>(c.bytes.size()));
-    turnAll();
+    size_t at = 0;
+    for (const auto& part : c.parts) {
+      sendAttached(bad, c.bytes.substr(at, part.first), part.second);
+      at += part.first;
+      turnAll();
+    }
     ASSERT_EQ(logLines.size(), 1u) << c.why;
     EXPECT_NE(logLines[0].find(c.why), std::string::npos) << logLines[0];
     char byte;
@@ -425,6 +476,210 @@ TEST_F(SocketBusTest, AnotherUsersPeerIsReadOnly) {
   while (waitpid(child, &status, WNOHANG) == 0) hub->turn(10);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// ---- Descriptors -----------------------------------------------------------
+
+size_t openDescriptors() {
+  size_t n = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dir && readdir(dir)) ++n;
+  if (dir) closedir(dir);
+  return n;
+}
+
+std::string readAvailable(int fd) {
+  char buf[256];
+  ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// Takes descriptors. Command 1 reads what has arrived through the
+// request's descriptor, closes it and answers with one end of a new socket
+// pair, keeping the other end; command 2 holds the request unanswered;
+// command 3 (which carries none) is answered at once.
+class PairHandler : public Handler {
+ public:
+  ~PairHandler() override { closeKept(); }
+  bool takesDescriptors() const override { return true; }
+  void handleCmd(message& request, uint32_t command) override {
+    if (command == 2) return held.push_back(request);
+    if (command == 3) return replyMessage(request, message());
+    int fd = carriedDescriptor(request);
+    args.push_back(request.get(u32_id(1)));
+    got.push_back(readAvailable(fd));
+    close(fd);
+    answerWithPair(request);
+  }
+  void answerWithPair(const message& request) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    message reply;
+    reply.set(SOCKET_FIELD, static_cast<uint32_t>(sv[0]));
+    replyMessage(request, reply);
+    close(sv[0]);  // the bus has its own copy
+    kept.push_back(sv[1]);
+  }
+  void closeKept() {
+    for (int fd : kept) close(fd);
+    kept.clear();
+    for (const message& m : held) closeCarriedDescriptor(m);
+    held.clear();
+  }
+  std::vector<uint32_t> args;
+  std::vector<std::string> got;
+  std::vector<int> kept;
+  std::vector<message> held;
+};
+
+class DescriptorBusTest : public SocketBusTest {
+ protected:
+  void SetUp() override {
+    SocketBusTest::SetUp();
+    hub->addHandler(20, &onHub);
+    addPeer().addHandler(21, &onPeer);
+    turnAll();
+  }
+  void TearDown() override {
+    onHub.closeKept();
+    onPeer.closeKept();
+    SocketBusTest::TearDown();
+  }
+  // Posts command `command` to [target] from `sender` with one end of a new
+  // socket pair, which the caller closes at once; returns the other end.
+  int postPair(Looper& sender, uint32_t target, uint32_t command, ReplyFn fn, uint32_t timeout,
+               uint32_t arg = 0) {
+    int sv[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    message m = request({target}, command, arg);
+    m.set(SOCKET_FIELD, static_cast<uint32_t>(sv[0]));
+    EXPECT_GT(sender.postMessage(m, std::move(fn), timeout), 0);
+    close(sv[0]);
+    return sv[1];
+  }
+  PairHandler onHub, onPeer;
+};
+
+// Bytes written on the far end of the pair are read through the descriptor
+// that arrived, for a request and for its reply, on every route.
+TEST_F(DescriptorBusTest, ADescriptorCrossesTheBusEveryWay) {
+  Looper& client = addPeer();
+  turnAll();  // the hub accepts it
+  const size_t before = openDescriptors();
+  const struct {
+    Looper* sender;
+    uint32_t path;
+    PairHandler* server;
+    const char* way;
+  } cases[] = {
+      {hub.get(), 21, &onPeer, "hub->peer"},
+      {&client, 20, &onHub, "peer->hub"},
+      {&client, 21, &onPeer, "peer->hub->peer"},
+      {hub.get(), 20, &onHub, "within one process"},
+  };
+  for (const auto& c : cases) {
+    int answer = -1;
+    int mine = postPair(*c.sender, c.path, 1, [&answer](const message& r) {
+      answer = carriedDescriptor(r);
+    }, 100);
+    ASSERT_EQ(write(mine, c.way, strlen(c.way)), static_cast<ssize_t>(strlen(c.way)));
+    turnAll(8);
+    ASSERT_FALSE(c.server->got.empty()) << c.way;
+    EXPECT_EQ(c.server->got.back(), c.way);
+    ASSERT_GE(answer, 0) << c.way;
+    ASSERT_EQ(write(c.server->kept.back(), "back", 4), 4);
+    EXPECT_EQ(readAvailable(answer), "back") << c.way;
+    close(answer);
+    close(mine);
+  }
+  onHub.closeKept();
+  onPeer.closeKept();
+  EXPECT_EQ(openDescriptors(), before);
+}
+
+// Frames with descriptors queue behind a frame the socket cannot take at
+// once; each still reaches its own request.
+TEST_F(DescriptorBusTest, QueuedDescriptorsKeepToTheirFrames) {
+  message big = request({21}, 3);
+  big.set(string_id(2), std::string(100 * 1024, 'x'));
+  for (int i = 0; i < 3; ++i) ASSERT_GT(hub->postMessage(big, replies.fn(), 1000), 0);
+  std::vector<int> mine;
+  for (uint32_t i = 0; i < 40; ++i) {
+    mine.push_back(postPair(*hub, 21, 1, replies.fn(), 1000, i));
+    std::string marker = std::to_string(i);
+    ASSERT_EQ(write(mine.back(), marker.data(), marker.size()), static_cast<ssize_t>(marker.size()));
+  }
+  for (int i = 0; i < 20 && replies.got.size() < 43; ++i) turnAll();
+  ASSERT_EQ(onPeer.got.size(), 40u);
+  for (size_t k = 0; k < onPeer.got.size(); ++k) {
+    EXPECT_EQ(onPeer.got[k], std::to_string(onPeer.args[k])) << k;
+  }
+  for (const message& r : replies.got) closeCarriedDescriptor(r);
+  for (int fd : mine) close(fd);
+}
+
+// Every message the bus drops takes its descriptor with it.
+TEST_F(DescriptorBusTest, ADroppedDescriptorIsClosed) {
+  const size_t before = openDescriptors();
+  auto ignore = [](const message&) {};
+  // Replies that come after their request timed out, from another process
+  // and from this one.
+  close(postPair(*hub, 21, 2, ignore, 50));
+  close(postPair(*hub, 20, 2, ignore, 50));
+  turnAll();
+  clock.advance(50);
+  turnAll();
+  ASSERT_EQ(onPeer.held.size(), 1u);
+  ASSERT_EQ(onHub.held.size(), 1u);
+  onPeer.answerWithPair(onPeer.held[0]);
+  onHub.answerWithPair(onHub.held[0]);
+  turnAll();
+  onHub.closeKept();
+  // A reply to a peer that has gone.
+  std::unique_ptr<Looper> gone = makeLoop(LooperOptions::Mode::Peer);
+  close(postPair(*gone, 20, 2, ignore, 1000));
+  for (int i = 0; i < 3; ++i) {
+    gone->turn(0);
+    hub->turn(0);
+  }
+  gone.reset();
+  turnAll();
+  ASSERT_EQ(onHub.held.size(), 1u);
+  onHub.answerWithPair(onHub.held[0]);
+  // Requests refused: a handler that takes none, a path nobody serves.
+  Replies refused;
+  close(postPair(*peers[0], 7, 1, replies.fn(), 100));
+  close(postPair(*hub, 99, 1, refused.fn(), 100));
+  // A frame that never arrives whole.
+  int raw = rawConnect();
+  message m = request({20}, 1);
+  m.set(SOCKET_FIELD, 0u);
+  std::string bytes = frameBytes(m);
+  ASSERT_GT(sendWithDescriptor(raw, bytes.data(), bytes.size() - 1, 0), 0);
+  turnAll();
+  close(raw);
+  // Frames never sent: a peer that serves a path and reads nothing.
+  int lazy = rawConnect();
+  message serve = request({}, CMD_SERVE);
+  serve.set(SERVE_PATH_FIELD, std::vector<uint32_t>{30});
+  std::string serveFrame = frameBytes(serve);
+  ASSERT_EQ(write(lazy, serveFrame.data(), serveFrame.size()), static_cast<ssize_t>(serveFrame.size()));
+  turnAll();
+  message heavy = request({30}, 1);
+  heavy.set(string_id(2), std::string(64 * 1024, 'x'));
+  heavy.set(SOCKET_FIELD, 0u);
+  int posted = 0;
+  while (posted < 16 && hub->postMessage(heavy, ignore, 1000) > 0) ++posted;
+  ASSERT_GT(posted, 4);  // some wait in the hub's output
+  close(lazy);
+  turnAll(8);
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(getError(replies.got[0]), "this handler takes no descriptor");
+  ASSERT_EQ(refused.got.size(), 1u);
+  EXPECT_EQ(getErrorCode(refused.got[0]), ERR_NO_ROUTE);
+  onHub.closeKept();
+  onPeer.closeKept();
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace

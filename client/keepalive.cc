@@ -1,0 +1,48 @@
+// BrokerClient: keep-alive and automatic connection.
+//
+// Every write while a connection is up or being set up restarts the
+// keep-alive count: PINGREQ goes out after (keepAlive - 1) seconds without
+// a write. A broker that sends nothing at all for 1.5 x keepAlive after a
+// PINGREQ (or the CONNECT) was written is taken for dead and the
+// connection is torn down, so that a silent link is noticed and automatic
+// connection, whose attempts have no connect time-out, gets its turn.
+// Automatic connection tries 10 seconds after the client is created and
+// 10 seconds after every teardown, for brokers whose autoConnect is set.
+#include "client/broker_client.h"
+#include "mqtt/builders.h"
+#include "service/log.h"
+
+void BrokerClient::onWrite() {
+  if (state_ == ConnectionState::Connected || inProgress()) {
+    pingTimer_.arm(seconds(broker_->keepAlive - 1u));
+  }
+}
+
+void BrokerClient::onPacketWritten(uint8_t type) {
+  if ((type == mqtt::Pingreq || type == mqtt::Connect) && !silenceTimer_.pending()) {
+    silenceAfter_ = type == mqtt::Connect ? "connect" : "pingreq";
+    silenceTimer_.arm(seconds(broker_->keepAlive) * 3 / 2);
+  }
+}
+
+void BrokerClient::sendPingreq() {
+  logBrokerInfo(*broker_, "sending pingreq");
+  enqueuePacket(mqtt::makePingreq());
+}
+
+void BrokerClient::onBrokerSilent() {
+  logBrokerWarning(*broker_, strprintf("nothing received for %u s after %s; closing the connection",
+                                       broker_->keepAlive * 3u / 2u, silenceAfter_));
+  connectionFailed(false);
+}
+
+void BrokerClient::armAutoConnect() {
+  if (broker_->autoConnect) autoConnectTimer_.arm(seconds(AUTO_CONNECT_SECONDS));
+}
+
+void BrokerClient::onAutoConnect() {
+  if (state_ == ConnectionState::Connected || inProgress()) return;
+  logBrokerInfo(*broker_, strprintf("Auto-connecting %s", broker_->name.c_str()));
+  subscribeOnConnect_ = true;
+  connect(nullptr);
+}

@@ -1,0 +1,255 @@
+// BrokerClient: the socket callback, the reader and dispatch, the output
+// queue and the writer.
+//
+// Reading: each readable event reads what is available (up to
+// READ_BUDGET_BYTES) into the framer and handles every complete packet in
+// it; a packet that arrives over several events is assembled, and an event
+// that finds no data is not a failure.
+//
+// Writing: queued packets go out in order, several per writable event in
+// one gathering write. A short write keeps the unwritten rest at the head
+// of the queue for the next writable event: nothing is dropped half
+// written. Until CONNACK only CONNECT may be written; write interest is off
+// while the rest waits for CONNACK, and CONNACK turns it on again.
+#include <errno.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "client/broker_client.h"
+#include "mqtt/builders.h"
+#include "service/log.h"
+
+namespace {
+constexpr int ERROR_BITS = POLLERR | POLLHUP | POLLNVAL;
+constexpr size_t MAX_IOVECS = 64;
+constexpr size_t READ_CHUNK = 64 * 1024;
+}  // namespace
+
+void BrokerClient::onSocketEvent(int fd, int events) {
+  if (fd != socket_) return;
+  ReadResult read = ReadResult::Drained;
+  if (events & POLLIN) {
+    read = readAvailable(fd);
+    if (read == ReadResult::TornDown || fd != socket_) return;
+  }
+  if (events & POLLOUT) {
+    if (state_ == ConnectionState::Connecting) {
+      onTcpConnected(fd);
+      return;
+    }
+    writeQueued();
+    if (fd != socket_) return;
+  }
+  // A hang-up with data still unread waits until the data has been read.
+  const bool hangUpOnly = (events & ERROR_BITS) == POLLHUP;
+  if (read == ReadResult::Failed || ((events & ERROR_BITS) &&
+                                     !(hangUpOnly && read == ReadResult::BudgetSpent))) {
+    const bool socketOnly =
+        (events & ERROR_BITS) == POLLNVAL && state_ == ConnectionState::SocketConnected;
+    connectionFailed(socketOnly);
+  }
+}
+
+// ---- Reading -------------------------------------------------------------------
+
+BrokerClient::ReadResult BrokerClient::readAvailable(int fd) {
+  uint8_t buffer[READ_CHUNK];
+  size_t budget = READ_BUDGET_BYTES;
+  while (budget > 0) {
+    errno = 0;
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      return ReadResult::Drained;
+    }
+    if (n <= 0) {
+      logReadFailure(n, errno);
+      return ReadResult::Failed;
+    }
+    silenceTimer_.cancel();
+    framer_.append(buffer, static_cast<size_t>(n));
+    budget -= std::min(budget, static_cast<size_t>(n));
+    mqtt::MqttPacket packet;
+    for (;;) {
+      const mqtt::PacketFramer::Result result = framer_.next(packet);
+      if (result == mqtt::PacketFramer::Result::NeedMore) break;
+      if (result == mqtt::PacketFramer::Result::TooLarge) {
+        logBrokerWarning(*broker_, strprintf("packet too large (%u bytes)", framer_.announced()));
+        return ReadResult::Failed;
+      }
+      logBrokerInfo(*broker_, strprintf("packet received (%i)", packet.type));
+      if (!dispatch(packet) || fd != socket_) return ReadResult::TornDown;
+    }
+    // Less than a full chunk: the socket is empty for now.
+    if (static_cast<size_t>(n) < sizeof buffer) return ReadResult::Drained;
+  }
+  return ReadResult::BudgetSpent;
+}
+
+// The read that failed is named by where the stream stopped: between
+// packets, inside the remaining length, or inside a body.
+void BrokerClient::logReadFailure(long result, int err) {
+  const int value = static_cast<int>(result);
+  switch (framer_.stage()) {
+    case mqtt::PacketFramer::Stage::ControlByte:
+      if (result == 0) {
+        logBrokerWarning(*broker_, "peer disconnected");
+      } else {
+        logBrokerWarning(*broker_, strprintf("couldn't read control header (%i) [%s]", value,
+                                             strerror(err)));
+      }
+      return;
+    case mqtt::PacketFramer::Stage::LengthByte:
+      logBrokerWarning(*broker_,
+                       strprintf("couldn't read length byte (%i) [%s]", value, strerror(err)));
+      return;
+    case mqtt::PacketFramer::Stage::Body:
+      logBrokerWarning(*broker_, strprintf("couldn't read packet to buffer (%i) [%s]", value,
+                                           strerror(err)));
+      return;
+  }
+}
+
+bool BrokerClient::dispatch(const mqtt::MqttPacket& packet) {
+  const bool connack = packet.type == mqtt::Connack;
+  const bool expected = state_ == ConnectionState::AwaitingConnack
+                            ? connack
+                            : (state_ == ConnectionState::Connected ||
+                               state_ == ConnectionState::Disconnecting) && !connack;
+  if (!expected) {
+    // A broker sends CONNACK first and once; anything else means the
+    // stream cannot be trusted.
+    logBrokerWarning(*broker_,
+                     strprintf("unexpected packet (%i); closing the connection", packet.type));
+    connectionFailed(false);
+    return false;
+  }
+  const int fd = socket_;
+  switch (packet.type) {
+    case mqtt::Connack:
+      onConnack(packet);
+      break;
+    case mqtt::Publish:
+      onPublishPacket(packet);
+      break;
+    case mqtt::Puback:
+    case mqtt::Pubcomp:
+    case mqtt::Suback:
+    case mqtt::Unsuback:
+      completeRequest(mqtt::packetIdOf(packet));
+      break;
+    case mqtt::Pubrec:  // answered with PUBREL; the request waits for PUBCOMP
+      enqueuePacket(mqtt::makeAck(mqtt::Pubrel, 2, mqtt::packetIdOf(packet)));
+      break;
+    case mqtt::Pubrel:
+      enqueuePacket(mqtt::makeAck(mqtt::Pubcomp, 0, mqtt::packetIdOf(packet)));
+      break;
+    default:  // PINGRESP, and packets only a broker receives: nothing to do
+      break;
+  }
+  return socket_ == fd;
+}
+
+void BrokerClient::onPublishPacket(const mqtt::MqttPacket& packet) {
+  const std::optional<mqtt::PublishFields> publish = mqtt::parsePublish(packet);
+  if (!publish) {
+    logBrokerWarning(*broker_, "malformed PUBLISH (shorter than its topic); closing the connection");
+    connectionFailed(false);
+    return;
+  }
+  incoming_->handlePublish(*this, *publish);
+}
+
+// ---- Output queue ----------------------------------------------------------------
+
+void BrokerClient::enqueuePacket(mqtt::MqttPacket packet) {
+  queuedBytes_ += packet.bytes.size();
+  outputQueue_.push_back(std::move(packet));
+  if (queuedBytes_ > 2 * MAX_QUEUED_BYTES && socket_ >= 0) {
+    logBrokerWarning(*broker_, "output queue overflow: the broker does not read; closing the connection");
+    connectionFailed(false);
+    return;
+  }
+  setSocketInterest(POLLIN | POLLOUT);
+}
+
+void BrokerClient::enqueuePacketFront(mqtt::MqttPacket packet) {
+  queuedBytes_ += packet.bytes.size();
+  outputQueue_.push_front(std::move(packet));
+  setSocketInterest(POLLIN | POLLOUT);
+}
+
+void BrokerClient::discardQueue() {
+  outputQueue_.clear();
+  queuedBytes_ = 0;
+  headWritten_ = 0;
+}
+
+// ---- Writing -------------------------------------------------------------------
+
+void BrokerClient::writeQueued() {
+  if (state_ == ConnectionState::Disconnecting) {
+    finishDisconnect();
+    return;
+  }
+  while (writeSome()) {
+  }
+  if (socket_ < 0) return;
+  const bool writable =
+      !outputQueue_.empty() &&
+      (state_ == ConnectionState::Connected || (state_ == ConnectionState::AwaitingConnack &&
+                                                outputQueue_.front().type == mqtt::Connect));
+  setSocketInterest(writable ? (POLLIN | POLLOUT) : POLLIN);
+}
+
+bool BrokerClient::writeSome() {
+  if (outputQueue_.empty()) return false;
+  const bool connectOnly = state_ == ConnectionState::AwaitingConnack;
+  if (!connectOnly && state_ != ConnectionState::Connected) return false;
+  iovec parts[MAX_IOVECS];
+  size_t count = 0;
+  for (const mqtt::MqttPacket& packet : outputQueue_) {
+    if (count == MAX_IOVECS || (connectOnly && packet.type != mqtt::Connect)) break;
+    const size_t skip = count == 0 ? headWritten_ : 0;
+    parts[count].iov_base = const_cast<uint8_t*>(packet.bytes.data() + skip);
+    parts[count].iov_len = packet.bytes.size() - skip;
+    ++count;
+    if (packet.type == mqtt::Disconnect || packet.type == mqtt::Connect) break;
+  }
+  if (count == 0) return false;
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = count;
+  errno = 0;
+  const ssize_t n = ::sendmsg(socket_, &message, MSG_NOSIGNAL);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+  onWrite();
+  if (n < 0) {
+    logBrokerWarning(*broker_, strprintf("couldn't write packet (%i) [%s]", static_cast<int>(n),
+                                         strerror(errno)));
+    connectionFailed(false);
+    return false;
+  }
+  size_t written = static_cast<size_t>(n);
+  while (written > 0) {
+    mqtt::MqttPacket& head = outputQueue_.front();
+    const size_t left = head.bytes.size() - headWritten_;
+    if (written < left) {
+      headWritten_ += written;
+      return false;  // the socket is full; the rest goes on the next event
+    }
+    written -= left;
+    const uint8_t type = head.type;
+    queuedBytes_ -= head.bytes.size();
+    headWritten_ = 0;
+    outputQueue_.pop_front();
+    onPacketWritten(type);
+    if (type == mqtt::Disconnect && state_ == ConnectionState::Connected) {
+      connectionFailed(false);
+      return false;
+    }
+  }
+  return true;
+}

@@ -1,0 +1,324 @@
+// Connecting and disconnecting a broker through the command handler, in
+// virtual time, against the scripted broker: what goes on the wire, when
+// each command is answered, the timers, and what a destroyed client leaves.
+#include <arpa/inet.h>
+
+#include "support/service_fixture.h"
+
+namespace {
+
+// The default client identifier "QX", no credentials, keep-alive 60.
+const char* const DEFAULT_CONNECT = "10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 51 58";
+
+// Each line appears, in this order, among the console lines.
+void expectLinesInOrder(const std::string& console, const std::vector<std::string>& lines) {
+  size_t at = 0;
+  for (const std::string& line : lines) {
+    const size_t found = console.find(line, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << console;
+    at = found + line.size();
+  }
+}
+
+uint16_t closedPort() {
+  ScriptedBroker gone{[] {}};
+  return gone.port();  // the listener closes with it
+}
+
+class ConnectionTest : public ServiceFixture {};
+
+TEST_F(ConnectionTest, ConnectIsAnsweredAtConnackAndSendsConnectFirst) {
+  const uint32_t b = addBroker();
+  OutcomePtr done = connectCmd(b);
+  ASSERT_TRUE(broker_.accept());
+  EXPECT_EQ(DEFAULT_CONNECT, broker_.expect(DEFAULT_CONNECT));
+  turns();
+  EXPECT_FALSE(done->done);
+  EXPECT_FALSE(row(b).connected);
+  broker_.send("20 02 00 00");
+  EXPECT_TRUE(done->ok()) << done->failure();
+  EXPECT_TRUE(row(b).connected);
+  EXPECT_TRUE(resolver_.requests.empty());  // an IPv4 literal needs no resolution
+  expectLinesInOrder(console(), {"mqtt: b: Scheduling connect timeout\n",
+                                 "mqtt: b: connecting to 127.0.0.1\n", "mqtt: b: socket connected\n",
+                                 "mqtt: b: Connected with non-ssl socket\n",
+                                 "mqtt: b: packet received (2)\n", "mqtt: b: connected to 127.0.0.1\n"});
+  // Connected already: answered at once, nothing sent.
+  EXPECT_TRUE(connectCmd(b)->ok());
+  EXPECT_EQ("", broker_.drain());
+}
+
+TEST_F(ConnectionTest, ConnectCarriesTheRowsIdentityAndCredentials) {
+  kv::message settings;
+  settings.set(kv::string_id(4), "c1");
+  settings.set(kv::string_id(5), "u");
+  settings.set(kv::string_id(6), "pw");
+  settings.set(kv::u32_id(10), 30u);
+  const uint32_t b = addBroker("b", settings);
+  EXPECT_EQ("10 15 00 04 4D 51 54 54 04 C2 00 1E 00 02 63 31 00 01 75 00 02 70 77",
+            connectBroker(b));
+}
+
+TEST_F(ConnectionTest, HostNamesAreResolvedThroughThePlatform) {
+  struct Case {
+    kv::message reply;
+    bool connects;
+  };
+  kv::message found;
+  found.set(kv::be32_id(4), htonl(INADDR_LOOPBACK));
+  for (const Case& c : {Case{found, true}, Case{kv::failedMsg("Name or service not known"), false},
+                        Case{kv::message(), false}}) {
+    resolver_.requests.clear();
+    clearConsole();
+    kv::message settings;
+    settings.set(kv::string_id(1), "broker.test");
+    const uint32_t b = addBroker("b" + std::to_string(c.connects) + std::to_string(c.reply.size()),
+                                 settings);
+    OutcomePtr done = connectCmd(b);
+    ASSERT_EQ(resolver_.requests.size(), 1u);
+    EXPECT_EQ(resolver_.requests[0].get(kv::COMMAND_FIELD), 3u);
+    EXPECT_EQ(resolver_.requests[0].get(kv::string_id(3)), "broker.test");
+    resolver_.answer(0, c.reply);
+    turns();
+    if (c.connects) {
+      EXPECT_EQ(DEFAULT_CONNECT, broker_.handshake());
+      turns();
+      EXPECT_TRUE(done->ok()) << done->failure();
+    } else {
+      EXPECT_EQ(done->failure(), "Connection failed");
+      EXPECT_TRUE(logged("mqtt: *** couldn't resolve broker.test\n")) << console();
+    }
+  }
+}
+
+TEST_F(ConnectionTest, AttemptsThatDoNotCompleteAreAnsweredWithConnectionFailed) {
+  // A broker that never answers CONNECT: the first connect command's
+  // five-second time-out ends the attempt for every waiting command.
+  const uint32_t b = addBroker();
+  OutcomePtr first = connectCmd(b);
+  ASSERT_TRUE(broker_.accept());
+  advance(1);
+  OutcomePtr second = connectCmd(b);
+  advance(3.9);
+  EXPECT_FALSE(first->done);
+  EXPECT_FALSE(second->done);
+  advance(0.1);
+  EXPECT_EQ(first->failure(), "Connection failed");
+  EXPECT_EQ(second->failure(), "Connection failed");
+  EXPECT_TRUE(broker_.closedByClient());
+  // Only the command that found the client idle armed the time-out.
+  EXPECT_EQ(console().find("Scheduling connect timeout"), console().rfind("Scheduling connect timeout"));
+
+  // Nothing listening on the port.
+  kv::message closed;
+  closed.set(kv::u32_id(2), closedPort());
+  EXPECT_EQ(connectCmd(addBroker("closed", closed))->failure(), "Connection failed");
+}
+
+TEST_F(ConnectionTest, RefusedConnectionsSayWhy) {
+  const char* const reasons[] = {"unacceptable protocol version", "identifier rejected",
+                                 "server unavailable", "bad user name or password",
+                                 "not authorised"};
+  const uint32_t b = addBroker();
+  for (uint8_t code = 1; code <= 5; ++code) {
+    OutcomePtr done = connectCmd(b);
+    broker_.handshake(code);
+    turns();
+    const std::string refusal = std::string("Connection refused: ") + reasons[code - 1];
+    EXPECT_EQ(done->failure(), refusal);
+    EXPECT_TRUE(logged("mqtt: *** b: " + refusal + "\n")) << console();
+    EXPECT_TRUE(broker_.closedByClient());
+    EXPECT_FALSE(row(b).connected);
+  }
+}
+
+TEST_F(ConnectionTest, DisconnectWritesDisconnectAndAnswersAfterTheTeardown) {
+  const uint32_t b = addBroker();
+  EXPECT_TRUE(disconnectCmd(b)->ok());  // no client yet
+  EXPECT_TRUE(logged("mqtt: *** Client not found\n"));
+  connectBroker(b);
+  OutcomePtr done = disconnectCmd(b);
+  EXPECT_EQ("E0 00", broker_.drain());
+  EXPECT_TRUE(done->ok()) << done->failure();
+  EXPECT_FALSE(row(b).connected);
+  EXPECT_TRUE(broker_.closedByClient());
+  EXPECT_TRUE(disconnectCmd(b)->ok());  // idle: at once
+}
+
+TEST_F(ConnectionTest, CommandsNameTheirBroker) {
+  const uint32_t b = addBroker();
+  struct Case {
+    uint32_t command;
+    kv::message fields;
+    const char* failure;
+  } cases[] = {
+      {2, kv::message(), "Broker required"},
+      {2, fieldsWith(kv::u32_id(1), 0xFFFFFFFFu), "Broker required"},
+      {2, fieldsWith(kv::u32_id(1), b + 100), "No such broker"},
+      {3, kv::message(), "Broker required"},
+      {1, fieldsWith(kv::u32_id(1), b + 100), "No such broker"},
+      {4, fieldsWith(kv::u32_id(1), b), "Broker required"},  // subscribe names it in field 11
+      {6, fieldsWith(kv::u32_id(11), b + 100), "No such broker"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(command(c.command, c.fields)->failure(), c.failure) << "command " << c.command;
+  }
+  EXPECT_EQ(kv::getErrorCode(command(77)->reply), kv::ERR_UNKNOWN_COMMAND);
+}
+
+TEST_F(ConnectionTest, AutoConnectBrokersConnectTenSecondsAfterCreationAndEachTeardown) {
+  const uint32_t b = addBroker("auto", fieldsWith(kv::bool_id(9), true));
+  createClients();  // as start-up does
+  advance(9.9);
+  EXPECT_FALSE(broker_.pendingConnection());
+  advance(0.1);
+  EXPECT_EQ(DEFAULT_CONNECT, broker_.handshake());
+  turns();
+  EXPECT_TRUE(row(b).connected);
+  EXPECT_TRUE(logged("mqtt: auto: Auto-connecting auto\n"));
+  broker_.drop();  // the broker goes away
+  turns();
+  EXPECT_FALSE(row(b).connected);
+  advance(9.9);
+  EXPECT_FALSE(broker_.pendingConnection());
+  advance(0.1);
+  EXPECT_EQ(DEFAULT_CONNECT, broker_.handshake());
+}
+
+TEST_F(ConnectionTest, AnAutomaticAttemptEndsWhenTheBrokerNeverAnswersConnect) {
+  kv::message settings;
+  settings.set(kv::bool_id(9), true);
+  settings.set(kv::u32_id(10), 30u);
+  const uint32_t b = addBroker("auto", settings);
+  createClient(row(b));
+  advance(10);
+  ASSERT_TRUE(broker_.accept());
+  broker_.drain();  // CONNECT, and no CONNACK
+  advance(44.9);
+  EXPECT_TRUE(broker_.connected() && !broker_.closedByClient());
+  advance(0.1);
+  EXPECT_TRUE(logged("mqtt: *** auto: nothing received for 45 s after connect; closing the connection\n"));
+  EXPECT_TRUE(broker_.closedByClient());
+  advance(10);
+  EXPECT_TRUE(broker_.accept());
+}
+
+TEST_F(ConnectionTest, IdleConnectionsPingAndSilentBrokersAreDroppped) {
+  const uint32_t b = addBroker("b", fieldsWith(kv::u32_id(10), 30u));
+  connectBroker(b);
+  advance(20);
+  publishCmd(b, "t", "x", 0);  // a write restarts the count
+  EXPECT_EQ("30 04 00 01 74 78", broker_.drain());
+  advance(28.9);
+  EXPECT_EQ("", broker_.drain(1));
+  advance(0.1);
+  EXPECT_EQ("C0 00", broker_.drain());
+  EXPECT_TRUE(logged("mqtt: b: sending pingreq\n"));
+  broker_.send("D0 00");  // PINGRESP: nothing to do, but the broker is alive
+  advance(29);
+  EXPECT_EQ("C0 00", broker_.drain());
+  // No answer: 45 s (1.5 x keep-alive) after that PINGREQ the link is
+  // taken for dead; the PINGREQ written at 29 s does not move the deadline.
+  advance(44.9);
+  EXPECT_TRUE(row(b).connected);
+  advance(0.1);
+  EXPECT_FALSE(row(b).connected);
+  EXPECT_TRUE(logged("mqtt: *** b: nothing received for 45 s after pingreq; closing the connection\n"))
+      << console();
+}
+
+TEST_F(ConnectionTest, SslBrokersSpeakThroughTheStreamTheSslServiceHandsBack) {
+  kv::message literal;
+  literal.set(kv::bool_id(3), true);
+  const uint32_t b = addBroker("tls", literal);
+  EXPECT_EQ(DEFAULT_CONNECT, connectBroker(b));
+  ASSERT_EQ(ssl_.requests.size(), 1u);
+  const kv::message& request = ssl_.requests[0];
+  EXPECT_EQ(request.get(kv::COMMAND_FIELD), 1u);
+  EXPECT_FALSE(request.get(kv::bool_id(1), true));
+  EXPECT_TRUE(request.get(kv::bool_id(4)));
+  EXPECT_FALSE(request.has(kv::string_id(15)));  // no server name for an IPv4 literal
+  EXPECT_FALSE(request.has(kv::u32_id(2)));      // no certificate
+  EXPECT_TRUE(logged("mqtt: tls: Connected with ssl socket\n"));
+  EXPECT_TRUE(publishCmd(b, "t", "x", 0)->ok());
+  EXPECT_EQ("30 04 00 01 74 78", broker_.drain());
+
+  // A host name is the server name; a row's certificate goes along.
+  kv::message named = literal;
+  named.set(kv::string_id(1), "broker.test");
+  named.set(kv::u32_id(7), 7u);
+  resolver_.autoReply = [](const kv::message&) {
+    kv::message found;
+    found.set(kv::be32_id(4), htonl(INADDR_LOOPBACK));
+    return found;
+  };
+  connectBroker(addBroker("named", named));
+  ASSERT_EQ(ssl_.requests.size(), 2u);
+  EXPECT_EQ(ssl_.requests[1].get(kv::string_id(15)), "broker.test");
+  EXPECT_EQ(ssl_.requests[1].get(kv::string_id(7)), "broker.test");
+  EXPECT_EQ(ssl_.requests[1].get(kv::u32_id(2)), 7u);
+}
+
+TEST_F(ConnectionTest, AnSslFailureEndsTheAttemptAndAutomaticConnectionTriesAgain) {
+  kv::message settings;
+  settings.set(kv::bool_id(3), true);
+  settings.set(kv::bool_id(9), true);
+  const uint32_t b = addBroker("tls", settings);
+  ssl_.failure = "certificate verify failed";
+  OutcomePtr done = connectCmd(b);
+  ASSERT_TRUE(broker_.accept());
+  turns();
+  EXPECT_EQ(done->failure(), "Connection failed");
+  EXPECT_TRUE(logged("mqtt: *** ssl failure [certificate verify failed]\n")) << console();
+  EXPECT_TRUE(broker_.closedByClient());
+  ssl_.failure.clear();
+  advance(10);
+  EXPECT_EQ(DEFAULT_CONNECT, broker_.handshake());
+  turns();
+  EXPECT_TRUE(row(b).connected);
+}
+
+// Removing a broker row destroys its client; nothing the client handed
+// to the platform runs afterwards.
+TEST_F(ConnectionTest, RemovingABrokerCancelsEverythingItsClientStarted) {
+  kv::message named;
+  named.set(kv::string_id(1), "broker.test");
+  const uint32_t resolving = addBroker("resolving", named);
+  OutcomePtr waiting = connectCmd(resolving);  // resolution, connect time-out
+  ASSERT_EQ(resolver_.requests.size(), 1u);
+
+  const uint32_t connected = addBroker("connected", fieldsWith(kv::u32_id(10), 30u));
+  connectBroker(connected);
+  publishCmd(connected, "t", "x", 1);  // a request time-out
+  broker_.drain();
+
+  const uint32_t automatic = addBroker("automatic", fieldsWith(kv::bool_id(9), true));
+  createClient(row(automatic));  // auto-connect timer
+
+  ssl_.hold = true;
+  const uint32_t tls = addBroker("tls", fieldsWith(kv::bool_id(3), true));
+  OutcomePtr tlsWaiting = connectCmd(tls);  // the SSL set-up
+  turns();
+  ASSERT_EQ(ssl_.held.size(), 1u);
+
+  EXPECT_TRUE(removeRow(BROKERS, resolving).empty());
+  EXPECT_TRUE(removeRow(BROKERS, connected).empty());
+  EXPECT_TRUE(removeRow(BROKERS, automatic).empty());
+  EXPECT_TRUE(removeRow(BROKERS, tls).empty());
+  EXPECT_TRUE(clientMap.empty());
+  // The connected client said goodbye and closes its socket a second later.
+  EXPECT_EQ("E0 00", broker_.drain());
+  EXPECT_FALSE(broker_.closedByClient());
+  clearConsole();
+  kv::message found;
+  found.set(kv::be32_id(4), htonl(INADDR_LOOPBACK));
+  resolver_.answer(0, found);
+  ssl_.answer(ssl_.held[0]);  // its stream is dropped, and closed, by the bus
+  advance(60);
+  EXPECT_TRUE(broker_.closedByClient());
+  EXPECT_EQ("", console());
+  EXPECT_FALSE(waiting->done);  // a destroyed client's commands get no reply
+  EXPECT_FALSE(tlsWaiting->done);
+}
+
+}  // namespace

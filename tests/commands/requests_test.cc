@@ -1,0 +1,238 @@
+// Publish, subscribe and unsubscribe through the command handler, in
+// virtual time, against the scripted broker: the packets, their
+// identifiers, and the moment and text of every answer.
+#include "mqtt/builders.h"
+#include "support/service_fixture.h"
+
+namespace {
+
+std::string publishHex(const std::string& topic, uint8_t qos, uint16_t id, const std::string& data) {
+  const mqtt::Bytes bytes = mqtt::makePublish(topic, qos, false, id, data).packet().bytes;
+  return hexText(std::string(bytes.begin(), bytes.end()));
+}
+
+class RequestsTest : public ServiceFixture {
+ protected:
+  void SetUp() override {
+    ServiceFixture::SetUp();
+    b_ = addBroker();
+  }
+  uint32_t b_ = 0;
+};
+
+TEST_F(RequestsTest, PublishIsAnsweredWhenItsQosIsDone) {
+  connectBroker(b_);
+  OutcomePtr qos0 = publishCmd(b_, "a", "hi", 0);
+  EXPECT_TRUE(qos0->ok());  // at once, before the broker has read it
+  EXPECT_EQ("30 05 00 01 61 68 69", broker_.drain());
+
+  kv::message retained;
+  retained.set(kv::bool_id(6), true);
+  OutcomePtr qos1 = publishCmd(b_, "a", "", 1, retained);
+  EXPECT_EQ("33 05 00 01 61 00 03", broker_.drain());  // id 2 went to the QoS 0 publish
+  EXPECT_FALSE(qos1->done);
+  broker_.send("40 02 00 03");
+  EXPECT_TRUE(qos1->ok());
+
+  OutcomePtr qos2 = publishCmd(b_, "a", "", 2);
+  EXPECT_EQ("34 05 00 01 61 00 04", broker_.drain());
+  broker_.send("50 02 00 04");  // PUBREC: answered with PUBREL, the command still waits
+  EXPECT_EQ("62 02 00 04", broker_.drain());
+  EXPECT_FALSE(qos2->done);
+  broker_.send("70 02 00 04");
+  EXPECT_TRUE(qos2->ok());
+
+  // The broker's own QoS 2 flow: PUBREL is answered with PUBCOMP, and one
+  // of the wrong length with identifier 0.
+  broker_.send("62 02 01 02");
+  EXPECT_EQ("70 02 01 02", broker_.drain());
+  broker_.send("62 03 01 02 03");
+  EXPECT_EQ("70 02 00 00", broker_.drain());
+}
+
+TEST_F(RequestsTest, RequestsTimeOutAfterThreeSecondsAndLateAcknowledgementsChangeNothing) {
+  connectBroker(b_);
+  OutcomePtr publish = publishCmd(b_, "a", "x", 1);
+  OutcomePtr subscribe = subscribeCmd(b_, "f/#", 1);
+  broker_.drain();
+  advance(2.9);
+  EXPECT_FALSE(publish->done);
+  advance(0.1);
+  EXPECT_EQ(publish->failure(), "Timeout occured");
+  EXPECT_EQ(subscribe->failure(), "Timeout occured");
+  EXPECT_TRUE(row(b_).connected);  // a connected client stays connected
+  broker_.send("90 03 00 03 01");    // the SUBACK comes after all
+  EXPECT_EQ(subscriptionTables.subscriptions.size(), 0u);
+
+  // While connecting, a time-out ends the attempt and every waiting command.
+  disconnectCmd(b_);
+  broker_.drain();
+  OutcomePtr waitingConnect = connectCmd(b_);
+  OutcomePtr early = publishCmd(b_, "a", "x", 1);
+  ASSERT_TRUE(broker_.accept());
+  advance(3);
+  EXPECT_EQ(early->failure(), "Timeout occured");
+  EXPECT_EQ(waitingConnect->failure(), "Connection failed");
+  EXPECT_TRUE(broker_.closedByClient());
+}
+
+TEST_F(RequestsTest, PublishOnAnIdleBrokerConnectsFirst) {
+  OutcomePtr refused = publishCmd(b_, "a", "x", 0, fieldsWith(kv::bool_id(14), false));
+  EXPECT_EQ(refused->failure(), "Broker not connected");
+  EXPECT_TRUE(logged("mqtt: Creating target broker client\n"));
+
+  OutcomePtr qos0 = publishCmd(b_, "a", "x", 0);
+  OutcomePtr qos1 = publishCmd(b_, "a", "y", 1);
+  broker_.accept();
+  EXPECT_EQ("10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 51 58", broker_.expect("10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 51 58"));
+  EXPECT_EQ("", broker_.drain());  // nothing else before CONNACK
+  EXPECT_FALSE(qos0->done);
+  broker_.send("20 02 00 00");
+  EXPECT_TRUE(qos0->ok());
+  EXPECT_EQ("30 04 00 01 61 78 " + publishHex("a", 1, 3, "y"), broker_.drain());
+  broker_.send("40 02 00 03");
+  EXPECT_TRUE(qos1->ok());
+  EXPECT_TRUE(logged("Scheduling connect timeout"));  // armed by the QoS 0 publish
+}
+
+TEST_F(RequestsTest, PublishWithDisconnectAfter) {
+  addSubscription(b_, "s/#");
+  connectBroker(b_);
+  EXPECT_EQ("82 08 00 02 00 03 73 2F 23 00", broker_.drain());  // re-subscribed at CONNACK
+  kv::message after = fieldsWith(kv::bool_id(7), true);
+  OutcomePtr qos0 = publishCmd(b_, "a", "x", 0, after);
+  EXPECT_EQ("30 04 00 01 61 78 E0 00", broker_.drain());
+  EXPECT_TRUE(qos0->ok());
+  EXPECT_FALSE(row(b_).connected);
+  EXPECT_TRUE(broker_.closedByClient());
+
+  // QoS 1: the disconnect follows the PUBACK. The connection it opens does
+  // not re-subscribe, since the publish asked for a short visit.
+  OutcomePtr qos1 = publishCmd(b_, "a", "y", 1, after);
+  broker_.handshake();
+  EXPECT_EQ(publishHex("a", 1, 4, "y"), broker_.drain());
+  broker_.send("40 02 00 04");
+  EXPECT_TRUE(qos1->ok());
+  EXPECT_EQ("E0 00", broker_.drain());
+  EXPECT_TRUE(broker_.closedByClient());
+}
+
+TEST_F(RequestsTest, SubscribeRecordsTheFilterAtSubackAndEveryConnackSendsThemAll) {
+  const uint32_t other = addBroker("other");
+  addSubscription(other, "other/+");
+  addSubscription(b_, "first");
+  connectBroker(b_);
+  EXPECT_EQ("82 0A 00 02 00 05 66 69 72 73 74 00", broker_.drain());
+
+  OutcomePtr subscribe = subscribeCmd(b_, "x/+/z", 1);
+  EXPECT_EQ("82 0A 00 03 00 05 78 2F 2B 2F 7A 01", broker_.drain());
+  EXPECT_FALSE(subscribe->done);
+  broker_.send("90 03 00 03 80");  // a refusal code is recorded all the same
+  EXPECT_TRUE(subscribe->ok());
+  ASSERT_EQ(subscriptionTables.subscriptions.size(), 3u);
+  const SubscriptionEntry* added = nullptr;
+  for (const SubscriptionEntry& entry : subscriptionTables.subscriptions) added = &entry;
+  EXPECT_EQ(added->brokerId, b_);
+  EXPECT_EQ(added->topic, "x/+/z");
+  EXPECT_EQ(added->qos, 1u);
+  EXPECT_EQ(subscribeCmd(b_, "x/+/z")->failure(), "Topic already subscribed");
+
+  // Reconnected: the broker's two filters, in row order, and not the other's.
+  disconnectCmd(b_);
+  broker_.drain();
+  connectBroker(b_);
+  EXPECT_EQ("82 0A 00 04 00 05 66 69 72 73 74 00 82 0A 00 05 00 05 78 2F 2B 2F 7A 01",
+            broker_.drain());
+}
+
+TEST_F(RequestsTest, DisconnectAnswersWaitingRequests) {
+  connectBroker(b_);
+  OutcomePtr publish = publishCmd(b_, "a", "x", 2);
+  broker_.drain();
+  OutcomePtr disconnect = disconnectCmd(b_);
+  EXPECT_EQ(publish->failure(), "Disconnecting");
+  EXPECT_EQ("E0 00", broker_.drain());
+  EXPECT_TRUE(disconnect->ok());
+}
+
+TEST_F(RequestsTest, UnsubscribeRemovesTheBrokersRowForTheNamedFilter) {
+  const uint32_t other = addBroker("other");
+  const uint32_t othersRow = addSubscription(other, "a/b");
+  const uint32_t ownRow = addSubscription(b_, "a/b");
+  auto unsubscribe = [&](uint32_t broker, uint32_t rowId) {
+    kv::message m;
+    m.set(kv::u32_id(11), broker);
+    m.set(kv::u32_id(13), rowId);
+    return command(6, m);
+  };
+  EXPECT_EQ(unsubscribe(b_, ownRow)->failure(), "Client not present");
+  connectBroker(b_);
+  broker_.drain();
+  EXPECT_EQ(unsubscribe(b_, 999)->failure(), "Must provide valid topic");
+  EXPECT_EQ(command(6, fieldsWith(kv::u32_id(11), b_))->failure(), "Must provide valid topic");
+  // Naming the other broker's row unsubscribes this broker's row with its filter.
+  OutcomePtr done = unsubscribe(b_, othersRow);
+  EXPECT_EQ("A2 07 00 03 00 03 61 2F 62", broker_.drain());
+  EXPECT_FALSE(done->done);
+  EXPECT_NE(subscriptionTables.subscriptions.findRow(ownRow), nullptr);
+  broker_.send("B0 02 00 03");
+  EXPECT_TRUE(done->ok());
+  EXPECT_EQ(subscriptionTables.subscriptions.findRow(ownRow), nullptr);
+  EXPECT_NE(subscriptionTables.subscriptions.findRow(othersRow), nullptr);
+  EXPECT_EQ(unsubscribe(b_, othersRow)->failure(), "Subscription does not belong to target broker");
+
+  // Not connected: the row goes on the next loop turn, nothing is sent.
+  const uint32_t again = addSubscription(b_, "c");
+  disconnectCmd(b_);
+  broker_.drain();
+  EXPECT_TRUE(unsubscribe(b_, again)->ok());
+  EXPECT_EQ(subscriptionTables.subscriptions.findRow(again), nullptr);
+}
+
+TEST_F(RequestsTest, CommandsAreCheckedBeforeAnythingHappens) {
+  connectBroker(b_);
+  struct Case {
+    uint32_t command;
+    kv::message fields;
+    const char* failure;
+  };
+  auto with = [&](std::initializer_list<std::pair<uint32_t, std::string>> strings,
+                  std::initializer_list<std::pair<uint32_t, uint32_t>> numbers, bool subscribe) {
+    kv::message m;
+    m.set(kv::u32_id(subscribe ? 11 : 1), b_);
+    for (const auto& s : strings) m.set(kv::string_id(s.first), s.second);
+    for (const auto& n : numbers) m.set(kv::u32_id(n.first), n.second);
+    return m;
+  };
+  const Case cases[] = {
+      {1, with({{2, "a"}}, {{5, 3}}, false), "Max QoS is 2"},
+      {1, with({}, {}, false), "Topic required"},
+      {1, with({{2, "a/+"}}, {}, false), "Invalid topic"},
+      {1, with({{2, "a/#"}}, {}, false), "Invalid topic"},
+      {1, with({{2, "a"}, {3, std::string(mqtt::MAX_MESSAGE_DATA + 1, 'x')}}, {}, false),
+       "Message too large"},
+      {1, with({{2, std::string(65536, 't')}}, {}, false), "Topic too long"},
+      {4, with({}, {{13, 3}}, true), "Qos must be 0, 1 or 2"},
+      {4, with({}, {}, true), "Must provide topic"},
+      {4, with({{12, "a/+/+"}}, {}, true), "Invalid topic path"},
+      {4, with({{12, "#/a"}}, {}, true), "Invalid topic path"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(command(c.command, c.fields)->failure(), c.failure);
+  }
+  // None of them sent anything or took a packet identifier.
+  EXPECT_EQ("", broker_.drain());
+  publishCmd(b_, "a", "", 1);
+  EXPECT_EQ("32 05 00 01 61 00 02", broker_.drain());
+}
+
+TEST_F(RequestsTest, ClearEmptiesTheReceivedTable) {
+  connectBroker(b_);
+  for (const char* topic : {"a", "b", "c"}) broker_.send(publishHex(topic, 0, 0, "x"));
+  EXPECT_EQ(subscriptionTables.received.size(), 3u);
+  EXPECT_TRUE(command(5)->ok());
+  EXPECT_EQ(subscriptionTables.received.size(), 0u);
+  EXPECT_TRUE(command(5)->ok());
+}
+
+}  // namespace

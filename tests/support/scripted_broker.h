@@ -1,0 +1,168 @@
+// A broker that the test drives: a loopback TCP listener in the test's own
+// thread. The test turns the event loop (so the client under test runs),
+// then reads what the client wrote and answers with crafted bytes. Reads
+// turn the loop between attempts, a bounded number of times, so a client
+// that never writes fails the test instead of hanging it.
+#pragma once
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <functional>
+#include <sstream>
+#include <string>
+
+inline std::string hexText(const std::string& bytes) {
+  static const char DIGITS[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned char b : bytes) {
+    if (!text.empty()) text += ' ';
+    text += {DIGITS[b >> 4], DIGITS[b & 0x0F]};
+  }
+  return text;
+}
+
+inline std::string hexToBytes(const std::string& text) {
+  std::string bytes;
+  std::istringstream in(text);
+  std::string pair;
+  while (in >> pair) bytes.push_back(static_cast<char>(std::stoul(pair, nullptr, 16)));
+  return bytes;
+}
+
+class ScriptedBroker {
+ public:
+  using Turn = std::function<void()>;
+
+  explicit ScriptedBroker(Turn turn) : turn_(std::move(turn)) {
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), length) == 0 &&
+        ::listen(listen_, 8) == 0 &&
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
+      port_ = ntohs(addr.sin_port);
+    }
+  }
+  ~ScriptedBroker() {
+    drop();
+    if (listen_ >= 0) ::close(listen_);
+  }
+  ScriptedBroker(const ScriptedBroker&) = delete;
+  ScriptedBroker& operator=(const ScriptedBroker&) = delete;
+
+  uint16_t port() const { return port_; }
+  bool connected() const { return conn_ >= 0; }
+
+  // Turns the loop until a client connects; false when none does.
+  bool accept() {
+    drop();
+    for (int i = 0; i < 200 && conn_ < 0; ++i) {
+      conn_ = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (conn_ < 0) turn_();
+    }
+    noDelay();
+    return conn_ >= 0;
+  }
+  // True when a connection is waiting to be accepted (without taking it).
+  bool pendingConnection() {
+    turn_();
+    int fd = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return false;
+    drop();
+    conn_ = fd;
+    noDelay();
+    return true;
+  }
+
+  // Reads exactly `n` bytes (fewer when the client stops writing or closes).
+  std::string read(size_t n) {
+    std::string got;
+    for (int idle = 0; got.size() < n && idle < 50 && conn_ >= 0;) {
+      char buf[65536];
+      ssize_t r = ::read(conn_, buf, std::min(sizeof buf, n - got.size()));
+      if (r > 0) {
+        got.append(buf, static_cast<size_t>(r));
+        idle = 0;
+        continue;
+      }
+      if (r == 0) {
+        eof_ = true;
+        break;
+      }
+      ++idle;
+      turn_();
+    }
+    return got;
+  }
+  // Reads as many bytes as `hex` names and returns them in hex, for
+  // EXPECT_EQ(hex, broker.expect(hex)).
+  std::string expect(const std::string& hex) { return hexText(read(hexToBytes(hex).size())); }
+  // Everything that arrives while the loop turns a few times.
+  std::string drain(int turns = 10) {
+    std::string got;
+    for (int i = 0; i < turns && conn_ >= 0; ++i) {
+      turn_();
+      char buf[65536];
+      ssize_t r;
+      while ((r = ::read(conn_, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(r));
+      if (r == 0) eof_ = true;
+    }
+    return hexText(got);
+  }
+  // Whether the client has closed its end (reading what is left first).
+  bool closedByClient() {
+    if (!eof_) drain();
+    return eof_;
+  }
+
+  void send(const std::string& hex) { sendBytes(hexToBytes(hex)); }
+  void sendBytes(const std::string& bytes) {
+    size_t at = 0;
+    for (int i = 0; at < bytes.size() && i < 10000; ++i) {
+      ssize_t n = ::send(conn_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+      if (n > 0) {
+        at += static_cast<size_t>(n);
+      } else {
+        turn_();
+      }
+    }
+    turn_();
+    turn_();
+  }
+  // Accepts a connection and completes the MQTT handshake: reads CONNECT
+  // (returned in hex) and answers CONNACK with `code`.
+  std::string handshake(uint8_t code = 0) {
+    if (!accept()) return "no connection";
+    std::string header = read(2);
+    if (header.size() < 2) return "no CONNECT";
+    std::string connect = header + read(static_cast<unsigned char>(header[1]));
+    send(code == 0 ? "20 02 00 00" : "20 02 00 0" + std::to_string(code));
+    return hexText(connect);
+  }
+  void drop() {
+    if (conn_ >= 0) ::close(conn_);
+    conn_ = -1;
+    eof_ = false;
+  }
+
+ private:
+  void noDelay() {
+    const int on = 1;
+    if (conn_ >= 0) setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
+
+  Turn turn_;
+  int listen_ = -1;
+  int conn_ = -1;
+  bool eof_ = false;
+  uint16_t port_ = 0;
+};

@@ -1,0 +1,237 @@
+// The service wired as start-up wires it (the three tables on handlers 2 to
+// 4 with broker removal, the command handler on 1), on a loop with a manual
+// clock, with a scripted broker on loopback and small fakes of the platform
+// services: name resolution [14], SSL set-up [12] and scripts [48]. Console
+// lines are captured. Commands go through the bus as a requester sends them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "commands/mqtt_service.h"
+#include "platform/looper.h"
+#include "platform/system.h"
+#include "support/scripted_broker.h"
+#include "support/table_fixture.h"
+#include "tables/service_tables.h"
+
+// A platform service that keeps every request until the test answers it,
+// or answers at once with `autoReply` when that is set.
+class FakeService : public kv::Handler {
+ public:
+  void handleCmd(kv::message& request, uint32_t) override {
+    requests.push_back(request);
+    if (autoReply) answer(requests.size() - 1, autoReply(request));
+  }
+  void answer(size_t i, const kv::message& reply) { replyMessage(requests.at(i), reply); }
+
+  std::vector<kv::message> requests;
+  std::function<kv::message(const kv::message&)> autoReply;
+};
+
+// The SSL service without TLS: it hands back one end of a socket pair and
+// relays the other end to and from the TCP socket it was given, in plain
+// text. With `failure` set it answers that failure instead. Requests it
+// has not answered yet are kept (`held`) until the test releases them.
+class FakeSsl : public kv::Handler {
+ public:
+  ~FakeSsl() override {
+    for (int fd : open_) {
+      kv::getRunner().removeSocket(fd);
+      ::close(fd);
+    }
+  }
+  bool takesDescriptors() const override { return true; }
+  void handleCmd(kv::message& request, uint32_t) override {
+    requests.push_back(request);
+    if (hold) {
+      held.push_back(request);
+      return;
+    }
+    answer(request);
+  }
+  void answer(const kv::message& request) {
+    const int tcp = static_cast<int>(request.get(kv::SOCKET_FIELD));
+    if (!failure.empty()) {
+      ::close(tcp);
+      return replyMessage(request, kv::failedMsg(failure));
+    }
+    int pair[2];
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair);
+    relay(tcp, pair[1]);
+    relay(pair[1], tcp);
+    open_.insert(open_.end(), {tcp, pair[1]});
+    kv::message reply;
+    reply.set(kv::SOCKET_FIELD, static_cast<uint32_t>(pair[0]));
+    replyMessage(request, reply);
+    ::close(pair[0]);  // the bus passed on its own copy
+  }
+
+  std::vector<kv::message> requests;
+  std::vector<kv::message> held;
+  bool hold = false;
+  std::string failure;
+
+ private:
+  void relay(int from, int to) {
+    kv::getRunner().addSocket(from, POLLIN, [to](int fd, int) {
+      char buf[65536];
+      ssize_t n;
+      while ((n = ::read(fd, buf, sizeof buf)) > 0) ::send(to, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+      if (n == 0) {
+        ::shutdown(to, SHUT_WR);
+        kv::getRunner().removeSocket(fd);
+      }
+    });
+  }
+  std::vector<int> open_;
+};
+
+// The outcome of one command: set when its reply arrives.
+struct Outcome {
+  bool done = false;
+  kv::message reply;
+  bool ok() const { return done && !kv::isError(reply); }
+  std::string failure() const { return done ? kv::getError(reply) : "(no reply)"; }
+};
+using OutcomePtr = std::shared_ptr<Outcome>;
+
+class ServiceFixture : public TableFixture {
+ protected:
+  static constexpr uint32_t SERVICE = 1, BROKERS = 2, SUBSCRIPTIONS = 3, RECEIVED = 4;
+
+  void SetUp() override {
+    TableFixture::SetUp();
+    savedCout_ = std::cout.rdbuf(console_.rdbuf());
+    ASSERT_TRUE(loop_->addHandler(BROKERS, &brokerTable));
+    ASSERT_TRUE(loop_->addHandler(SUBSCRIPTIONS, &subscriptionTables.subscriptions));
+    ASSERT_TRUE(loop_->addHandler(RECEIVED, &subscriptionTables.received));
+    brokerTable.onRemove = brokerRemoved;
+    service_.init();
+    service_.registerPolicies();
+    ASSERT_TRUE(loop_->addHandler(SERVICE, &service_));
+    ASSERT_TRUE(loop_->addHandler(14, &resolver_));
+    ASSERT_TRUE(loop_->addHandler(12, &ssl_));
+    ASSERT_TRUE(loop_->addHandler(48, &scripts_));
+  }
+  // The tables are static objects: leave them empty and saved, and let
+  // destroyed clients close their sockets, before the loop goes.
+  void TearDown() override {
+    clientMap.clear();
+    advance(2);
+    brokerTable.onRemove = nullptr;
+    for (AMap* table : std::initializer_list<AMap*>{&subscriptionTables.received,
+                                                     &subscriptionTables.subscriptions,
+                                                     &brokerTable}) {
+      while (table->size() > 0) table->remove(table->begin());
+      EXPECT_TRUE(table->flush().isOk());
+    }
+    std::cout.rdbuf(savedCout_);
+    TableFixture::TearDown();
+  }
+
+  void turns(int n = 4) {
+    for (int i = 0; i < n; ++i) loop_->turn();
+  }
+  // Moves virtual time on by `seconds`, one tick at a time, turning the
+  // loop at each tick as a real loop would.
+  void advance(double seconds) {
+    const auto ticks = static_cast<kv::Ticks>(seconds * clock_.ticksPerSecond() + 0.5);
+    for (kv::Ticks i = 0; i < ticks; ++i) {
+      clock_.advance(1);
+      loop_->turn();
+    }
+    turns();
+  }
+
+  // Sends command `number` to the service; the outcome fills in when the
+  // reply comes.
+  OutcomePtr command(uint32_t number, kv::message fields = kv::message()) {
+    fields.set(kv::PATH_FIELD, std::vector<uint32_t>{SERVICE});
+    fields.set(kv::COMMAND_FIELD, number);
+    auto outcome = std::make_shared<Outcome>();
+    loop_->postMessage(fields, [outcome](const kv::message& reply) {
+      outcome->done = true;
+      outcome->reply = reply;
+    }, 100000);
+    turns();
+    return outcome;
+  }
+  OutcomePtr connectCmd(uint32_t broker) { return command(2, fieldsWith(kv::u32_id(1), broker)); }
+  OutcomePtr disconnectCmd(uint32_t broker) { return command(3, fieldsWith(kv::u32_id(1), broker)); }
+  OutcomePtr publishCmd(uint32_t broker, const std::string& topic, const std::string& data,
+                        uint32_t qos, kv::message extra = kv::message()) {
+    extra.set(kv::u32_id(1), broker);
+    extra.set(kv::string_id(2), topic);
+    extra.set(kv::string_id(3), data);
+    extra.set(kv::u32_id(5), qos);
+    return command(1, extra);
+  }
+  OutcomePtr subscribeCmd(uint32_t broker, const std::string& filter, uint32_t qos = 0,
+                          kv::message extra = kv::message()) {
+    extra.set(kv::u32_id(11), broker);
+    extra.set(kv::string_id(12), filter);
+    extra.set(kv::u32_id(13), qos);
+    return command(4, extra);
+  }
+  template <class Id, class V>
+  static kv::message fieldsWith(Id id, V value) {
+    kv::message m;
+    m.set(id, value);
+    return m;
+  }
+
+  // A broker row named `name` at the scripted broker; `extra` overrides.
+  uint32_t addBroker(const std::string& name = "b", kv::message extra = kv::message()) {
+    if (!extra.has(kv::NAME_FIELD)) extra.set(kv::NAME_FIELD, name);
+    if (!extra.has(kv::string_id(1))) extra.set(kv::string_id(1), "127.0.0.1");
+    if (!extra.has(kv::u32_id(2))) extra.set(kv::u32_id(2), broker_.port());
+    return addedId(addRow(BROKERS, extra));
+  }
+  uint32_t addSubscription(uint32_t broker, const std::string& filter, const std::string& script = "",
+                           uint32_t qos = 0) {
+    kv::message m;
+    m.set(kv::u32_id(11), broker);
+    m.set(kv::string_id(12), filter);
+    m.set(kv::u32_id(13), qos);
+    if (!script.empty()) m.set(kv::string_id(11), script);
+    return addedId(addRow(SUBSCRIPTIONS, m));
+  }
+  BrokerEntry& row(uint32_t broker) { return *brokerTable.findRow(broker); }
+  BrokerClient* client(uint32_t broker) {
+    auto it = clientMap.find(broker);
+    return it == clientMap.end() ? nullptr : it->second.get();
+  }
+
+  // Connects `broker` by command through the scripted broker's handshake;
+  // returns the CONNECT the client sent, in hex.
+  std::string connectBroker(uint32_t broker) {
+    OutcomePtr done = connectCmd(broker);
+    std::string connect = broker_.handshake();
+    turns();
+    EXPECT_TRUE(done->ok()) << done->failure();
+    return connect;
+  }
+
+  std::string console() const { return console_.str(); }
+  bool logged(const std::string& text) const { return console_.str().find(text) != std::string::npos; }
+  void clearConsole() { console_.str(""); }
+
+  ScriptedBroker broker_{[this] { loop_->turn(); }};
+  FakeService resolver_, scripts_;
+  FakeSsl ssl_;
+  MqttService service_;
+
+ private:
+  std::stringstream console_;
+  std::streambuf* savedCout_ = nullptr;
+};
