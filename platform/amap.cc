@@ -69,11 +69,13 @@ AMapIterator AMap::remove(AMapIterator it) {
   return AMapIterator(rows_.upper_bound(id));
 }
 
-AMapIterator AMap::find(uint32_t id) { return AMapIterator(rows_.find(id)); }
+AMapIterator AMap::find(uint32_t id) {
+  return unstoredAdds_.count(id) ? end() : AMapIterator(rows_.find(id));
+}
 
 Object* AMap::findRow(uint32_t id) const {
   auto it = rows_.find(id);
-  return it == rows_.end() ? nullptr : it->second.get();
+  return it == rows_.end() || unstoredAdds_.count(id) ? nullptr : it->second.get();
 }
 
 kv::message AMap::rowMessage(const Object& row) {
@@ -105,6 +107,7 @@ bool AMap::storeAdded(Object& row, bool notify) {
   change.id = row.id;
   change.notify = notify;
   group.addChange(std::move(change));
+  unstoredAdds_.insert(row.id);
   return true;
 }
 
@@ -211,6 +214,7 @@ kv::Status AMap::writeRows() {
 
 void AMap::undoChange(kv::TableChange& change) {
   using Kind = kv::TableChange::Kind;
+  if (change.kind == Kind::Added) unstoredAdds_.erase(change.id);
   auto it = rows_.find(change.id);
   if (change.kind == Kind::Added && it != rows_.end()) {
     rows_.erase(it);
@@ -235,6 +239,7 @@ void AMap::confirmChange(kv::TableChange& change) {
     change.row.reset();
     return;
   }
+  if (change.kind == Kind::Added) unstoredAdds_.erase(change.id);
   Object* row = findRow(change.id);
   if (!row) return;  // removed since, by the service
   if (change.kind == Kind::Changed) rowChanged(*row);

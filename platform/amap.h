@@ -51,6 +51,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "platform/allocator.h"
@@ -129,9 +130,11 @@ class AMap : public kv::Handler {
   // on the next loop turn.
   // REQUIRES: `it` is a row of this table; end() is ignored.
   AMapIterator remove(AMapIterator it);
-  // The row with `id`, or end().
+  // The row with `id`, or end() / null. A row added by a table command is
+  // found by id only once its add is stored: its requester learns the id
+  // from the reply, and nothing may keep a pointer to a row whose add may
+  // still be undone. Walks (begin, end) see it at once.
   AMapIterator find(uint32_t id);
-  // The row with `id`, or null.
   Object* findRow(uint32_t id) const;
   AMapIterator begin() { return AMapIterator(rows_.begin()); }
   AMapIterator end() { return AMapIterator(rows_.end()); }
@@ -221,6 +224,7 @@ class AMap : public kv::Handler {
   std::map<uint32_t, std::unique_ptr<Object>> rows_;
   kv::Allocator allocator_;
   std::string journal_;        // records of changes not stored yet
+  std::set<uint32_t> unstoredAdds_;  // rows added by commands waiting for their commit
   bool rewriteDue_ = false;    // the next commit writes the whole rows file
   bool commitFailing_ = false; // the last write failed (and was logged)
   kv::Status lastCommit_;

@@ -211,29 +211,34 @@ TEST_F(TableTest, RepliesWaitForOneSyncPerTurnAndReadsForThem) {
   GadgetTable table;
   ASSERT_TRUE(table.init().isOk());
   ASSERT_TRUE(loop_->addHandler(TABLE, &table));
+  EXPECT_EQ(with(1), call(TABLE, kv::CMD_ADD_OBJ, kv::message()));  // creates the journal: 2 syncs
+  table.events.clear();
   std::vector<kv::message> replies;
   auto post = [&](uint32_t command, kv::message fields) {
     fields.set(kv::PATH_FIELD, std::vector<uint32_t>{TABLE});
     fields.set(kv::COMMAND_FIELD, command);
     loop_->postMessage(fields, [&](const kv::message& r) { replies.push_back(r); }, 1000);
   };
-  for (int round = 0; round < 2; ++round) {
+  for (uint32_t round = 1; round <= 2; ++round) {
     for (int i = 0; i < 10; ++i) post(kv::CMD_ADD_OBJ, kv::message());
-    post(kv::CMD_SET_OBJ, with(1, 5));
+    post(kv::CMD_SET_OBJ, with(1, 5 + round));
     post(kv::CMD_GET_COUNT, kv::message());
     loop_->turn();  // delivered: applied in memory, nothing stored or answered
-    EXPECT_EQ(10u * (round + 1), table.size());
+    EXPECT_EQ(1 + 10 * round, table.size());
+    EXPECT_EQ(5 + round, gadget(*table.findRow(1)).size);
+    EXPECT_EQ(nullptr, table.findRow(10 * round));  // an added row: not by id before it is stored
     EXPECT_TRUE(replies.empty());
-    EXPECT_EQ(0u + round, table.saveCount());
+    EXPECT_EQ(round, table.saveCount());
     EXPECT_TRUE(table.events.empty());
-    loop_->turn();  // the commit: one append and one sync (the first also syncs the new file's name)
-    EXPECT_EQ(1u + round, table.saveCount());
-    EXPECT_EQ(round ? 3u : 2u, table.storeStats().syncs);
+    loop_->turn();  // the commit: one append, one sync
+    EXPECT_NE(nullptr, table.findRow(10 * round));
+    EXPECT_EQ(round + 1, table.saveCount());
+    EXPECT_EQ(round + 2, table.storeStats().syncs);
     EXPECT_EQ(11u, table.events.size());  // notified once stored
     loop_->turn();
     ASSERT_EQ(12u, replies.size());
     for (const kv::message& r : replies) EXPECT_FALSE(kv::isError(r)) << kv::getError(r);
-    EXPECT_EQ(10u * (round + 1), replies.back().get(kv::COUNT_FIELD));  // answered after the commit
+    EXPECT_EQ(1 + 10 * round, replies.back().get(kv::COUNT_FIELD));  // answered after the commit
     replies.clear();
     table.events.clear();
   }
