@@ -166,6 +166,7 @@ kv::Status AMap::flush() {
 // ---- Storing (called by the commit group) ----------------------------------
 
 kv::Status AMap::commitRows() {
+  if (!dirty()) return lastCommit_ = kv::Status::ok();
   retryTimer_.cancel();
   const uint64_t bound = std::max(JOURNAL_COMPACT_BYTES, store_.rowsBytes());
   const bool whole = rewriteDue_ || !store_.canAppend() ||

@@ -292,19 +292,22 @@ void TableStore::readJournalFile(bool generationKnown, std::map<uint32_t, messag
   if (!f && (errno == ENOENT || errno == ENOTDIR)) return;
   report.found = true;
   if (!f) return damaged(file, 0, std::string("cannot open: ") + strerror(errno), "applied 0 changes", report);
+  if (!generationKnown) {
+    fclose(f);
+    return damaged(file, 0, "not replayed: the rows file's header is damaged", "applied 0 changes", report);
+  }
   const uint64_t size = fileSize(f);
   JournalReadResult read = readJournal(f, size, generation_, rows);
   fclose(f);
   const std::string applied = "applied " + std::to_string(read.changes) + " changes";
   if (read.headerRead && read.generation != generation_) {
-    if (generationKnown && read.generation + 1 == generation_) {
+    if (read.generation + 1 == generation_) {
       ::unlink(file.c_str());
       return;
     }
     return damaged(file, 8, "generation " + std::to_string(read.generation) +
-                                " does not extend the rows file (" +
-                                (generationKnown ? "generation " + std::to_string(generation_)
-                                                 : std::string("unreadable")) + ")",
+                                " does not extend the rows file (generation " +
+                                std::to_string(generation_) + ")",
                    applied, report);
   }
   report.journalChanges = read.changes;

@@ -275,6 +275,11 @@ TEST_F(JournalTest, TornEndsAreDroppedAndDamageElsewhereIsSetAside) {
     EXPECT_EQ(c.torn || c.damaged ? 1u : 0u, platformLog_.size()) << c.what;
     EXPECT_EQ(c.journalStays, fs::exists(store_.journalPath())) << c.what;
   }
+  rows_[3] = '9';  // a rows file whose generation cannot be read: its journal is not replayed
+  StoreLoadReport report;
+  EXPECT_EQ(State(), loadWith(journal_, report));
+  EXPECT_EQ(2u, platformLog_.size());
+  EXPECT_FALSE(fs::exists(store_.journalPath()));
 }
 
 TEST_F(StoreTest, ADamagedFileIsNeverReplaced) {
