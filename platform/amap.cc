@@ -101,12 +101,7 @@ bool AMap::storeAdded(Object& row, bool notify) {
   journalPut(row);
   kv::CommitGroup& group = kv::CommitGroup::instance();
   if (!group.inCommand()) return false;
-  kv::TableChange change;
-  change.table = this;
-  change.kind = kv::TableChange::Kind::Added;
-  change.id = row.id;
-  change.notify = notify;
-  group.addChange(std::move(change));
+  group.addChange({this, kv::TableChange::Kind::Added, row.id, notify, nullptr});
   unstoredAdds_.insert(row.id);
   return true;
 }
@@ -116,12 +111,7 @@ bool AMap::storeChanged(Object& row, std::unique_ptr<Object> before) {
   journalPut(row);
   kv::CommitGroup& group = kv::CommitGroup::instance();
   if (!group.inCommand()) return false;
-  kv::TableChange change;
-  change.table = this;
-  change.kind = kv::TableChange::Kind::Changed;
-  change.id = row.id;
-  change.row = std::move(before);
-  group.addChange(std::move(change));
+  group.addChange({this, kv::TableChange::Kind::Changed, row.id, false, std::move(before)});
   return true;
 }
 
@@ -131,12 +121,8 @@ bool AMap::storeRemoved(std::unique_ptr<Object>& row) {
   kv::CommitGroup& group = kv::CommitGroup::instance();
   group.tableChanged(*this);
   if (!group.inCommand()) return false;
-  kv::TableChange change;
-  change.table = this;
-  change.kind = kv::TableChange::Kind::Removed;
-  change.id = row->id;
-  change.row = std::move(row);
-  group.addChange(std::move(change));
+  const uint32_t id = row->id;
+  group.addChange({this, kv::TableChange::Kind::Removed, id, false, std::move(row)});
   return true;
 }
 

@@ -138,6 +138,9 @@ void CommitGroup::tableGoing(AMap& table) {
   reads_.erase(std::remove_if(reads_.begin(), reads_.end(),
                               [&](const DeferredRead& r) { return r.table == &table; }),
                reads_.end());
+  waiting_.erase(std::remove_if(waiting_.begin(), waiting_.end(),
+                                [&](const std::unique_ptr<Command>& c) { return c->handler == &table; }),
+                 waiting_.end());
   for (auto* list : {&open_, &waiting_}) {
     for (auto& command : *list) {
       command->tables.erase(&table);
