@@ -61,24 +61,25 @@ void IncomingMessages::handlePublish(BrokerClient& client, const mqtt::PublishFi
   } else if (publish.qos == 2) {
     client.enqueuePacket(mqtt::makeAck(mqtt::Pubrec, 0, publish.packetId));
   }
-  if (publish.topic.empty()) return;
   BrokerEntry& broker = client.broker();
   SubscriptionTables& tables = client.tables();
   kv::Looper* loop = kv::getLooper();
-  const ReceivedEntry& row =
+  // A message with an empty topic is not recorded and runs nothing.
+  const ReceivedEntry* row =
       tables.received.record(broker.id, publish.topic, publish.data, loop ? loop->getLocaltime() : 0);
+  if (!row) return;
   // Matching cuts the topic into levels; skip it when no row has a script.
   if (!anyScript(tables.subscriptions)) return;
-  for (SubscriptionEntry* match : collectMatches(row.topic, tables.subscriptions)) {
+  for (SubscriptionEntry* match : collectMatches(row->topic, tables.subscriptions)) {
     if (match->script.empty()) continue;
     if (broker.scriptLimit != 0 && client.runningScripts >= broker.scriptLimit) {
       logBrokerWarning(broker, strprintf("Ignoring script execution on topic '%s'. Too many broker "
                                          "scripts already running (%u/%u)",
-                                         row.topic.c_str(), client.runningScripts,
+                                         row->topic.c_str(), client.runningScripts,
                                          broker.scriptLimit));
       return;
     }
-    runOnMessageScript(client, match->script, row.topic, row.data);
+    runOnMessageScript(client, match->script, row->topic, row->data);
     return;
   }
 }

@@ -18,10 +18,12 @@ AMap::~AMap() { kv::CommitGroup::instance().tableGoing(*this); }
 
 kv::Status AMap::init() {
   if (!storesRows()) return kv::Status::ok();
-  kv::StoreLoadReport report =
-      store_.load([this](uint32_t id, const kv::message& row) { loadRow(id, row); });
-  if (!report.rewrite()) return kv::Status::ok();
-  // Replace what was set aside or torn by a file that holds what was read.
+  bool corrected = false;
+  kv::StoreLoadReport report = store_.load(
+      [this, &corrected](uint32_t id, const kv::message& row) { corrected |= loadRow(id, row); });
+  if (!report.rewrite() && !corrected) return kv::Status::ok();
+  // Replace what was set aside, torn or corrected by a file that holds the
+  // table as it was loaded.
   rewriteDue_ = true;
   commitRows();
   if (!report.damaged) return kv::Status::ok();
@@ -29,17 +31,21 @@ kv::Status AMap::init() {
                                std::to_string(report.damageOffset));
 }
 
-void AMap::loadRow(uint32_t id, const kv::message& stored) {
+bool AMap::loadRow(uint32_t id, const kv::message& stored) {
   std::unique_ptr<Object> row = createRow();
-  if (!row) return;
+  if (!row) return false;
   row->readFrom(stored);
+  row->id = id;
+  const LoadedRow verdict = checkLoaded(*row);
+  if (verdict == LoadedRow::Drop) return true;
+  row->id = id;  // whatever the check did to it
   if (!allocator_.allocate(id)) {
     kv::storeLog(kv::LOG_LEVEL_ERROR, "store: " + store_.storePath() + ": object id " +
                                           std::to_string(id) + " already in use; stored row skipped");
-    return;
+    return true;
   }
-  row->id = id;
   rows_.emplace_hint(rows_.end(), id, std::move(row));
+  return verdict == LoadedRow::Repaired;
 }
 
 // ---- Rows ------------------------------------------------------------------
@@ -87,6 +93,7 @@ kv::message AMap::rowMessage(const Object& row) {
 
 // ---- Hooks: defaults -------------------------------------------------------
 
+AMap::LoadedRow AMap::checkLoaded(Object&) { return LoadedRow::Keep; }
 kv::message AMap::checkAdd(Object&) { return kv::message(); }
 kv::message AMap::checkSet(Object&, Object&) { return kv::message(); }
 kv::message AMap::checkRemove(Object&) { return kv::message(); }

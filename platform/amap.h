@@ -169,6 +169,17 @@ class AMap : public kv::Handler {
   // May remove rows, of other tables or of this one (this row included).
   virtual kv::message checkRemove(Object& row);
 
+  // ---- Rows loaded from the store ----
+  // A stored row is trusted no more than one that arrives on the bus: each
+  // one, read with readFrom and given its stored id, is offered here before
+  // it joins the table (the rows loaded before it are in the table). The
+  // table class may keep it as it is, repair it in place or drop it, and
+  // logs what it did. After a load that repaired or dropped a row, the
+  // rows file is written again at once as the table now is. Default: keep
+  // every row.
+  enum class LoadedRow { Keep, Repaired, Drop };
+  virtual LoadedRow checkLoaded(Object& row);
+
   // ---- Notifications after a change. Default: nothing. ----
   virtual void rowAdded(Object& row);
   virtual void rowChanged(Object& row);
@@ -195,7 +206,8 @@ class AMap : public kv::Handler {
  private:
   friend class kv::CommitGroup;
 
-  void loadRow(uint32_t id, const kv::message& stored);
+  // True when the row was repaired or left out.
+  bool loadRow(uint32_t id, const kv::message& stored);
   // Queue the journal record of a change. They return true when the
   // change belongs to a command being handled, which then owns the row's
   // notification (and, for a removal, the row).

@@ -54,6 +54,7 @@ struct Bus::Connection {
     out.clear();
     outStart = 0;
   }
+  size_t held() const { return reader.buffered() + waiting(); }
 };
 
 namespace {
@@ -189,7 +190,9 @@ void Bus::onSocket(uint32_t id, int events) {
 void Bus::readFrom(Connection& c) {
   char buf[READ_CHUNK];
   size_t budget = READ_BUDGET;
-  while (budget > 0 && !c.closing) {
+  // Decoded frames waiting for the next turn are not read past: the
+  // socket stays readable and is read again once they are delivered.
+  while (budget > 0 && !c.closing && inboxBytes_ < MAX_INBOX_BYTES) {
     std::vector<int> fds;
     bool truncated = false;
     ssize_t n = receiveWithDescriptors(c.fd, buf, sizeof buf, fds, truncated);
@@ -197,6 +200,10 @@ void Bus::readFrom(Connection& c) {
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
       return closeConnection(c.id, std::string("read: ") + strerror(errno));
+    }
+    if (!makeRoom(c, static_cast<size_t>(n))) {
+      for (int fd : fds) ::close(fd);
+      return;
     }
     const uint64_t from = c.received;
     c.received += static_cast<uint64_t>(n);
@@ -295,22 +302,25 @@ void Bus::onRequestFrame(Connection& c, Frame& frame) {
 }
 
 // The hub passes a request between two peers: it posts a copy on the
-// sender's behalf and answers the sender with whatever comes back. Posting
-// duplicates the request's descriptor, so the hub closes the one it
-// received; likewise the answer's once the reply has duplicated it.
+// sender's behalf and answers the sender with whatever comes back. While
+// it waits, the hub keeps only the way back (origin and request id), not
+// the request itself. Posting duplicates the request's descriptor, so the
+// hub closes the one it received; likewise the answer's once the reply has
+// duplicated it.
 void Bus::forward(Connection& from, message request) {
-  message copy = request;
-  copy.erase(ORIGIN_FIELD);
-  copy.erase(REQUEST_ID_FIELD);
+  message wayBack;
+  wayBack.set(ORIGIN_FIELD, request.get(ORIGIN_FIELD));
+  wayBack.set(REQUEST_ID_FIELD, request.get(REQUEST_ID_FIELD));
+  request.erase(ORIGIN_FIELD);
+  request.erase(REQUEST_ID_FIELD);
   const int received = carriedDescriptor(request);
-  request.erase(SOCKET_FIELD);
   uint32_t timeout = options_.forwardTimeoutSeconds * loop_.clock().ticksPerSecond();
-  int id = post(copy, [this, request](const message& answer) {
-    reply(request, answer);
+  int id = post(std::move(request), [this, wayBack](const message& answer) {
+    reply(wayBack, answer);
     closeCarriedDescriptor(answer);
   }, timeout, from.rights);
   if (received >= 0) ::close(received);
-  if (id < 0) reply(request, errorMsg(ERR_BUSY, "the serving peer cannot take requests"));
+  if (id < 0) reply(wayBack, errorMsg(ERR_BUSY, "the serving peer cannot take requests"));
 }
 
 uint32_t Bus::routeRemote(const Path& path) const {
@@ -330,6 +340,7 @@ bool Bus::send(Connection& c, FrameKind kind, uint32_t requestId, const message&
   if (c.waiting() + size > options_.maxPeerOutputBytes) return false;
   const int fd = carriedDescriptor(msg);
   if (fd >= 0 && c.outFds.size() >= MAX_OUTBOUND_DESCRIPTORS) return false;
+  if (!makeRoom(c, size)) return false;
   if (c.waiting() == 0) c.dropWritten();
   const uint64_t at = c.outBase + c.out.size();
   encodeFrame(kind, requestId, msg, c.out);
@@ -356,13 +367,7 @@ void Bus::writeTo(Connection& c) {
                         : ::send(c.fd, data, len, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
-      // Closing here could pull the connection out from under a caller
-      // that is still using it; the next loop turn does it.
-      c.closing = true;
-      uint32_t id = c.id;
-      std::string why = std::string("write: ") + strerror(errno);
-      loop_.runner().addTimer(0, [this, id, why]() { closeConnection(id, why); });
-      return;
+      return closeLater(c, std::string("write: ") + strerror(errno));
     }
     if (fd >= 0) {
       ::close(fd);
@@ -370,7 +375,12 @@ void Bus::writeTo(Connection& c) {
     }
     c.outStart += static_cast<size_t>(n);
   }
-  if (c.waiting() == 0) c.dropWritten();
+  if (c.waiting() == 0) {
+    c.dropWritten();
+    // A large buffer is given back once empty, so memory follows what is
+    // held rather than the most that ever was.
+    if (c.out.capacity() > READ_CHUNK) std::string().swap(c.out);
+  }
   loop_.runner().changeSocket(c.fd, c.waiting() ? (POLLIN | POLLOUT) : POLLIN);
 }
 
@@ -388,6 +398,47 @@ void Bus::closeConnection(uint32_t id, const std::string& why) {
   }
   failPendingOf(id);
   if (id == hubConnection_) hubConnection_ = 0;
+}
+
+// Closing at once could pull the connection out from under a caller that
+// is still using it; the next loop turn does it. Its buffers go now.
+void Bus::closeLater(Connection& c, const std::string& why) {
+  if (c.closing) return;
+  c.closing = true;
+  c.reader = FrameReader(options_.maxFrameBytes);
+  std::string().swap(c.out);
+  c.outStart = 0;
+  const uint32_t id = c.id;
+  loop_.runner().addTimer(0, [this, id, why]() { closeConnection(id, why); });
+}
+
+size_t Bus::bufferedBytes() const {
+  size_t total = 0;
+  for (const auto& entry : connections_) total += entry.second->held();
+  return total;
+}
+
+// Makes room for `bytes` more held by `c` within maxBusBufferedBytes by
+// closing the connections that hold the most, `c` included: whoever piles
+// up data goes first, and a peer with a small request still gets through
+// while others hold large partial frames. False when `c` itself went.
+bool Bus::makeRoom(Connection& c, size_t bytes) {
+  for (;;) {
+    const size_t total = bufferedBytes();
+    if (total + bytes <= options_.maxBusBufferedBytes) return true;
+    Connection* largest = &c;
+    size_t largestHeld = c.held() + bytes;
+    for (auto& entry : connections_) {
+      Connection& other = *entry.second;
+      if (!other.closing && other.held() > largestHeld) {
+        largest = &other;
+        largestHeld = other.held();
+      }
+    }
+    closeLater(*largest, "bus buffers full (" + std::to_string(total) + " bytes held, " +
+                             std::to_string(largestHeld) + " of them for this connection)");
+    if (largest == &c) return false;
+  }
 }
 
 void Bus::failPendingOf(uint32_t connection) {
@@ -471,10 +522,7 @@ void Bus::reply(const message& request, const message& answer) {
   }
   // The peer does not read what it is sent: cut it off rather than buffer
   // without bound.
-  c.closing = true;
-  loop_.runner().addTimer(0, [this, origin]() {
-    closeConnection(origin, "output limit reached; the peer does not read");
-  });
+  closeLater(c, "output limit reached; the peer does not read");
 }
 
 // `answer` with a duplicate of its descriptor, or, when that cannot be
@@ -497,6 +545,8 @@ void Bus::cancel(int requestId) {
 }
 
 void Bus::enqueue(InboxItem item) {
+  item.bytes = encodedSize(item.msg);
+  inboxBytes_ += item.bytes;
   inbox_.push_back(std::move(item));
   if (!drainTimer_.pending()) {
     drainTimer_ = Timer(loop_.runner(), 0, [this]() { drainInbox(); });
@@ -510,6 +560,7 @@ void Bus::drainInbox() {
   while (n-- > 0 && !inbox_.empty()) {
     InboxItem item = std::move(inbox_.front());
     inbox_.pop_front();
+    inboxBytes_ -= item.bytes;
     if (item.isRequest) {
       deliver(item.msg);
     } else {

@@ -54,6 +54,9 @@ class Bus {
   // Most frames with a descriptor that may wait to be sent on one
   // connection; a post beyond it fails, a reply beyond it is dropped.
   static constexpr size_t MAX_OUTBOUND_DESCRIPTORS = 256;
+  // Encoded bytes of decoded frames waiting for delivery above which the
+  // bus stops reading sockets until the next turn has delivered them.
+  static constexpr size_t MAX_INBOX_BYTES = 1024 * 1024;
 
   Bus(Looper& loop, const LooperOptions& options);
   ~Bus();
@@ -81,6 +84,8 @@ class Bus {
 
   size_t peerCount() const { return connections_.size(); }
   size_t pendingCount() const { return pending_.size(); }
+  // Input and output bytes held for all connections (maxBusBufferedBytes).
+  size_t bufferedBytes() const;
 
  private:
   struct Connection;
@@ -93,6 +98,7 @@ class Bus {
     bool isRequest;
     uint32_t requestId;  // completion: the pending id
     message msg;
+    size_t bytes = 0;  // encoded size, counted in inboxBytes_
   };
 
   Status listenOn(const std::string& path);
@@ -111,6 +117,8 @@ class Bus {
   void forward(Connection& from, message request);
   bool send(Connection& c, FrameKind kind, uint32_t requestId, const message& msg);
   void closeConnection(uint32_t id, const std::string& why);
+  void closeLater(Connection& c, const std::string& why);
+  bool makeRoom(Connection& c, size_t bytes);
   void failPendingOf(uint32_t connection);
 
   uint32_t routeRemote(const Path& path) const;
@@ -133,6 +141,7 @@ class Bus {
   std::map<Path, uint32_t> served_;  // hub: path -> serving connection
   std::map<uint32_t, Pending> pending_;
   std::deque<InboxItem> inbox_;
+  size_t inboxBytes_ = 0;
   Timer drainTimer_;
 };
 

@@ -42,6 +42,8 @@ FrameReader::Result FrameReader::next(Frame& frame, Status& error) {
   // Drop consumed bytes once they are the larger part of the buffer, so the
   // buffer neither grows without bound nor is moved on every frame.
   if (start_ == buffer_.size()) {
+    // Memory follows what is held: a large frame's room is given back.
+    if (buffer_.capacity() > RELEASE_ABOVE_BYTES) std::string().swap(buffer_);
     buffer_.clear();
     start_ = 0;
   } else if (start_ > buffer_.size() / 2) {

@@ -49,6 +49,7 @@ class FrameReader {
   size_t buffered() const { return buffer_.size() - start_; }
 
  private:
+  static constexpr size_t RELEASE_ABOVE_BYTES = 64 * 1024;
   size_t maxFrame_;
   std::string buffer_;
   size_t start_ = 0;

@@ -61,6 +61,11 @@ class ByteReader {
     v = (uint64_t{hi} << 32) | lo;
     return true;
   }
+  bool skip(size_t n) {
+    if (left_ < n) return false;
+    advance(n);
+    return true;
+  }
   // Copies n raw bytes (memory order preserved).
   bool readRaw(void* dst, size_t n) {
     if (left_ < n) return false;

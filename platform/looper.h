@@ -57,6 +57,10 @@ struct LooperOptions {
   size_t maxFrameBytes = 4u * 1024 * 1024;
   // Bytes that may wait for a slow peer before it is cut off.
   size_t maxPeerOutputBytes = 8u * 1024 * 1024;
+  // Bytes held for all bus connections together: input not yet cut into
+  // frames and output not yet written. The connection holding the most is
+  // closed to make room (docs/bus.md).
+  size_t maxBusBufferedBytes = 8u * 1024 * 1024;
   // Reply time-out, in seconds, of a request the hub forwards between peers.
   uint32_t forwardTimeoutSeconds = 60;
   // Where the platform's own log lines go; null: standard error, "kv: ".

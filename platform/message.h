@@ -121,6 +121,9 @@ class message {
 
   // Appends a field as decoded; REQUIRES: no field with this type and number.
   void appendRaw(detail::Field field);
+  // Makes room for `count` fields in all, so that appending them allocates
+  // once and exactly (the decoder knows the count before it appends).
+  void reserveFields(size_t count);
 
   bool operator==(const message& other) const;
   bool operator!=(const message& other) const { return !(*this == other); }

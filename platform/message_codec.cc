@@ -14,6 +14,10 @@ namespace {
 // allocation is made.
 constexpr size_t MIN_FIELD_BYTES = 6;
 constexpr size_t MIN_MESSAGE_BYTES = 4;
+// Room made in a decoded message for fields its receiver adds (the bus
+// stamps a request with its origin, request id and rights), so that adding
+// them does not copy every field into a vector twice the size.
+constexpr size_t SPARE_TOP_LEVEL_FIELDS = 4;
 
 void encodeValue(const detail::Field& f, std::string& out) {
   switch (f.type) {
@@ -88,30 +92,28 @@ size_t valueSize(const detail::Field& f) {
   return 0;
 }
 
-class Decoder {
+// Decoding makes two passes over the input. The check walks all of it
+// without allocating anything: every count and length against the bytes
+// left (each element needs at least its minimum encoding), every type
+// byte, bool value and nesting level, and the end of the input. Only input
+// that passed is built, and the build reserves each vector at its exact
+// count, which the check has proved is really there. So a hostile count
+// costs nothing, nothing grows by doubling, and the built message is a
+// fixed multiple of the input (docs/message-encoding.md gives the bound).
+class Checker {
  public:
-  Decoder(const void* data, size_t size) : in_(data, size) {}
+  Checker(const void* data, size_t size) : in_(data, size) {}
 
-  Status decode(message& out, int depth) {
+  Status checkMessage(int depth) {
     if (depth > MAX_MESSAGE_DEPTH) return Status::malformed("messages nested too deep");
     uint32_t count = 0;
     if (!in_.readU32(count)) return truncated("field count");
     if (count > in_.remaining() / MIN_FIELD_BYTES) {
       return Status::malformed("field count " + std::to_string(count) + " exceeds the input");
     }
-    out.clear();
-    std::vector<std::pair<uint8_t, uint32_t>> keys;
-    keys.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
-      detail::Field f{FieldType::Bool, 0, detail::Value()};
-      Status s = decodeField(f, depth);
+      Status s = checkField(depth);
       if (!s.isOk()) return s;
-      keys.emplace_back(static_cast<uint8_t>(f.type), f.num);
-      out.appendRaw(std::move(f));
-    }
-    std::sort(keys.begin(), keys.end());
-    if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) {
-      return Status::malformed("a field appears twice");
     }
     return Status::ok();
   }
@@ -125,108 +127,185 @@ class Decoder {
 
   Status readCount(uint32_t& count, size_t minElement, const char* what) {
     if (!in_.readU32(count)) return truncated(what);
-    if (minElement > 0 && count > in_.remaining() / minElement) {
+    if (count > in_.remaining() / minElement) {
       return Status::malformed(std::string(what) + " exceeds the input");
     }
     return Status::ok();
   }
 
-  Status readString(std::string& s) {
-    uint32_t len = 0;
-    Status st = readCount(len, 1, "string length");
-    if (!st.isOk()) return st;
-    in_.readBytes(len, s);
-    return Status::ok();
+  Status skip(size_t n, const char* what) {
+    return in_.skip(n) ? Status::ok() : truncated(what);
   }
 
-  Status decodeField(detail::Field& f, int depth) {
+  Status checkString() {
+    uint32_t len = 0;
+    Status st = readCount(len, 1, "string length");
+    return st.isOk() ? skip(len, "string") : st;
+  }
+
+  Status checkField(int depth) {
     uint8_t rawType = 0;
-    if (!in_.readU8(rawType) || !in_.readU32(f.num)) return truncated("field header");
+    uint32_t num = 0;
+    if (!in_.readU8(rawType) || !in_.readU32(num)) return truncated("field header");
     if (!isValidFieldType(rawType)) {
       return Status::malformed("unknown field type " + std::to_string(rawType));
     }
+    switch (static_cast<FieldType>(rawType)) {
+      case FieldType::Bool: {
+        uint8_t b = 0;
+        if (!in_.readU8(b)) return truncated("bool");
+        return b > 1 ? Status::malformed("bool value " + std::to_string(b)) : Status::ok();
+      }
+      case FieldType::U32:
+      case FieldType::Be32: return skip(4, "u32");
+      case FieldType::U64: return skip(8, "u64");
+      case FieldType::String: return checkString();
+      case FieldType::U32Array: {
+        uint32_t count = 0;
+        Status st = readCount(count, 4, "u32 array");
+        return st.isOk() ? skip(4 * size_t{count}, "u32 array") : st;
+      }
+      case FieldType::StringArray: return checkElements(FieldType::StringArray, depth);
+      case FieldType::Message: return checkMessage(depth + 1);
+      case FieldType::MessageArray: return checkElements(FieldType::MessageArray, depth);
+    }
+    return Status::malformed("unknown field type");
+  }
+
+  Status checkElements(FieldType type, int depth) {
+    const bool strings = type == FieldType::StringArray;
+    uint32_t count = 0;
+    Status st = readCount(count, strings ? 4 : MIN_MESSAGE_BYTES,
+                          strings ? "string array" : "message array");
+    for (uint32_t i = 0; st.isOk() && i < count; ++i) {
+      st = strings ? checkString() : checkMessage(depth + 1);
+    }
+    return st;
+  }
+
+  ByteReader in_;
+};
+
+// Builds a message from input that Checker accepted; the only fault left
+// to find is a field that appears twice.
+class Builder {
+ public:
+  Builder(const void* data, size_t size) : in_(data, size) {}
+
+  Status buildMessage(message& out, size_t spareFields = 0) {
+    const uint32_t count = readU32();
+    out.reserveFields(count + spareFields);
+    for (uint32_t i = 0; i < count; ++i) {
+      detail::Field f{FieldType::Bool, 0, detail::Value()};
+      Status st = buildField(f);
+      if (!st.isOk()) return st;
+      out.appendRaw(std::move(f));
+    }
+    return hasRepeatedField(out) ? Status::malformed("a field appears twice") : Status::ok();
+  }
+
+ private:
+  uint32_t readU32() {
+    uint32_t v = 0;
+    in_.readU32(v);
+    return v;
+  }
+
+  std::string readString() {
+    std::string s;
+    in_.readBytes(readU32(), s);
+    return s;
+  }
+
+  Status buildField(detail::Field& f) {
+    uint8_t rawType = 0;
+    in_.readU8(rawType);
+    f.num = readU32();
     f.type = static_cast<FieldType>(rawType);
     switch (f.type) {
       case FieldType::Bool: {
         uint8_t b = 0;
-        if (!in_.readU8(b)) return truncated("bool");
-        if (b > 1) return Status::malformed("bool value " + std::to_string(b));
+        in_.readU8(b);
         f.value = uint64_t{b};
         return Status::ok();
       }
-      case FieldType::U32: {
-        uint32_t v = 0;
-        if (!in_.readU32(v)) return truncated("u32");
-        f.value = uint64_t{v};
-        return Status::ok();
-      }
+      case FieldType::U32: f.value = uint64_t{readU32()}; return Status::ok();
       case FieldType::Be32: {
         uint32_t held = 0;
-        if (!in_.readRaw(&held, 4)) return truncated("be32");
+        in_.readRaw(&held, 4);
         f.value = uint64_t{held};
         return Status::ok();
       }
       case FieldType::U64: {
         uint64_t v = 0;
-        if (!in_.readU64(v)) return truncated("u64");
+        in_.readU64(v);
         f.value = v;
         return Status::ok();
       }
-      case FieldType::String: {
-        std::string s;
-        Status st = readString(s);
-        if (st.isOk()) f.value = std::move(s);
-        return st;
-      }
-      case FieldType::U32Array: return decodeU32Array(f);
-      case FieldType::StringArray: return decodeStringArray(f);
-      case FieldType::Message: {
-        std::vector<message> one(1);
-        Status st = decode(one.front(), depth + 1);
-        if (st.isOk()) f.value = std::move(one);
-        return st;
-      }
-      case FieldType::MessageArray: return decodeMessageArray(f, depth);
+      case FieldType::String: f.value = readString(); return Status::ok();
+      case FieldType::U32Array: f.value = buildU32Array(); return Status::ok();
+      case FieldType::StringArray: f.value = buildStringArray(); return Status::ok();
+      case FieldType::Message:
+      case FieldType::MessageArray: return buildMessages(f);
     }
     return Status::malformed("unknown field type");
   }
 
-  Status decodeU32Array(detail::Field& f) {
-    uint32_t count = 0;
-    Status st = readCount(count, 4, "u32 array");
-    if (!st.isOk()) return st;
-    std::vector<uint32_t> a(count);
+  std::vector<uint32_t> buildU32Array() {
+    std::vector<uint32_t> a(readU32());
     for (uint32_t& v : a) in_.readU32(v);
-    f.value = std::move(a);
-    return Status::ok();
+    return a;
   }
 
-  Status decodeStringArray(detail::Field& f) {
-    uint32_t count = 0;
-    Status st = readCount(count, 4, "string array");
-    if (!st.isOk()) return st;
-    std::vector<std::string> a(count);
-    for (std::string& s : a) {
-      st = readString(s);
+  std::vector<std::string> buildStringArray() {
+    const uint32_t count = readU32();
+    std::vector<std::string> a;
+    a.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) a.push_back(readString());
+    return a;
+  }
+
+  // A single nested message is held as a vector of one.
+  Status buildMessages(detail::Field& f) {
+    const uint32_t count = f.type == FieldType::Message ? 1 : readU32();
+    f.value = std::vector<message>();
+    auto& a = std::get<std::vector<message>>(f.value);
+    a.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      a.emplace_back();
+      Status st = buildMessage(a.back());
       if (!st.isOk()) return st;
     }
-    f.value = std::move(a);
     return Status::ok();
   }
 
-  Status decodeMessageArray(detail::Field& f, int depth) {
-    uint32_t count = 0;
-    Status st = readCount(count, MIN_MESSAGE_BYTES, "message array");
-    if (!st.isOk()) return st;
-    std::vector<message> a(count);
-    for (message& m : a) {
-      st = decode(m, depth + 1);
-      if (!st.isOk()) return st;
+  // Small messages are compared pairwise; larger ones through a sorted
+  // index (4 bytes a field, freed before returning).
+  static bool hasRepeatedField(const message& m) {
+    const auto& fields = m.fields();
+    auto less = [&fields](uint32_t a, uint32_t b) {
+      return std::make_pair(fields[a].type, fields[a].num) <
+             std::make_pair(fields[b].type, fields[b].num);
+    };
+    auto same = [&fields](uint32_t a, uint32_t b) {
+      return fields[a].type == fields[b].type && fields[a].num == fields[b].num;
+    };
+    const uint32_t n = static_cast<uint32_t>(fields.size());
+    if (n <= PAIRWISE_FIELDS) {
+      for (uint32_t i = 0; i < n; ++i) {
+        for (uint32_t j = i + 1; j < n; ++j) {
+          if (same(i, j)) return true;
+        }
+      }
+      return false;
     }
-    f.value = std::move(a);
-    return Status::ok();
+    std::vector<uint32_t> order(n);
+    for (uint32_t i = 0; i < n; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), less);
+    return std::adjacent_find(order.begin(), order.end(), same) != order.end();
   }
 
+  static constexpr uint32_t PAIRWISE_FIELDS = 16;
   ByteReader in_;
 };
 
@@ -255,20 +334,18 @@ size_t encodedSize(const message& msg) {
 }
 
 Status decodeMessage(const void* data, size_t size, message& out) {
+  out = message();
   if (size > MAX_ENCODED_MESSAGE) {
     return Status::tooLarge(std::to_string(size) + " bytes exceed the message limit");
   }
-  Decoder d(data, size);
-  Status st = d.decode(out, 0);
-  if (!st.isOk()) {
-    out.clear();
-    return st;
+  Checker check(data, size);
+  Status st = check.checkMessage(0);
+  if (st.isOk() && check.remaining() != 0) {
+    st = Status::malformed(std::to_string(check.remaining()) + " trailing bytes");
   }
-  if (d.remaining() != 0) {
-    out.clear();
-    return Status::malformed(std::to_string(d.remaining()) + " trailing bytes");
-  }
-  return Status::ok();
+  if (st.isOk()) st = Builder(data, size).buildMessage(out, SPARE_TOP_LEVEL_FIELDS);
+  if (!st.isOk()) out = message();
+  return st;
 }
 
 }  // namespace kv

@@ -17,6 +17,14 @@
 // unknown types, bool values other than 0 and 1, a field that appears twice,
 // nesting deeper than MAX_MESSAGE_DEPTH, input above MAX_ENCODED_MESSAGE and
 // trailing bytes; it never reads outside the given buffer.
+//
+// Memory: the whole input is checked before anything is allocated, so
+// refused input costs nothing, whatever its counts claim; input that passes
+// is built with every vector reserved at its exact count. While decoding,
+// the heap holds at most DECODED_BYTES_PER_BYTE times the input's size
+// (plus a few hundred bytes), whatever the elements and their nesting: the
+// worst case is a message of bool fields, 6 bytes each on the wire and one
+// field slot (40 bytes on the 32-bit target, 48 on 64-bit hosts) in memory.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +37,8 @@ namespace kv {
 
 constexpr size_t MAX_ENCODED_MESSAGE = 16u * 1024 * 1024;
 constexpr int MAX_MESSAGE_DEPTH = 16;
+// Heap bytes per input byte that decoding may hold at most (see above).
+constexpr size_t DECODED_BYTES_PER_BYTE = sizeof(void*) == 8 ? 9 : 8;
 
 // Appends the encoding of `msg` to `out`.
 void encodeMessage(const message& msg, std::string& out);

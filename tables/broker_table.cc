@@ -46,12 +46,33 @@ void BrokerEntry::readFrom(const kv::message& in) {
 kv::message BrokerTable::validateBroker(const BrokerEntry& row) {
   if (row.name.empty()) return kv::failedMsg("Broker name required");
   if (row.address.empty()) return kv::failedMsg("Broker address required");
+  if (nameInUse(row.name, row)) return kv::failedMsg("Broker name already in use");
+  return kv::message();
+}
+
+bool BrokerTable::nameInUse(const std::string& name, const BrokerEntry& row) {
   for (const BrokerEntry& other : *this) {
     // On a set the stored row that the edit replaces has the edit's id.
     if (&other == &row || other.id == row.id) continue;
-    if (other.name == row.name) return kv::failedMsg("Broker name already in use");
+    if (other.name == name) return true;
   }
-  return kv::message();
+  return false;
+}
+
+AMap::LoadedRow BrokerTable::checkLoaded(BrokerEntry& row) {
+  if (row.address.empty()) {
+    logWarning(strprintf("broker row %u left out at load: Broker address required", row.id));
+    return LoadedRow::Drop;
+  }
+  if (!row.name.empty() && !nameInUse(row.name, row)) return LoadedRow::Keep;
+  const std::string suffix = "-" + std::to_string(row.id);
+  std::string name = (row.name.empty() ? "broker" : row.name) + suffix;
+  while (nameInUse(name, row)) name += suffix;
+  logWarning(strprintf("broker row %u: stored name \"%s\" %s; renamed \"%s\"", row.id,
+                       row.name.c_str(), row.name.empty() ? "is empty" : "is already in use",
+                       name.c_str()));
+  row.name = name;
+  return LoadedRow::Repaired;
 }
 
 kv::message BrokerTable::checkAdd(BrokerEntry& row) { return validateBroker(row); }

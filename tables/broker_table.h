@@ -93,6 +93,16 @@ class BrokerTable : public TypedTable<BrokerEntry> {
   kv::message checkSet(BrokerEntry& existing, BrokerEntry& edited) override;
   // Runs onRemove, then allows: removing a broker is never refused.
   kv::message checkRemove(BrokerEntry& row) override;
+  // A stored row: one without an address is left out (it could never
+  // connect); one with an empty name, or a name a row loaded before it
+  // has, is renamed "<name>-<id>" ("broker-<id>" for an empty name, more
+  // "-<id>" until unique), so its subscriptions keep their broker. Each
+  // with a warning naming the row.
+  LoadedRow checkLoaded(BrokerEntry& row) override;
+
+ private:
+  // Whether a row other than `row` (and any row with its id) has `name`.
+  bool nameInUse(const std::string& name, const BrokerEntry& row);
 };
 
 // The log routines for lines about one broker, which carry its name.

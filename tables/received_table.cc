@@ -12,8 +12,9 @@ void ReceivedEntry::writeTo(kv::message& out) const {
 
 void ReceivedEntry::readFrom(const kv::message&) {}
 
-ReceivedEntry& ReceivedTable::record(uint32_t brokerId, const std::string& topic,
+ReceivedEntry* ReceivedTable::record(uint32_t brokerId, const std::string& topic,
                                      const std::string& data, uint32_t time) {
+  if (topic.empty()) return nullptr;
   if (size() > maxReceivedRows) remove(begin());
   auto row = std::make_unique<ReceivedEntry>();
   row->brokerId = brokerId;
@@ -23,7 +24,7 @@ ReceivedEntry& ReceivedTable::record(uint32_t brokerId, const std::string& topic
   ReceivedEntry& recorded = *row;
   // Never fails: at most maxReceivedRows + 1 of the 2^32 - 2 ids are in use.
   add(std::move(row), true);
-  return recorded;
+  return &recorded;
 }
 
 void ReceivedTable::clear() {

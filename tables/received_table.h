@@ -59,9 +59,9 @@ class ReceivedTable : public TypedTable<ReceivedEntry> {
   // maxReceivedRows rows, the first row in object-id order is removed
   // (until the ids wrap, the oldest); then the new row is added with
   // add(row, true). Returns the new row, which stays valid until it is
-  // removed. REQUIRES: `topic` is not empty (the incoming-message handling
-  // drops such messages before recording).
-  ReceivedEntry& record(uint32_t brokerId, const std::string& topic, const std::string& data,
+  // removed. A message with an empty topic is not recorded: the table is
+  // left as it was and the result is null.
+  ReceivedEntry* record(uint32_t brokerId, const std::string& topic, const std::string& data,
                         uint32_t time);
 
   // Removes the first row, in object-id order, until the table is empty.

@@ -1,5 +1,7 @@
 #include "tables/subscription_table.h"
 
+#include "service/log.h"
+
 void SubscriptionEntry::setTopic(const std::string& filter) {
   topic = filter;
   path = parseTopic(topic);
@@ -55,3 +57,17 @@ kv::message SubscriptionTable::checkSet(SubscriptionEntry& existing, Subscriptio
 }
 
 kv::message SubscriptionTable::checkRemove(SubscriptionEntry&) { return kv::message(); }
+
+AMap::LoadedRow SubscriptionTable::checkLoaded(SubscriptionEntry& row) {
+  LoadedRow verdict = LoadedRow::Keep;
+  if (row.qos > 2) {
+    logWarning(strprintf("subscription row %u: stored QoS %u clamped to 2", row.id, row.qos));
+    row.qos = 2;
+    verdict = LoadedRow::Repaired;
+  }
+  const kv::message refusal = validateSubscription(row, nullptr);
+  if (refusal.empty()) return verdict;
+  logWarning(strprintf("subscription row %u left out at load: %s", row.id,
+                       kv::getError(refusal).c_str()));
+  return LoadedRow::Drop;
+}

@@ -75,4 +75,9 @@ class SubscriptionTable : public TypedTable<SubscriptionEntry> {
   // Always allows; removing a subscription row has no side effect (in
   // particular nothing is sent to the broker).
   kv::message checkRemove(SubscriptionEntry& row) override;
+  // A stored row: a QoS above 2 is clamped to 2 (read as the full u32, so
+  // 256 is 2, not 0); then a row that validateSubscription refuses (empty
+  // or invalid topic, no broker, a topic its broker already has) is left
+  // out. Each with a warning naming the row.
+  LoadedRow checkLoaded(SubscriptionEntry& row) override;
 };

@@ -16,13 +16,14 @@ size_t countPieces(const std::string& topic) {
 }
 
 // Every piece between slashes is a level, empty ones included; so "a/"
-// gives "a" and one empty level, and "" gives one empty level.
-std::vector<std::string> splitLevels(const std::string& topic) {
+// gives "a" and one empty level, and "" gives one empty level. The last of
+// `maxLevels` levels holds the rest of the topic, slashes and all.
+std::vector<std::string> splitLevels(const std::string& topic, size_t maxLevels) {
   std::vector<std::string> levels;
   size_t start = 0;
   for (;;) {
     const size_t slash = topic.find('/', start);
-    if (slash == std::string::npos) {
+    if (slash == std::string::npos || levels.size() + 1 == maxLevels) {
       levels.push_back(topic.substr(start));
       return levels;
     }
@@ -65,7 +66,16 @@ TopicPath parseTopic(const std::string& topic) {
     path.kind = TopicKind::Invalid;
     return path;
   }
-  path.levels = splitLevels(topic);
+  path.levels = splitLevels(topic, MAX_TOPIC_PIECES + 1);
+  path.kind = classify(path.levels, path.wildcardLevel);
+  return path;
+}
+
+TopicPath parseArrivingTopic(const std::string& topic) {
+  if (countPieces(topic) <= MAX_TOPIC_PIECES) return parseTopic(topic);
+  TopicPath path;
+  path.text = topic;
+  path.levels = splitLevels(topic, MAX_TOPIC_PIECES);
   path.kind = classify(path.levels, path.wildcardLevel);
   return path;
 }
@@ -108,7 +118,7 @@ uint32_t matchKey(const TopicPath& filter) {
 }
 
 std::vector<SubscriptionEntry*> collectMatches(const std::string& topic, SubscriptionTable& table) {
-  const TopicPath arriving = parseTopic(topic);
+  const TopicPath arriving = parseArrivingTopic(topic);
   // Rows are visited in id order and emplace keeps the first row of a key.
   std::map<uint32_t, SubscriptionEntry*> byKey;
   for (SubscriptionEntry& row : table) {

@@ -17,11 +17,15 @@
 //
 // Bound: a topic is cut into at most MAX_TOPIC_PIECES pieces; the empty
 // level of a trailing "/" is not counted, so a topic has at most 256
-// levels. A longer topic is not cut at all: it is Invalid and has no
-// levels. As a filter it is refused; as an arriving topic it matches no
-// filter (a Plain filter of that length would itself be Invalid), so a
-// message whose topic the service could not cut up completely is recorded
-// but never runs a script.
+// levels. For a filter (and a topic the service publishes), parseTopic
+// does not cut a longer topic at all: it is Invalid, has no levels and is
+// refused. An arriving topic is never refused for its length:
+// parseArrivingTopic cuts it into MAX_TOPIC_PIECES levels, the first 254
+// pieces and, as the 255th level, the rest of the topic unchanged (its
+// slashes, and a trailing one, included). So "#" matches it, a "#" filter
+// matches when its levels before the "#" match the topic's first pieces, a
+// "+" filter of 255 levels whose last is "+" matches when its other levels
+// do, and no exact filter matches (one that long is Invalid).
 #pragma once
 
 #include <cstddef>
@@ -57,6 +61,11 @@ struct TopicPath {
 // Never fails: an unacceptable topic gets the kind Invalid. The empty
 // topic is Plain with one empty level.
 TopicPath parseTopic(const std::string& topic);
+
+// The parsed form of the topic of an arriving message: as parseTopic up to
+// MAX_TOPIC_PIECES pieces; beyond, the rest is kept as the last level (see
+// the bound above). Its kind plays no part in matching.
+TopicPath parseArrivingTopic(const std::string& topic);
 
 // Whether `filter` matches the arriving topic. Only the filter's kind
 // counts: "+" and "#" in an arriving topic are ordinary characters.

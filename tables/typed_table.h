@@ -83,10 +83,13 @@ class TypedTable : public AMap {
     return checkSet(static_cast<Row&>(existing), static_cast<Row&>(edited));
   }
   kv::message checkRemove(Object& row) final { return checkRemove(static_cast<Row&>(row)); }
+  LoadedRow checkLoaded(Object& row) final { return checkLoaded(static_cast<Row&>(row)); }
 
   virtual kv::message checkAdd(Row&) { return notSupported(); }
   virtual kv::message checkSet(Row& /*existing*/, Row& /*edited*/) { return notSupported(); }
   virtual kv::message checkRemove(Row&) { return notSupported(); }
+  // A row loaded from the store (AMap::checkLoaded). Default: kept.
+  virtual LoadedRow checkLoaded(Row&) { return LoadedRow::Keep; }
 
  protected:
   static kv::message notSupported() { return kv::errorMsg(kv::ERR_NOT_SUPPORTED, ""); }

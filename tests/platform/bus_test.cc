@@ -1,6 +1,7 @@
 // Requests and replies on the local bus: in one process, between loops,
 // and against raw sockets that misbehave.
 #include <dirent.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -208,6 +210,7 @@ class SocketBusTest : public ::testing::Test {
     options.busPath = path;
     options.socketMode = 0666;
     options.maxPeerOutputBytes = 256 * 1024;
+    options.maxBusBufferedBytes = BUFFER_LIMIT;
     options.log = [this](int, const std::string& text) { logLines.push_back(text); };
     return std::make_unique<Looper>(options);
   }
@@ -231,6 +234,20 @@ class SocketBusTest : public ::testing::Test {
     return fd;
   }
 
+  // Writes all of `bytes` without blocking, turning the loops while the
+  // socket is full; false when the hub closed the connection first.
+  bool writeAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    for (int guard = 0; done < bytes.size() && guard < 10000; ++guard) {
+      ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno != EAGAIN) return false;
+      if (n > 0) done += static_cast<size_t>(n);
+      turnAll(1);
+    }
+    return done == bytes.size();
+  }
+
+  static constexpr size_t BUFFER_LIMIT = 1024 * 1024;
   ManualClock clock{100};
   std::string dir, path;
   std::unique_ptr<Looper> hub;
@@ -440,6 +457,42 @@ TEST_F(SocketBusTest, APeerThatDoesNotReadIsCutOff) {
   ASSERT_FALSE(logLines.empty());
   EXPECT_NE(logLines.back().find("output limit"), std::string::npos) << logLines.back();
   close(lazy);
+}
+
+// Peers that each send the start of a large frame and stop: the hub holds
+// no more than its limit for all of them together, closes the ones holding
+// the most with a log line each, and a small request still gets through.
+TEST_F(SocketBusTest, BufferedBytesOfAllPeersStayWithinTheLimit) {
+  Looper& good = addPeer();
+  constexpr size_t PARTIAL = 192 * 1024;  // of a frame of 1 MiB
+  std::string start("\0\x10\0\0\x01\0\0\0\x01", 9);
+  start.resize(PARTIAL, '\0');
+  std::vector<int> hogs;
+  size_t maxHeld = 0;
+  for (int i = 0; i < 8; ++i) {
+    hogs.push_back(rawConnect());
+    writeAll(hogs.back(), start);
+    maxHeld = std::max(maxHeld, hub->bus().bufferedBytes());
+    good.postMessage(request({7}, 1, i), replies.fn(), 100);
+    turnAll();
+    maxHeld = std::max(maxHeld, hub->bus().bufferedBytes());
+  }
+  EXPECT_LE(maxHeld, BUFFER_LIMIT);
+  EXPECT_GT(maxHeld, BUFFER_LIMIT - PARTIAL);  // the limit, not something else, was reached
+  EXPECT_EQ(replies.got.size(), 8u);           // the small peer was served throughout
+
+  size_t closed = 0;
+  for (int fd : hogs) {
+    char byte;
+    if (recv(fd, &byte, 1, MSG_DONTWAIT) == 0) ++closed;
+    close(fd);
+  }
+  EXPECT_GE(closed, 8 - BUFFER_LIMIT / PARTIAL);
+  const auto full = std::count_if(logLines.begin(), logLines.end(), [](const std::string& l) {
+    return l.find("bus buffers full") != std::string::npos;
+  });
+  EXPECT_EQ(static_cast<size_t>(full), closed);
+  EXPECT_EQ(hub->bus().peerCount(), 9 - closed);
 }
 
 // The peer's credentials decide: a process of another user may read but not

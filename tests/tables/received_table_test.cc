@@ -40,7 +40,7 @@ class ReceivedTableTest : public TableFixture {};
 
 TEST_F(ReceivedTableTest, RecordKeepsTheWholePayloadAndHoldsAtMost1025RowsDroppingTheFirst) {
   WatchedReceivedTable table;
-  ReceivedEntry& row = table.record(7, "t", std::string("x\0y", 3), 42);
+  ReceivedEntry& row = *table.record(7, "t", std::string("x\0y", 3), 42);
   EXPECT_EQ(&row, table.findRow(row.id));
   EXPECT_EQ(7u, row.brokerId);
   EXPECT_EQ("t", row.topic);
@@ -50,7 +50,10 @@ TEST_F(ReceivedTableTest, RecordKeepsTheWholePayloadAndHoldsAtMost1025RowsDroppi
   table.record(1, "t", "", 0);  // 1024 held: nothing dropped
   EXPECT_EQ(1025u, table.size());
   EXPECT_EQ(1u, table.begin()->id);
-  EXPECT_EQ(1026u, table.record(2, "u", "", 0).id);  // 1025 held: the first goes
+  EXPECT_EQ(1026u, table.record(2, "u", "", 0)->id);  // 1025 held: the first goes
+  EXPECT_EQ(1025u, table.size());
+  EXPECT_EQ(2u, table.begin()->id);
+  EXPECT_EQ(nullptr, table.record(2, "", "data", 0));  // no topic: nothing recorded, nothing dropped
   EXPECT_EQ(1025u, table.size());
   EXPECT_EQ(2u, table.begin()->id);
   table.remove(table.find(500));  // the first in id order is dropped, not the gap
@@ -62,14 +65,14 @@ TEST_F(ReceivedTableTest, RecordKeepsTheWholePayloadAndHoldsAtMost1025RowsDroppi
 
   table.clear();
   EXPECT_EQ(0u, table.size());
-  EXPECT_EQ(1029u, table.record(1, "t", "", 0).id);  // ids go on after a clear
+  EXPECT_EQ(1029u, table.record(1, "t", "", 0)->id);  // ids go on after a clear
 }
 
 TEST_F(ReceivedTableTest, RequestersMayReadAndRemoveButNotAddOrChange) {
   WatchedReceivedTable table;
   ASSERT_TRUE(loop_->addHandler(RECEIVED, &table));
-  const uint32_t first = table.record(1, "a", "1", 10).id;
-  const uint32_t second = table.record(1, "b", "2", 11).id;
+  const uint32_t first = table.record(1, "a", "1", 10)->id;
+  const uint32_t second = table.record(1, "b", "2", 11)->id;
   kv::message fields;
   fields.set(kv::string_id(12), "forged");
   EXPECT_EQ(kv::errorMsg(kv::ERR_NOT_SUPPORTED, ""), addRow(RECEIVED, fields));

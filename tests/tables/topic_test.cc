@@ -44,14 +44,21 @@ TEST(ParseTopic, AtMost255PiecesPlusTheEmptyLevelOfATrailingSlash) {
   EXPECT_EQ(256u, trailing.levels.size());
   EXPECT_EQ(TopicKind::SingleWildcard, parseTopic(deepTopic(255, "+") + "/").kind);
 
-  // Beyond the bound the topic is not cut at all.
+  // Beyond the bound a filter is not cut at all; an arriving topic keeps
+  // the rest as its 255th level.
   for (const std::string& topic : {deepTopic(256), deepTopic(256) + "/", deepTopic(300, "#"),
                                    std::string(65535, '/')}) {
     const TopicPath path = parseTopic(topic);
     EXPECT_EQ(TopicKind::Invalid, path.kind) << topic.size();
     EXPECT_TRUE(path.levels.empty());
     EXPECT_EQ(topic, path.text);
+    const TopicPath arriving = parseArrivingTopic(topic);
+    ASSERT_EQ(255u, arriving.levels.size()) << topic.size();
+    EXPECT_EQ(topic, arriving.text);
+    EXPECT_EQ(topic.substr(topic.size() - arriving.levels.back().size()), arriving.levels.back());
   }
+  EXPECT_EQ("x/x/y/", parseArrivingTopic(deepTopic(256) + "/y/").levels.back());
+  EXPECT_EQ(parseTopic(deepTopic(255) + "/"), parseArrivingTopic(deepTopic(255) + "/"));
 }
 
 TEST(TopicMatches, ByTheFiltersKindOnly) {
@@ -67,13 +74,16 @@ TEST(TopicMatches, ByTheFiltersKindOnly) {
       {"a", "#", true}, {"/", "#", true}, {"a/b", "a/b/#", false},
       // Wildcards arriving are ordinary characters; invalid filters match nothing.
       {"a/#", "a/+", true}, {"+", "+", true}, {"a/+/+", "a/+/+", false}, {"a/b#", "a/b#", false},
-      // A topic beyond the bound matches nothing, not even "#".
-      {deepTopic(256), "#", false}, {deepTopic(256), deepTopic(256), false},
+      // A topic beyond the bound is matched up to it; the rest is one level.
+      {deepTopic(256), "#", true}, {deepTopic(256), "x/#", true}, {deepTopic(256), "y/#", false},
+      {deepTopic(300), deepTopic(255, "#"), true}, {deepTopic(300), deepTopic(254, "y/#"), false},
+      {deepTopic(300), deepTopic(255, "+"), true}, {deepTopic(300), deepTopic(254, "+"), false},
+      {deepTopic(256), deepTopic(256), false}, {deepTopic(256), deepTopic(255, "x/x"), false},
       {deepTopic(255) + "/", deepTopic(255, "+") + "/", true},
       {deepTopic(255) + "/", deepTopic(255, "#"), true},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(c.matches, topicMatches(parseTopic(c.arriving), parseTopic(c.filter)))
+    EXPECT_EQ(c.matches, topicMatches(parseArrivingTopic(c.arriving), parseTopic(c.filter)))
         << "'" << c.arriving.substr(0, 20) << "' against '" << c.filter.substr(0, 20) << "'";
   }
 }
