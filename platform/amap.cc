@@ -275,6 +275,12 @@ Object* AMap::requestedRow(kv::message& request) {
   return row;
 }
 
+kv::message AMap::rowMessageFor(const Object& row, const kv::message& request) const {
+  kv::message msg = rowMessage(row);
+  if (!(request.get(kv::RIGHTS_FIELD, kv::RIGHT_READ) & kv::RIGHT_WRITE)) hideFromReader(msg);
+  return msg;
+}
+
 bool AMap::deferRead(kv::message& request, void (AMap::*read)(kv::message&)) {
   return kv::CommitGroup::instance().deferRead(
       *this, [this, request, read]() mutable { (this->*read)(request); });
@@ -282,7 +288,7 @@ bool AMap::deferRead(kv::message& request, void (AMap::*read)(kv::message&)) {
 
 void AMap::cmdGetObj(kv::message& request) {
   if (deferRead(request, &AMap::cmdGetObj)) return;
-  if (Object* row = requestedRow(request)) replyMessage(request, rowMessage(*row));
+  if (Object* row = requestedRow(request)) replyMessage(request, rowMessageFor(*row, request));
 }
 
 void AMap::cmdGetAll(kv::message& request) {
@@ -292,7 +298,7 @@ void AMap::cmdGetAll(kv::message& request) {
   std::vector<kv::message> page;
   size_t pageBytes = 0;
   for (; it != rows_.end(); ++it) {
-    kv::message row = rowMessage(*it->second);
+    kv::message row = rowMessageFor(*it->second, request);
     const size_t rowBytes = kv::encodedSize(row);
     if (!page.empty() && pageBytes + rowBytes > GET_ALL_PAGE_BYTES) break;
     pageBytes += rowBytes;

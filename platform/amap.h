@@ -197,6 +197,9 @@ class AMap : public kv::Handler {
  protected:
   // The message form of a row: OBJECT_ID_FIELD, then the row's fields.
   static kv::message rowMessage(const Object& row);
+  // Takes out of a row's message form what a requester without write
+  // permission must not see (get-obj and get-all replies). Default: nothing.
+  virtual void hideFromReader(kv::message& /*row*/) const {}
   // Whether init() loads the stored rows and changes are saved. Default:
   // the constructor's `persist`. Consulted only while the table is fully
   // constructed (a memory-only table never becomes dirty, so the
@@ -228,6 +231,8 @@ class AMap : public kv::Handler {
   // The row named by the request's OBJECT_ID_FIELD; replies and returns
   // null when there is none.
   Object* requestedRow(kv::message& request);
+  // The message form of `row` as the sender of `request` may see it.
+  kv::message rowMessageFor(const Object& row, const kv::message& request) const;
   // Queues a read command while changes wait for their commit.
   bool deferRead(kv::message& request, void (AMap::*read)(kv::message&));
 

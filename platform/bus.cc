@@ -46,6 +46,7 @@ struct Bus::Connection {
   uint64_t outBase = 0;
   std::deque<OutboundDescriptor> outFds;
   uint32_t outstanding = 0;  // requests from this peer not yet answered
+  Ticks lastRequestTick = 0;  // when this peer connected or last sent a request
   bool closing = false;
 
   size_t waiting() const { return out.size() - outStart; }
@@ -160,8 +161,10 @@ void Bus::onAccept() {
   for (;;) {
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;  // EAGAIN, or an error that the next event retries
-    if (connections_.size() >= MAX_PEERS) {
+    if (connections_.size() >= MAX_PEERS && !dropIdlePeer()) {
       loop_.log(LOG_LEVEL_WARNING, "bus: too many peers; refusing a connection");
+      sendNotice(fd, "bus full: " + std::to_string(MAX_PEERS) +
+                         " peers are connected and none is idle long enough to give way");
       ::close(fd);
       continue;
     }
@@ -169,11 +172,55 @@ void Bus::onAccept() {
   }
 }
 
+// Frees a slot on a full bus: closes the idle peer that has gone longest
+// without a request, when that is at least idlePeerSeconds. Peers that are
+// busy or serve a path never give way, so services and working clients keep
+// their connections; only forgotten ones are dropped, and only when someone
+// needs the slot.
+bool Bus::dropIdlePeer() {
+  if (options_.idlePeerSeconds == 0) return false;
+  const Connection* oldest = nullptr;
+  for (const auto& entry : connections_) {
+    const Connection& c = *entry.second;
+    if (isIdle(c) && (!oldest || c.lastRequestTick < oldest->lastRequestTick)) oldest = &c;
+  }
+  const Ticks now = loop_.clock().now();
+  const Ticks tps = loop_.clock().ticksPerSecond();
+  if (!oldest || now - oldest->lastRequestTick < Ticks{options_.idlePeerSeconds} * tps) {
+    return false;
+  }
+  const std::string idle = std::to_string((now - oldest->lastRequestTick) / tps) + " s";
+  sendNotice(oldest->fd, "closed to make room on a full bus: no request for " + idle);
+  closeConnection(oldest->id, "no request for " + idle + "; closed to make room for a new peer");
+  return true;
+}
+
+bool Bus::isIdle(const Connection& c) const {
+  if (c.closing || c.outstanding > 0 || c.waiting() > 0) return false;
+  for (const auto& route : served_) {
+    if (route.second == c.id) return false;
+  }
+  for (const auto& entry : pending_) {
+    if (entry.second.connection == c.id) return false;
+  }
+  return true;
+}
+
+// Best effort, straight to the socket: the notice is small and the
+// connection is closed right after it.
+void Bus::sendNotice(int fd, const std::string& text) {
+  std::string frame;
+  encodeFrame(FrameKind::Reply, 0, errorMsg(ERR_BUSY, text), frame);
+  ssize_t written = ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  (void)written;
+}
+
 Bus::Connection* Bus::addConnection(int fd, uint32_t rights) {
   uint32_t id = nextConnection_++;
   if (nextConnection_ == 0) nextConnection_ = 1;
   auto conn = std::make_unique<Connection>(id, fd, rights, options_.maxFrameBytes);
   Connection* c = conn.get();
+  c->lastRequestTick = loop_.clock().now();
   connections_[id] = std::move(conn);
   loop_.runner().addSocket(fd, POLLIN, [this, id](int, int events) { onSocket(id, events); });
   return c;
@@ -268,6 +315,10 @@ bool Bus::attachDescriptor(Connection& c, Frame& frame, uint64_t start, uint64_t
 
 void Bus::onFrame(Connection& c, Frame& frame) {
   if (frame.kind == FrameKind::Request) return onRequestFrame(c, frame);
+  if (frame.requestId == 0 && c.id == hubConnection_) {  // the hub's notice
+    hubNotice_ = getError(frame.msg);
+    return;
+  }
   auto it = pending_.find(frame.requestId);
   // A reply must come from where its request went; anything else (late,
   // duplicate or forged) is dropped.
@@ -284,6 +335,7 @@ void Bus::onRequestFrame(Connection& c, Frame& frame) {
   msg.set(ORIGIN_FIELD, c.id);
   msg.set(REQUEST_ID_FIELD, frame.requestId);
   msg.set(RIGHTS_FIELD, rights);
+  c.lastRequestTick = loop_.clock().now();
   if (c.outstanding >= MAX_OUTSTANDING_PER_PEER) {
     closeCarriedDescriptor(msg);
     send(c, FrameKind::Reply, frame.requestId,
@@ -367,7 +419,13 @@ void Bus::writeTo(Connection& c) {
                         : ::send(c.fd, data, len, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
-      return closeLater(c, std::string("write: ") + strerror(errno));
+      const std::string why = std::string("write: ") + strerror(errno);
+      if (c.id != hubConnection_) return closeLater(c, why);
+      // The next loop turn reads what the hub sent before it went.
+      c.closing = true;
+      const uint32_t id = c.id;
+      loop_.runner().addTimer(0, [this, id, why]() { closeAfterWriteError(id, why); });
+      return;
     }
     if (fd >= 0) {
       ::close(fd);
@@ -382,6 +440,17 @@ void Bus::writeTo(Connection& c) {
     if (c.out.capacity() > READ_CHUNK) std::string().swap(c.out);
   }
   loop_.runner().changeSocket(c.fd, c.waiting() ? (POLLIN | POLLOUT) : POLLIN);
+}
+
+// A peer whose hub has gone may still find in its socket what the hub sent
+// before going: replies, and the notice that says why (a full bus closes a
+// newcomer at once, often before its first request is written).
+void Bus::closeAfterWriteError(uint32_t id, const std::string& why) {
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  it->second->closing = false;
+  readFrom(*it->second);  // may close it itself, at the end of the stream
+  closeConnection(id, why);
 }
 
 void Bus::closeConnection(uint32_t id, const std::string& why) {
@@ -442,11 +511,17 @@ bool Bus::makeRoom(Connection& c, size_t bytes) {
 }
 
 void Bus::failPendingOf(uint32_t connection) {
+  const std::string text =
+      connection == hubConnection_ ? disconnectedText() : std::string("peer disconnected");
   for (auto& entry : pending_) {
     if (entry.second.connection != connection) continue;
     entry.second.connection = 0;  // completes locally from now on
-    enqueue(InboxItem{false, entry.first, errorMsg(ERR_PEER_GONE, "peer disconnected")});
+    enqueue(InboxItem{false, entry.first, errorMsg(ERR_PEER_GONE, text)});
   }
+}
+
+std::string Bus::disconnectedText() const {
+  return hubNotice_.empty() ? "peer disconnected" : "peer disconnected: " + hubNotice_;
 }
 
 // ---- Posting, replying, delivering ----------------------------------------
@@ -482,6 +557,9 @@ int Bus::post(message msg, ReplyFn callback, uint32_t timeoutTicks, uint32_t rig
     msg.set(ORIGIN_FIELD, 0u);
     msg.set(REQUEST_ID_FIELD, id);
     enqueue(InboxItem{true, 0, std::move(msg)});
+  } else if (options_.mode == LooperOptions::Mode::Peer) {
+    // Everything but a local path goes through the hub, which has gone.
+    enqueue(InboxItem{false, id, errorMsg(ERR_PEER_GONE, disconnectedText())});
   } else {
     closeCarriedDescriptor(msg);
     enqueue(InboxItem{false, id, errorMsg(ERR_NO_ROUTE, "no handler at this path")});

@@ -16,6 +16,15 @@
 // and the loop's own user may write, everyone else may only read. A peer
 // trusts the rights that the hub stamped.
 //
+// Peer slots: the hub holds at most MAX_PEERS connections. When they are
+// all taken, a newcomer takes the slot of the idle peer that has gone
+// longest without a request, once that is LooperOptions::idlePeerSeconds
+// (see dropIdlePeer); otherwise the newcomer is refused. Either way the
+// connection that goes first receives a notice: a reply frame with request
+// id 0 carrying an ERR_BUSY error that says why. A peer keeps the notice
+// and puts it in the ERR_PEER_GONE text of its requests that fail with the
+// connection.
+//
 // Nothing is delivered inside the call that caused it: requests and
 // completions go to an inbox that a zero-delay timer drains on the next
 // loop turn, so a handler never runs inside another handler or inside a
@@ -104,6 +113,10 @@ class Bus {
   Status listenOn(const std::string& path);
   Status connectTo(const std::string& path);
   void onAccept();
+  bool dropIdlePeer();
+  bool isIdle(const Connection& c) const;
+  void sendNotice(int fd, const std::string& text);
+  std::string disconnectedText() const;
   Connection* addConnection(int fd, uint32_t rights);
   void onSocket(uint32_t id, int events);
   void readFrom(Connection& c);
@@ -117,6 +130,7 @@ class Bus {
   void forward(Connection& from, message request);
   bool send(Connection& c, FrameKind kind, uint32_t requestId, const message& msg);
   void closeConnection(uint32_t id, const std::string& why);
+  void closeAfterWriteError(uint32_t id, const std::string& why);
   void closeLater(Connection& c, const std::string& why);
   bool makeRoom(Connection& c, size_t bytes);
   void failPendingOf(uint32_t connection);
@@ -134,6 +148,7 @@ class Bus {
   int listenFd_ = -1;
   std::string listenPath_;
   uint32_t hubConnection_ = 0;  // peer mode: the connection to the hub
+  std::string hubNotice_;       // peer mode: why the hub closed the connection
   uint32_t nextConnection_ = 1;
   uint32_t nextRequest_ = 1;
   std::map<uint32_t, std::unique_ptr<Connection>> connections_;

@@ -76,9 +76,13 @@ void CommitGroup::commit() {
   storeTables();
   if (tables_.empty()) timer_.cancel();
   for (size_t i = 0; i < commands.size(); ++i) settle(*commands[i], undone[i] ? cause : std::string());
+  // A table being destroyed cannot answer as its class would (it could
+  // not hide what a reader must not see): its reads go unanswered.
   std::vector<DeferredRead> reads;
   reads.swap(reads_);
-  for (DeferredRead& read : reads) read.read();
+  for (DeferredRead& read : reads) {
+    if (read.table != going_) read.read();
+  }
 }
 
 std::vector<std::pair<AMap*, Status>> CommitGroup::storeTables() {

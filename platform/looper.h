@@ -63,6 +63,11 @@ struct LooperOptions {
   size_t maxBusBufferedBytes = 8u * 1024 * 1024;
   // Reply time-out, in seconds, of a request the hub forwards between peers.
   uint32_t forwardTimeoutSeconds = 60;
+  // Hub: when every peer slot is taken, a new connection takes the slot of
+  // the peer that has gone longest without sending a request, if that is at
+  // least this long and the peer is idle (nothing in progress, serving no
+  // path). 0: never; the new connection is refused instead.
+  uint32_t idlePeerSeconds = 60;
   // Where the platform's own log lines go; null: standard error, "kv: ".
   LogFn log;
 };

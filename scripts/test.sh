@@ -13,7 +13,7 @@ cd "$top"
 
 # ---- Packages ----------------------------------------------------------------
 scripts/need-packages.sh cmake ninja-build g++ googletest libssl-dev mosquitto \
-  qemu-user g++-powerpc-linux-gnu clang libclang-rt-14-dev
+  mosquitto-clients qemu-user g++-powerpc-linux-gnu clang libclang-rt-14-dev
 
 step() { echo; echo "== $*"; }
 

@@ -81,6 +81,10 @@ kv::message BrokerTable::checkSet(BrokerEntry&, BrokerEntry& edited) {
   return validateBroker(edited);
 }
 
+void BrokerTable::hideFromReader(kv::message& row) const {
+  row.erase(BrokerEntry::PASSWORD_FIELD);
+}
+
 kv::message BrokerTable::checkRemove(BrokerEntry& row) {
   if (onRemove) onRemove(row);
   return kv::message();

@@ -90,6 +90,9 @@ class BrokerTable : public TypedTable<BrokerEntry> {
   kv::message validateBroker(const BrokerEntry& row);
 
   kv::message checkAdd(BrokerEntry& row) override;
+  // A requester without write permission never receives a password: rows
+  // sent to it leave out PASSWORD_FIELD.
+  void hideFromReader(kv::message& row) const override;
   kv::message checkSet(BrokerEntry& existing, BrokerEntry& edited) override;
   // Runs onRemove, then allows: removing a broker is never refused.
   kv::message checkRemove(BrokerEntry& row) override;

@@ -1,12 +1,15 @@
 // Request and reply over the local bus, for the console.
 //
-// Requester is the seam between the console's commands and the bus: the
-// commands hand it a request (with PATH_FIELD and COMMAND_FIELD set) and get
-// back either the reply or the reason there is none. BusClient is the real
-// one; tests put scripted fakes in its place.
+// Requester is the seam between the console's verbs and the bus: a verb
+// hands it requests (with PATH_FIELD and COMMAND_FIELD set) and gets back,
+// for each, either the reply or the reason there is none. Requests may be
+// in flight together (publish -l keeps a window of them); each outcome is
+// delivered exactly once, from wait(). BusClient is the real one; tests put
+// scripted fakes in its place.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -28,19 +31,33 @@ struct CallResult {
   std::string problem;
 };
 
+using DoneFn = std::function<void(const CallResult&)>;
+
 class Requester {
  public:
   virtual ~Requester() = default;
-  // Sends `request` and waits for its outcome.
-  virtual CallResult call(const kv::message& request) = 0;
+  // Sends `request`. `done` runs exactly once, from a later wait(), with
+  // the outcome.
+  virtual void start(const kv::message& request, DoneFn done) = 0;
+  // Waits until at least one started request has had its `done` run;
+  // returns at once when none is in flight.
+  virtual void wait() = 0;
+  // Requests started whose `done` has not run yet.
+  virtual size_t inFlight() const = 0;
+  // Waits about `millis` milliseconds. False when an interrupt (SIGINT or
+  // SIGTERM, for a client that catches them) came first or had come.
+  virtual bool pause(uint32_t millis) = 0;
+
+  // start() and wait() until that request's outcome is there.
+  CallResult call(const kv::message& request);
 };
 
 // Ticks of a clock running at `ticksPerSecond` for `millis` milliseconds,
 // rounded up, at least one and at most UINT32_MAX.
 uint32_t millisToTicks(uint32_t millis, uint32_t ticksPerSecond);
 
-// Sends each request through a bus loop and turns the loop until the reply
-// arrives. The wait always ends: the platform answers every posted request
+// Sends each request through a bus loop and turns the loop until replies
+// arrive. Every wait ends: the platform answers every posted request
 // exactly once, with an ERR_TIMEOUT reply at the latest after the time-out.
 class BusClient : public Requester {
  public:
@@ -50,17 +67,27 @@ class BusClient : public Requester {
 
   // Does not own `looper`, which must outlive the client and be its own
   // process loop as far as postMessage is concerned. `timeoutTicks` bounds
-  // each request.
+  // each request. An interrupt is the loop stopping (LooperOptions::
+  // catchSignals turns SIGINT and SIGTERM into that).
   BusClient(kv::Looper& looper, uint32_t timeoutTicks, TurnFn turn = nullptr);
   BusClient(const BusClient&) = delete;
   BusClient& operator=(const BusClient&) = delete;
 
-  CallResult call(const kv::message& request) override;
+  void start(const kv::message& request, DoneFn done) override;
+  void wait() override;
+  size_t inFlight() const override { return inFlight_; }
+  bool pause(uint32_t millis) override;
 
  private:
+  void finish(const DoneFn& done, const CallResult& result);
+
   kv::Looper& looper_;
   uint32_t timeoutTicks_;
   TurnFn turn_;
+  size_t inFlight_ = 0;
+  uint64_t finished_ = 0;  // outcomes delivered so far
+  // Requests that were never posted: their outcomes, for the next wait().
+  std::deque<std::pair<DoneFn, CallResult>> unposted_;
 };
 
 }  // namespace mqttctl

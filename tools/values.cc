@@ -22,7 +22,11 @@ const char HEX_DIGITS[] = "0123456789abcdef";
 const char ESCAPE_LETTERS[] = {'n', 't', 'r', '0', '\\', '"'};
 const char ESCAPED_BYTES[] = {'\n', '\t', '\r', '\0', '\\', '"'};
 
-void appendEscapedByte(std::string& out, unsigned char c) {
+void appendEscapedByte(std::string& out, unsigned char c, bool escapeQuotes) {
+  if (c == '"' && !escapeQuotes) {
+    out.push_back('"');
+    return;
+  }
   for (size_t i = 0; i < sizeof ESCAPED_BYTES; ++i) {
     if (static_cast<char>(c) == ESCAPED_BYTES[i]) {
       out.push_back('\\');
@@ -181,7 +185,7 @@ kv::Status unescapeBytes(const std::string& text, std::string& out) {
   return kv::Status::ok();
 }
 
-std::string escapeBytes(const std::string& bytes) {
+std::string escapeBytes(const std::string& bytes, bool escapeQuotes) {
   bool utf8 = isValidUtf8(bytes);
   std::string out;
   for (size_t pos = 0; pos < bytes.size();) {
@@ -194,7 +198,7 @@ std::string escapeBytes(const std::string& bytes) {
       continue;
     }
     for (size_t i = 0; i < n; ++i)
-      appendEscapedByte(out, static_cast<unsigned char>(bytes[pos + i]));
+      appendEscapedByte(out, static_cast<unsigned char>(bytes[pos + i]), escapeQuotes);
     pos += n;
   }
   return out;

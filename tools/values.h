@@ -43,8 +43,10 @@ kv::Status unescapeBytes(const std::string& text, std::string& out);
 // The inverse, for display: printable ASCII as is (\\ and \" escaped), and
 // well-formed UTF-8 beyond ASCII as is when the whole string is UTF-8;
 // control characters and every other byte escaped, so the result is
-// printable and unescapeBytes gives the bytes back.
-std::string escapeBytes(const std::string& bytes);
+// printable and unescapeBytes gives the bytes back. Without
+// `escapeQuotes`, '"' stays as it is (for text that is not quoted; the
+// result can then no longer be read back).
+std::string escapeBytes(const std::string& bytes, bool escapeQuotes = true);
 
 // Seconds, optionally with up to three decimals ("10", "0.5"), above zero
 // and at most MAX_TIMEOUT_SECONDS; the result is in milliseconds.

@@ -2,13 +2,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,14 +30,19 @@ long long nowMs() {
 
 int exitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
-// Forks `argv` with KV_ROOT=root, its stdout and stderr on pipes.
-pid_t spawn(const std::string& root, const std::vector<std::string>& argv, int& outFd, int& errFd) {
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+// Forks `argv` with KV_ROOT=root and the descriptors `in` (-1: the test's
+// own standard input), `out` and `err` as its standard streams; as user
+// `uid` (group 0) when `uid` is not -1.
+pid_t spawn(const std::string& root, const std::vector<std::string>& argv, int in, int out,
+            int err, int uid = -1) {
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
+    if (in >= 0) dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    signal(SIGPIPE, SIG_DFL);
+    if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(0) != 0 || setuid(uid) != 0)) _exit(126);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // no broker or daemon outlives a test that dies
     setenv("KV_ROOT", root.c_str(), 1);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -41,13 +50,25 @@ pid_t spawn(const std::string& root, const std::vector<std::string>& argv, int& 
     execv(args[0], args.data());
     _exit(127);
   }
-  close(out[1]);
-  close(err[1]);
-  outFd = out[0];
-  errFd = err[0];
-  fcntl(outFd, F_SETFL, O_NONBLOCK);
-  fcntl(errFd, F_SETFL, O_NONBLOCK);
   return pid;
+}
+
+// An unnamed file for a child's output: it never blocks the child, however
+// little the test reads.
+int outputFile() {
+  int fd = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error("O_TMPFILE");
+  return fd;
+}
+
+// Appends what has been written to `fd` since `offset`.
+void readNew(int fd, off_t& offset, std::string& into) {
+  char buf[4096];
+  ssize_t n;
+  while ((n = pread(fd, buf, sizeof buf, offset)) > 0) {
+    into.append(buf, static_cast<size_t>(n));
+    offset += n;
+  }
 }
 
 // Appends what `fd` has to `into`; false at end of file.
@@ -78,7 +99,7 @@ TempRoot::~TempRoot() {
   }
 }
 
-Daemon::~Daemon() {
+Process::~Process() {
   if (pid_ > 0) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
@@ -87,16 +108,21 @@ Daemon::~Daemon() {
   if (errFd_ >= 0) close(errFd_);
 }
 
+void Process::start(const std::vector<std::string>& argv) {
+  outFd_ = outputFile();
+  errFd_ = outputFile();
+  pid_ = spawn(root_, argv, -1, outFd_, errFd_);
+}
+
 bool Daemon::start() {
-  pid_ = spawn(root_, {MQTTD_BIN}, outFd_, errFd_);
+  Process::start({MQTTD_BIN});
   return waitForLine("mqtt: started");
 }
 
-void Daemon::readAvailable(int waitMs) {
-  pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
-  poll(fds, 2, waitMs);
-  drain(errFd_, errors_);
-  drain(outFd_, partial_);
+void Process::readAvailable(int waitMs) {
+  if (waitMs > 0) usleep(static_cast<useconds_t>(waitMs) * 1000);
+  readNew(errFd_, errRead_, errors_);
+  readNew(outFd_, outRead_, partial_);
   size_t nl;
   while ((nl = partial_.find('\n')) != std::string::npos) {
     lines_.push_back(partial_.substr(0, nl));
@@ -104,31 +130,33 @@ void Daemon::readAvailable(int waitMs) {
   }
 }
 
-bool Daemon::waitForLine(const std::string& text, int guardMs) {
+bool Process::seen(const std::string& text, size_t& checked) const {
+  for (; checked < lines_.size(); ++checked) {
+    if (lines_[checked].find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+bool Process::waitForLine(const std::string& text, int guardMs) {
   long long end = nowMs() + guardMs;
   size_t checked = 0;
   while (nowMs() < end) {
     readAvailable(50);
-    for (; checked < lines_.size(); ++checked) {
-      if (lines_[checked].find(text) != std::string::npos) return true;
-    }
+    if (seen(text, checked)) return true;
     int status = 0;
     if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
       status_ = exitStatus(status);
       readAvailable(0);
-      for (; checked < lines_.size(); ++checked) {
-        if (lines_[checked].find(text) != std::string::npos) return true;
-      }
-      return false;
+      return seen(text, checked);
     }
   }
   return false;
 }
 
-int Daemon::stop() {
+int Process::stop(int signal) {
   if (pid_ <= 0) return status_;
-  kill(pid_, SIGTERM);
+  kill(pid_, signal);
   int status = 0;
   long long end = nowMs() + 30000;
   while (waitpid(pid_, &status, WNOHANG) == 0) {
@@ -145,35 +173,119 @@ int Daemon::stop() {
   return status_;
 }
 
-const std::vector<std::string>& Daemon::lines() {
+const std::vector<std::string>& Process::lines() {
   readAvailable(0);
   return lines_;
 }
 
-const std::string& Daemon::errors() {
+const std::string& Process::errors() {
   readAvailable(0);
   return errors_;
 }
 
-CtlResult runCtl(const std::string& root, const std::vector<std::string>& args) {
+// ---- mosquitto ------------------------------------------------------------------
+
+namespace {
+
+// A loopback port that nothing listens on now.
+int freePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    throw std::runtime_error("no free port");
+  }
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+bool accepts(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+// Nothing is dropped for a slow subscriber (no queue limits) and nothing is
+// kept between runs.
+Mosquitto::Mosquitto() : port_(freePort()) {
+  const std::string conf = dir_.path() + "/mosquitto.conf";
+  FILE* f = fopen(conf.c_str(), "w");
+  if (!f) throw std::runtime_error("cannot write " + conf);
+  fprintf(f, "listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n"
+             "max_queued_messages 0\nmax_inflight_messages 0\nlog_dest stderr\n"
+             "log_type error\nlog_type warning\n", port_);
+  fclose(f);
+  process_.start({MOSQUITTO_BIN, "-c", conf});
+  for (long long end = nowMs() + 30000; !ready_ && nowMs() < end;) {
+    ready_ = accepts(port_);
+    if (!ready_) usleep(20 * 1000);
+  }
+}
+
+Mosquitto::~Mosquitto() { process_.stop(); }
+
+CtlResult runCtl(const std::string& root, const std::vector<std::string>& args,
+                 const CtlRun& how) {
   std::vector<std::string> argv{MQTTCTL_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
-  int outFd = -1, errFd = -1;
-  pid_t pid = spawn(root, argv, outFd, errFd);
+  signal(SIGPIPE, SIG_IGN);  // a console that stops reading early is not the test's end
+  int out[2], err[2], in[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe");
+  }
+  pid_t pid = spawn(root, argv, in[0], out[1], err[1], how.uid);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  int outFd = out[0], errFd = err[0], inFd = in[1];
+  for (int fd : {outFd, errFd, inFd}) fcntl(fd, F_SETFL, O_NONBLOCK);
   CtlResult result{-1, "", ""};
+  size_t written = 0;
+  if (how.input.empty()) {
+    close(inFd);
+    inFd = -1;
+  }
   bool outOpen = true, errOpen = true;
   while (outOpen || errOpen) {
-    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    if (poll(fds, 2, 30000) <= 0) break;
+    pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {inFd, POLLOUT, 0}};
+    if (poll(fds, 3, 60000) <= 0) break;
     if (outOpen) outOpen = drain(outFd, result.out);
     if (errOpen) errOpen = drain(errFd, result.err);
+    if (inFd < 0 || !(fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) continue;
+    ssize_t n = write(inFd, how.input.data() + written, how.input.size() - written);
+    if (n > 0) written += static_cast<size_t>(n);
+    if (written == how.input.size() || (n < 0 && errno != EAGAIN)) {
+      close(inFd);
+      inFd = -1;
+    }
   }
+  if (inFd >= 0) close(inFd);
   int status = 0;
   waitpid(pid, &status, 0);
   close(outFd);
   close(errFd);
   result.status = exitStatus(status);
   return result;
+}
+
+int connectToBus(const std::string& root) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/ram/kvbus", root.c_str());
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
 }
 
 LogListener::LogListener(const std::string& root) : path_(root + "/ram/logsocket") {

@@ -5,6 +5,7 @@
 // hanging); no test asserts how long anything takes.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -25,39 +26,70 @@ class TempRoot {
   std::string path_;
 };
 
-// The daemon (MQTTD_BIN) running under a root directory.
-class Daemon {
+// A program running under a root directory (KV_ROOT), its standard output
+// read line by line and its standard error kept. Both go to files, so the
+// program never waits for the test to read them.
+class Process {
  public:
-  explicit Daemon(const std::string& root) : root_(root) {}
-  ~Daemon();
-  Daemon(const Daemon&) = delete;
-  Daemon& operator=(const Daemon&) = delete;
+  explicit Process(const std::string& root) : root_(root) {}
+  virtual ~Process();  // kills it if it still runs
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
 
-  // Starts it and waits for "mqtt: started"; false if it exits first.
-  bool start();
-  // SIGTERM, then waits for the exit; returns the exit status (-1: killed
-  // by a signal). A daemon that had already exited gives its status.
-  // Reads the rest of the console output.
-  int stop();
-  // Waits until a console line contains `text`; false if the daemon
+  // Starts `argv` (argv[0] a path).
+  void start(const std::vector<std::string>& argv);
+  // Sends `signal`, then waits for the exit; returns the exit status (-1:
+  // killed by a signal). One that had already exited gives its status.
+  // Reads the rest of the output.
+  int stop(int signal = SIGTERM);
+  // Waits until an output line contains `text`; false if the program
   // exits or the guard expires first.
   bool waitForLine(const std::string& text, int guardMs = 30000);
-  // Every console line (standard output) seen so far, without newlines.
+  // Every output line seen so far, without newlines.
   const std::vector<std::string>& lines();
-  // Everything the daemon wrote to standard error so far.
+  // Everything written to standard error so far.
   const std::string& errors();
   pid_t pid() const { return pid_; }
 
  private:
   void readAvailable(int waitMs);
+  bool seen(const std::string& text, size_t& checked) const;
   std::string root_;
   pid_t pid_ = -1;
   int status_ = -1;  // exit status once reaped
-  int outFd_ = -1;
+  int outFd_ = -1;  // files the program writes to (see outputFile)
   int errFd_ = -1;
+  off_t outRead_ = 0;  // how far the test has read them
+  off_t errRead_ = 0;
   std::string partial_;
   std::string errors_;
   std::vector<std::string> lines_;
+};
+
+// The daemon (MQTTD_BIN) under a root directory.
+class Daemon : public Process {
+ public:
+  using Process::Process;
+  // Starts it and waits for "mqtt: started"; false if it exits first.
+  bool start();
+};
+
+// A mosquitto broker of its own on a free loopback port, in a temporary
+// directory, started by the constructor and stopped by the destructor.
+class Mosquitto {
+ public:
+  Mosquitto();
+  ~Mosquitto();
+  // False when it did not come up (its errors then say why).
+  bool ready() const { return ready_; }
+  int port() const { return port_; }
+  std::string errors() { return process_.errors(); }
+
+ private:
+  TempRoot dir_;
+  Process process_{dir_.path()};
+  int port_ = 0;
+  bool ready_ = false;
 };
 
 struct CtlResult {
@@ -66,8 +98,18 @@ struct CtlResult {
   std::string err;
 };
 
+// How runCtl runs the console client.
+struct CtlRun {
+  std::string input;  // its standard input, whole
+  int uid = -1;       // >= 0: run as this user (keeping group 0), needs root
+};
+
 // Runs the console client (MQTTCTL_BIN) with KV_ROOT=root.
-CtlResult runCtl(const std::string& root, const std::vector<std::string>& args);
+CtlResult runCtl(const std::string& root, const std::vector<std::string>& args,
+                 const CtlRun& how = CtlRun());
+
+// A raw connection to the bus at <root>/ram/kvbus; -1 when it fails.
+int connectToBus(const std::string& root);
 
 // The system log's datagram socket at <root>/ram/logsocket.
 class LogListener {

@@ -334,7 +334,7 @@ TEST_F(SocketBusTest, APeerLosingTheHubFailsItsRequests) {
   EXPECT_EQ(getErrorCode(replies.got[0]), ERR_PEER_GONE);
   EXPECT_EQ(peer.postMessage(request({7}, 1), replies.fn(), 100) > 0, true);
   for (int i = 0; i < 2; ++i) peer.turn(0);
-  EXPECT_EQ(getErrorCode(replies.got.at(1)), ERR_NO_ROUTE);
+  EXPECT_EQ(getErrorCode(replies.got.at(1)), ERR_PEER_GONE);  // not "no route"
 }
 
 TEST_F(SocketBusTest, AReplyToAPeerThatHasGoneIsDroppedQuietly) {
@@ -431,6 +431,65 @@ TEST_F(SocketBusTest, ABadFrameClosesOnlyThatConnection) {
   turnAll();
   ASSERT_EQ(replies.got.size(), 1u);
   EXPECT_EQ(replies.got[0].get(u32_id(1)), 2u);
+}
+
+// What a connection that goes first reads: the hub's notice (a reply with
+// request id 0), then the end of the stream. "" when the hub kept it.
+std::string noticeBeforeClose(int fd) {
+  std::string bytes;
+  char buf[512];
+  ssize_t n;
+  while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) bytes.append(buf, n);
+  if (n != 0) return "";
+  FrameReader reader(1 << 20);
+  reader.append(bytes.data(), bytes.size());
+  Frame frame;
+  Status err;
+  if (reader.next(frame, err) != FrameReader::Result::Ok || frame.requestId != 0) return "?";
+  return getErrorCode(frame.msg) == ERR_BUSY ? getError(frame.msg) : "?";
+}
+
+// With every slot taken, a newcomer is refused until some peer has gone
+// idlePeerSeconds (60 by default) without a request; then the longest idle
+// one gives way. Busy peers and peers serving a path never do.
+TEST_F(SocketBusTest, AFullBusGivesTheSlotOfTheLongestIdlePeer) {
+  std::vector<int> fds;
+  for (size_t i = 0; i < Bus::MAX_PEERS; ++i) fds.push_back(rawConnect());
+  turnAll();
+  ASSERT_EQ(hub->bus().peerCount(), Bus::MAX_PEERS);
+  auto sendRequest = [&](int fd, const message& m) {
+    std::string frame;
+    encodeFrame(FrameKind::Request, 1, m, frame);
+    ASSERT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    turnAll();
+  };
+  message serve = request({}, CMD_SERVE);
+  serve.set(SERVE_PATH_FIELD, std::vector<uint32_t>{50});
+  sendRequest(fds[0], serve);                // serves a path
+  sendRequest(fds[1], request({7}, 2));      // its request stays in progress
+  clock.advance(30 * 100);
+  sendRequest(fds[2], request({7}, 1));      // answered: idle from 30 s on
+
+  Looper& early = addPeer();  // at 30 s nobody has been idle 60 s
+  early.postMessage(request({7}, 1), replies.fn(), 1000);
+  turnAll();
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_PEER_GONE);
+  EXPECT_NE(getError(replies.got[0]).find("peer disconnected: bus full"), std::string::npos)
+      << getError(replies.got[0]);
+
+  clock.advance(50 * 100);  // 80 s: fds[3] on have been idle since 0, fds[2] since 30 s
+  for (size_t i = 3; i < 6; ++i) {
+    int newcomer = rawConnect();
+    turnAll();
+    EXPECT_EQ(noticeBeforeClose(fds[i]),
+              "closed to make room on a full bus: no request for 80 s") << i;
+    EXPECT_EQ(noticeBeforeClose(newcomer), "");
+    fds[i] = newcomer;
+  }
+  EXPECT_EQ(hub->bus().peerCount(), Bus::MAX_PEERS);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(noticeBeforeClose(fds[i]), "") << i;
+  for (int fd : fds) close(fd);
 }
 
 TEST_F(SocketBusTest, APeerThatDoesNotReadIsCutOff) {

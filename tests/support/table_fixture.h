@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/amap.h"
+#include "platform/bus.h"
 #include "platform/looper.h"
 #include "platform/system.h"
 
@@ -52,17 +53,18 @@ class TableFixture : public ::testing::Test {
     return static_cast<T&>(*served_.back());
   }
 
-  // Sends `command` with `fields` to the handler at [path] and turns the
-  // loop until the reply arrives.
-  kv::message call(uint32_t path, uint32_t command, kv::message fields = kv::message()) {
+  // Sends `command` with `fields` to the handler at [path], as a sender
+  // with `rights`, and turns the loop until the reply arrives.
+  kv::message call(uint32_t path, uint32_t command, kv::message fields = kv::message(),
+                   uint32_t rights = kv::RIGHTS_ALL) {
     fields.set(kv::PATH_FIELD, std::vector<uint32_t>{path});
     fields.set(kv::COMMAND_FIELD, command);
     bool done = false;
     kv::message reply;
-    loop_->postMessage(fields, [&](const kv::message& r) {
+    loop_->bus().post(fields, [&](const kv::message& r) {
       reply = r;
       done = true;
-    }, 1000);
+    }, 1000, rights);
     for (int turns = 0; !done && turns < 10; ++turns) loop_->turn();
     EXPECT_TRUE(done) << "no reply";
     return reply;

@@ -123,6 +123,23 @@ TEST_F(BrokerTableTest, SetValidatesTheEditedRowAndARowNeverConflictsWithItself)
   EXPECT_EQ("10.0.0.1", table_->findRow(b1)->address);
 }
 
+TEST_F(BrokerTableTest, ARequesterWithoutWritePermissionNeverReceivesThePassword) {
+  kv::message withPassword = broker("b1", "10.0.0.1");
+  withPassword.set(kv::string_id(6), "secret");
+  kv::message byId;
+  byId.set(kv::OBJECT_ID_FIELD, addedId(addRow(BROKERS, withPassword)));
+  for (uint32_t rights : {kv::RIGHT_READ, kv::RIGHTS_ALL}) {
+    const kv::message one = call(BROKERS, kv::CMD_GET_OBJ, byId, rights);
+    const kv::message all = call(BROKERS, kv::CMD_GET_ALL, kv::message(), rights);
+    ASSERT_EQ(1u, all.get(kv::ROWS_FIELD).size());
+    const bool shown = rights & kv::RIGHT_WRITE;
+    EXPECT_EQ(shown, one.has(kv::string_id(6))) << rights;
+    EXPECT_EQ(shown, all.get(kv::ROWS_FIELD)[0].has(kv::string_id(6))) << rights;
+    EXPECT_EQ("10.0.0.1", one.get(kv::string_id(1)));
+  }
+  EXPECT_EQ("secret", table_->begin()->password);
+}
+
 TEST_F(BrokerTableTest, RemovalRunsTheHookWhileTheRowIsStillThereAndIsNeverRefused) {
   const uint32_t b1 = add("b1", "10.0.0.1");
   const uint32_t b2 = add("b2", "10.0.0.2");

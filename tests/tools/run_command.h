@@ -1,10 +1,15 @@
-// Runs a command line against a given Requester, capturing what it prints.
+// Runs a command line against a given Requester, capturing what it prints,
+// and a scripted Requester to run it against.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/cli.h"
@@ -27,24 +32,70 @@ Ran capture(Run run) {
   return r;
 }
 
-// Parses `args` (what follows the program name) and prepares the command.
+// Parses `args` (what follows the program name) and prepares the verb.
 inline kv::Status prepare(const std::vector<std::string>& args, Options& options,
-                          const Command*& command, Plan& plan) {
+                          kv::message& jsonIn, Action& action) {
   kv::Status st = parseOptions(args, options);
-  return st.isOk() ? prepareInvocation(options, command, plan) : st;
+  return st.isOk() ? prepareInvocation(options, jsonIn, action) : st;
 }
 
-// Parses, prepares and executes `args`. A usage error fails the test.
-inline Ran runCommand(const std::vector<std::string>& args, Requester& requester) {
+// Parses, prepares and runs `args`, with standard input `inputFd`. A usage
+// error fails the test.
+inline Ran runCommand(const std::vector<std::string>& args, Requester& requester,
+                      int inputFd = 0) {
   Options options;
-  const Command* command = nullptr;
-  Plan plan;
-  kv::Status st = prepare(args, options, command, plan);
+  kv::message jsonIn;
+  Action action;
+  kv::Status st = prepare(args, options, jsonIn, action);
   EXPECT_TRUE(st.isOk()) << st.message();
   if (!st.isOk()) return Ran();
   return capture([&](std::ostream& out, std::ostream& err) {
-    return command->execute(plan, requester, Output{out, err, options.json});
+    Session session{requester, Output{out, err, options.json, options.timeoutMillis}, inputFd};
+    return action(session);
   });
 }
+
+// Answers each request with answer(request) (by default, the scripted
+// replies in order), one outcome per wait(), oldest first; keeps the
+// requests. pause() succeeds `pauses` times, then reports an interrupt.
+class ScriptedRequester : public Requester {
+ public:
+  explicit ScriptedRequester(std::vector<kv::message> replies = {kv::message()})
+      : replies_(std::move(replies)) {}
+
+  void start(const kv::message& request, DoneFn done) override {
+    requests.push_back(request);
+    pending_.emplace_back(std::move(done), answer ? answer(request) : next());
+    maxInFlight = std::max(maxInFlight, pending_.size());
+  }
+  void wait() override {
+    if (pending_.empty()) return;
+    auto first = std::move(pending_.front());
+    pending_.pop_front();
+    first.first(first.second);
+  }
+  size_t inFlight() const override { return pending_.size(); }
+  bool pause(uint32_t) override {
+    if (onPause) onPause();
+    return pauses-- > 0;
+  }
+
+  std::function<CallResult(const kv::message&)> answer;
+  std::function<void()> onPause;
+  std::vector<kv::message> requests;
+  size_t maxInFlight = 0;
+  int pauses = 0;
+
+ private:
+  CallResult next() {
+    if (requests.size() > replies_.size()) {
+      ADD_FAILURE() << "unexpected request " << requests.size();
+      return CallResult{};
+    }
+    return CallResult{true, replies_[requests.size() - 1], ""};
+  }
+  std::vector<kv::message> replies_;
+  std::deque<std::pair<DoneFn, CallResult>> pending_;
+};
 
 }  // namespace mqttctl

@@ -1,6 +1,6 @@
-// The commands: what they send, how they page, what they print, and the
-// exit status that follows, against a scripted requester.
-#include "tools/commands.h"
+// The bus-level verbs: what they send, how list pages, what they print, and
+// the exit status that follows, against a scripted requester.
+#include "tools/verbs.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -17,25 +17,6 @@
 
 namespace mqttctl {
 namespace {
-
-// Answers the calls with the scripted replies, in order, and keeps the requests.
-class ScriptedRequester : public Requester {
- public:
-  explicit ScriptedRequester(std::vector<kv::message> replies = {kv::message()})
-      : replies_(std::move(replies)) {}
-  CallResult call(const kv::message& request) override {
-    requests.push_back(request);
-    if (requests.size() > replies_.size()) {
-      ADD_FAILURE() << "unexpected request " << requests.size();
-      return CallResult{};
-    }
-    return CallResult{true, replies_[requests.size() - 1], ""};
-  }
-  std::vector<kv::message> requests;
-
- private:
-  std::vector<kv::message> replies_;
-};
 
 // The request that the command line `args` prepares.
 kv::message planned(const std::vector<std::string>& args) {
@@ -72,47 +53,6 @@ TEST(Commands, EachCommandSendsItsPlatformCommand) {
   EXPECT_EQ(planned({"send", "", "serve"}).get(kv::PATH_FIELD), std::vector<uint32_t>{});
 }
 
-TEST(Commands, UsageErrorsAreFoundBeforeAnythingIsSent) {
-  const struct { std::vector<std::string> args; const char* expected; } cases[] = {
-      {{}, "no command"},
-      {{"frob\x1b"}, "unknown command \"frob\\x1b\""},
-      {{"list"}, "list: too few arguments"},
-      {{"list", "1", "2"}, "list: too many arguments"},
-      {{"remove", "24"}, "too few"},
-      {{"get", "24", "x"}, "object id"},
-      {{"send", "2", "nosuch"}, "neither a number nor a platform command"},
-      {{"send", "2.x", "1"}, "path \"2.x\""},
-      {{"add", "24", "u32:1=1", "u32:1=2"}, "u32 1 is given twice"},
-      {{"add", "24", "u32:1"}, "TYPE:NUMBER=VALUE"},
-      {{"--bogus", "list", "1"}, "unknown option \"--bogus\""},
-      {{"list", "1", "--timeout"}, "--timeout needs a value"},
-      {{"--timeout=0", "list", "1"}, "time-out"},
-      {{"--json=1", "list", "1"}, "takes no value"},
-      {{"--json-in", "/nonexistent/x.json", "send", "1", "1"}, "--json-in: "},
-  };
-  for (const auto& c : cases) {
-    Options options;
-    const Command* command = nullptr;
-    Plan plan;
-    EXPECT_PRED_FORMAT2(testing::IsSubstring, c.expected,
-                        prepare(c.args, options, command, plan).message());
-  }
-}
-
-TEST(Commands, OptionsGoAnywhereUntilTheEndMarker) {
-  Options options;
-  ASSERT_TRUE(
-      parseOptions({"list", "--json", "24", "--timeout=2.5", "--root", "/r/"}, options).isOk());
-  EXPECT_TRUE(options.json);
-  EXPECT_EQ(options.timeoutMillis, 2500u);
-  EXPECT_EQ(options.words, (std::vector<std::string>{"list", "24"}));
-  EXPECT_EQ(busPathFor(options), "/r/ram/kvbus");
-  Options ended;
-  ASSERT_TRUE(parseOptions({"send", "--", "--json", "x"}, ended).isOk());
-  EXPECT_FALSE(ended.json);
-  EXPECT_EQ(ended.words, (std::vector<std::string>{"send", "--json", "x"}));
-}
-
 TEST(Commands, JsonInStartsTheRequestAndFieldsOverrideIt) {
   char path[] = "/tmp/mqttctl-json-XXXXXX";
   int fd = mkstemp(path);
@@ -133,7 +73,7 @@ TEST(Commands, JsonInStartsTheRequestAndFieldsOverrideIt) {
 
 Ran report(const CallResult& result, bool json = false) {
   return capture([&](std::ostream& out, std::ostream& err) {
-    return reportOutcome(result, Output{out, err, json});
+    return reportOutcome(result, Output{out, err, json, 2500});
   });
 }
 
@@ -164,13 +104,32 @@ TEST(Outcomes, WhatIsPrintedWhereAndTheExitStatus) {
   EXPECT_EQ(r.out, messageToJson(missing) + "\n");  // the reply, for scripts
   EXPECT_EQ(report(replied(kv::errorMsg(0x42, ""))).err, "mqttctl: error 0x42\n");
 
-  r = report(CallResult{false, kv::message(), "cannot reach the bus"});
-  EXPECT_EQ(r.status, EXIT_UNREACHABLE);
-  EXPECT_EQ(r.err, "mqttctl: cannot reach the bus\n");
   for (uint32_t code : {kv::ERR_NOT_ALLOWED, kv::ERR_NO_ROUTE})
     EXPECT_EQ(exitStatusFor(replied(kv::errorMsg(code, "x"))), EXIT_ERROR_REPLY) << code;
-  for (uint32_t code : {kv::ERR_TIMEOUT, kv::ERR_PEER_GONE})
-    EXPECT_EQ(exitStatusFor(replied(kv::errorMsg(code, "x"))), EXIT_UNREACHABLE) << code;
+}
+
+// Nothing answered: status 3, plain words on standard error and, even with
+// --json, nothing on standard output.
+TEST(Outcomes, NoAnswerIsSaidPlainlyAndPrintsNothingOnStandardOutput) {
+  const struct { CallResult result; const char* err; } cases[] = {
+      {CallResult{false, kv::message(), "cannot reach the bus"}, "cannot reach the bus"},
+      {replied(kv::errorMsg(kv::ERR_TIMEOUT, "timeout")),
+       "time-out: no answer within 2.5 s (see --timeout)"},
+      {replied(kv::errorMsg(kv::ERR_PEER_GONE, "peer disconnected")),
+       "the connection closed before an answer came (the daemon may have stopped)"},
+      {replied(kv::errorMsg(kv::ERR_PEER_GONE, "peer disconnected: bus full: 64 peers")),
+       "bus full: 64 peers; try again later"},
+      {replied(kv::errorMsg(kv::ERR_PEER_GONE, "peer disconnected: closed: idle")),
+       "the daemon closed the connection: closed: idle"},
+  };
+  for (const auto& c : cases) {
+    for (bool json : {false, true}) {
+      Ran r = report(c.result, json);
+      EXPECT_EQ(r.status, EXIT_UNREACHABLE) << c.err;
+      EXPECT_EQ(r.err, std::string("mqttctl: ") + c.err + "\n");
+      EXPECT_EQ(r.out, "");
+    }
+  }
 }
 
 // ---- list: the get-all walk -------------------------------------------------------------
@@ -218,7 +177,7 @@ TEST(List, AWalkThatCannotEndOrAFailingPageEndsIt) {
       {{page({5}, true), page({3}, true)}, EXIT_ERROR_REPLY, "do not increase"},
       {{noId}, EXIT_ERROR_REPLY, "no object id"},
       {{page({1}, true), kv::errorMsg(kv::ERR_TIMEOUT, "no reply")}, EXIT_UNREACHABLE,
-       "(timeout)"},
+       "time-out"},
   };
   for (const auto& c : cases) {
     ScriptedRequester fake(c.pages);
@@ -227,38 +186,6 @@ TEST(List, AWalkThatCannotEndOrAFailingPageEndsIt) {
     EXPECT_PRED_FORMAT2(testing::IsSubstring, c.err, r.err);
     EXPECT_EQ(r.out, "");
   }
-}
-
-// ---- runMain: usage and an absent bus ------------------------------------------------------
-
-Ran runMainWith(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  std::string program = "mqttctl";
-  argv.push_back(&program[0]);
-  for (std::string& a : args) argv.push_back(&a[0]);
-  return capture([&](std::ostream& out, std::ostream& err) {
-    return runMain(static_cast<int>(argv.size()), argv.data(), out, err);
-  });
-}
-
-TEST(Main, UsageErrorsHelpAndAnAbsentBus) {
-  Ran r = runMainWith({"list"});
-  EXPECT_EQ(r.status, EXIT_USAGE);
-  EXPECT_EQ(r.err, "mqttctl: list: too few arguments\nusage: mqttctl [OPTIONS] list PATH\n");
-  r = runMainWith({"nosuch"});
-  EXPECT_EQ(r.status, EXIT_USAGE);
-  EXPECT_PRED_FORMAT2(testing::IsSubstring, "usage: mqttctl [OPTIONS] COMMAND", r.err);
-  r = runMainWith({"--help"});
-  EXPECT_EQ(r.status, 0);
-  for (const Command& c : commandTable()) EXPECT_PRED_FORMAT2(testing::IsSubstring, c.name, r.out);
-
-  char dir[] = "/tmp/mqttctl-nobus-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  r = runMainWith({"--root", dir, "count", "24"});
-  rmdir(dir);
-  EXPECT_EQ(r.status, EXIT_UNREACHABLE);
-  EXPECT_PRED_FORMAT2(testing::IsSubstring,
-                      "cannot reach the bus at " + std::string(dir) + "/ram/kvbus", r.err);
 }
 
 }  // namespace

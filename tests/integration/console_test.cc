@@ -1,0 +1,229 @@
+// The console's verbs against the real daemon: words mapped to the rows'
+// fields, names to ids, exit statuses and texts; a read-only user; and what
+// the console says when the daemon is absent, silent or its bus full.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "platform/bus_frame.h"
+#include "platform/system.h"
+
+namespace {
+
+using harness::CtlResult;
+using harness::CtlRun;
+using harness::Daemon;
+using harness::TempRoot;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class ConsoleTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(daemon_.start()) << daemon_.errors(); }
+  void TearDown() override { EXPECT_EQ(0, daemon_.stop()); }
+
+  CtlResult ctl(const std::vector<std::string>& args, const CtlRun& how = CtlRun()) {
+    return harness::runCtl(root_.path(), args, how);
+  }
+  // Runs a command line that must succeed; returns its standard output.
+  std::string ok(const std::vector<std::string>& args, const CtlRun& how = CtlRun()) {
+    CtlResult r = ctl(args, how);
+    EXPECT_EQ(0, r.status) << args[0] << " " << args[1] << ": " << r.err;
+    return r.out;
+  }
+  // Runs a command line that must fail with `status` and exactly `err`.
+  void fails(const std::vector<std::string>& args, int status, const std::string& err) {
+    CtlResult r = ctl(args);
+    EXPECT_EQ(status, r.status) << args[0] << " " << args[1];
+    EXPECT_EQ(err, r.err) << args[0] << " " << args[1];
+    EXPECT_EQ("", r.out) << args[0] << " " << args[1];
+  }
+
+  TempRoot root_;
+  Daemon daemon_{root_.path()};
+};
+
+TEST_F(ConsoleTest, BrokerWordsBecomeTheRowsFieldsAndNamesFindRows) {
+  const std::string id = ok({"broker", "add", "b1", "address=broker.local", "port=8883", "ssl=yes",
+                             "client-id=router", "user=me", "password=pw", "keep-alive=120",
+                             "auto-connect=on", "script-limit=3", "certificate=4"});
+  ASSERT_EQ("1\n", id);
+  // The same row through the bus-level verb: every word landed on its field.
+  EXPECT_EQ("row 1:\n  u32 0xfe0011 (object-id) = 1\n  string 0xfe0010 (name) = \"b1\"\n"
+            "  string 1 = \"broker.local\"\n  u32 2 = 8883\n  bool 3 = true\n  bool 9 = true\n"
+            "  bool 8 = false\n  u32 10 = 120\n  u32 15 = 3\n  string 4 = \"router\"\n"
+            "  string 5 = \"me\"\n  string 6 = \"pw\"\n  u32 7 = 4\n",
+            ok({"list", "2"}));
+  EXPECT_EQ("id            1\nname          b1\naddress       broker.local\nport          8883\n"
+            "ssl           yes\nauto-connect  yes\nconnected     no\nkeep-alive    120\n"
+            "script-limit  3\nclient-id     router\nuser          me\npassword      (set)\n"
+            "certificate   4\n",
+            ok({"broker", "show", "b1"}));
+
+  ok({"broker", "add", "b2", "address=10.0.0.2"});
+  ok({"broker", "set", "b1", "user=", "certificate=none", "name=first"});  // by name
+  ok({"broker", "set", "2", "port=1884"});                                  // by id
+  EXPECT_EQ("id  name   address       port  ssl  auto-connect  connected\n"
+            "1   first  broker.local  8883  yes  yes           no\n"
+            "2   b2     10.0.0.2      1884  no   no            no\n",
+            ok({"broker", "list"}));
+  EXPECT_EQ("[{\"id\":1,\"name\":\"first\",\"address\":\"broker.local\",\"port\":8883,\"ssl\":true,"
+            "\"auto-connect\":true,\"connected\":false,\"keep-alive\":120,\"script-limit\":3,"
+            "\"client-id\":\"router\",\"password\":\"pw\"},"
+            "{\"id\":2,\"name\":\"b2\",\"address\":\"10.0.0.2\",\"port\":1884,\"ssl\":false,"
+            "\"auto-connect\":false,\"connected\":false,\"keep-alive\":60,\"script-limit\":0}]\n",
+            ok({"--json", "broker", "list"}));
+
+  ok({"subscription", "add", "first", "a/+/c", "qos=2", "script=log(msgTopic)"});
+  EXPECT_EQ("2\n", ok({"subscription", "add", "b2", "x/#"}));  // each table has its own ids
+  EXPECT_EQ("id  broker  filter  qos  script\n1   first   a/+/c   2    log(msgTopic)\n",
+            ok({"subscription", "list", "first"}));
+  EXPECT_EQ("", ok({"subscription", "remove", "b2", "x/#"}));
+  EXPECT_EQ("", ok({"subscription", "remove", "1"}));
+  EXPECT_EQ("id  broker  filter  qos  script\n", ok({"subscription", "list"}));
+  EXPECT_EQ("", ok({"broker", "remove", "b2"}));
+  EXPECT_EQ("first\n", ok({"broker", "list", "--names"}));
+  EXPECT_EQ("0\n", ok({"received", "count"}));
+  EXPECT_EQ("id  time  broker  topic  data\n", ok({"received", "list"}));
+}
+
+TEST_F(ConsoleTest, RefusalsKeepTheDaemonsTextAndUsageErrorsComeFirst) {
+  ok({"broker", "add", "b1", "address=10.0.0.1"});
+  fails({"broker", "add", "b1", "address=10.0.0.2"}, 1,
+        "mqttctl: failed: Broker name already in use\n");
+  fails({"broker", "add", "b2"}, 1, "mqttctl: failed: Broker address required\n");
+  fails({"broker", "set", "b1", "address="}, 1, "mqttctl: failed: Broker address required\n");
+  fails({"subscription", "add", "b1", "a/+/+"}, 1, "mqttctl: failed: Invalid topic\n");
+  fails({"broker", "show", "nosuch"}, 1, "mqttctl: no broker named \"nosuch\"\n");
+  fails({"unsubscribe", "b1", "a/b"}, 1, "mqttctl: the broker has no subscription to \"a/b\"\n");
+  fails({"broker", "add", "b3", "prot=1"}, 2,
+        "mqttctl: broker add: unknown key \"prot\" (keys: name, address, port, ssl, auto-connect, "
+        "keep-alive, script-limit, client-id, user, password, certificate)\n"
+        "usage: mqttctl [OPTIONS] broker add NAME address=HOST [KEY=VALUE...]\n"
+        "Run 'mqttctl broker add --help' for more.\n");
+  fails({"publish", "b1", "t", "-q", "5"}, 2,
+        "mqttctl: publish: -q \"5\": QoS is 0, 1 or 2\n"
+        "usage: mqttctl [OPTIONS] publish BROKER TOPIC [MESSAGE]\n"
+        "Run 'mqttctl publish --help' for more.\n");
+  // With --json a refusal's reply goes to standard output, for scripts.
+  CtlResult r = ctl({"--json", "broker", "add", "b1", "address=x"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("[{\"type\":\"string\",\"num\":16711689,\"value\":\"Broker name already in use\"}]\n",
+            r.out);
+}
+
+// A second user on the bus (in the daemon's group, so it may connect) may
+// read but not write, and never receives a password.
+TEST_F(ConsoleTest, AReadOnlyUserNeverReceivesAPassword) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the console as another user";
+  ASSERT_EQ(0, chmod(root_.path().c_str(), 0750));
+  ok({"broker", "add", "b1", "address=10.0.0.1", "user=me", "password=secret"});
+  const CtlRun reader{"", 65534};
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--json", "broker", "show", "b1"},
+        {"--json", "broker", "list"}, {"--json", "list", "2"}, {"--json", "get", "2", "1"},
+        {"broker", "show", "b1"}}) {
+    const std::string out = ok(args, reader);
+    EXPECT_FALSE(contains(out, "secret")) << out;
+    EXPECT_FALSE(contains(out, "password") || contains(out, "\"num\":6,")) << out;
+    EXPECT_TRUE(contains(out, "me")) << out;  // the rest is there
+  }
+  CtlResult r = ctl({"broker", "set", "b1", "port=1"}, reader);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("mqttctl: error 0xfe0004 (not-allowed): write permission required\n", r.err);
+  EXPECT_TRUE(contains(ok({"broker", "show", "b1"}), "password      (set)\n"));
+  EXPECT_TRUE(contains(ok({"--json", "broker", "show", "b1"}), "\"password\":\"secret\""));
+
+  // The store files that hold it (rows file, journal) are readable by
+  // their owner only.
+  ASSERT_TRUE(daemon_.stop() == 0);
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(root_.path() + "/korv/store/iot/mqtt/brokers")) {
+    struct stat st {};
+    ASSERT_EQ(0, stat(entry.path().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777) << entry.path();
+    ++files;
+  }
+  EXPECT_LT(0u, files);
+  ASSERT_TRUE(daemon_.start());
+}
+
+// Sends one request frame on a raw bus connection.
+void sendRequest(int fd, const kv::message& request) {
+  std::string frame;
+  kv::encodeFrame(kv::FrameKind::Request, 1, request, frame);
+  ASSERT_EQ(static_cast<ssize_t>(frame.size()), write(fd, frame.data(), frame.size()));
+}
+
+// A raw connection that has had an answer, so it surely holds a peer slot
+// (a connection made while the hub still counts one that is going may be
+// refused); -1 when the hub closed it instead.
+int slotHolder(const std::string& root) {
+  int fd = harness::connectToBus(root);
+  kv::message count;
+  count.set(kv::PATH_FIELD, std::vector<uint32_t>{2});
+  count.set(kv::COMMAND_FIELD, kv::CMD_GET_COUNT);
+  sendRequest(fd, count);
+  kv::FrameReader reader(1 << 20);
+  kv::Frame frame;
+  kv::Status err;
+  char buf[512];
+  ssize_t n;
+  while (reader.next(frame, err) == kv::FrameReader::Result::NeedMore &&
+         (n = read(fd, buf, sizeof buf)) > 0) {
+    reader.append(buf, static_cast<size_t>(n));
+  }
+  if (frame.requestId == 1) return fd;
+  close(fd);
+  return -1;
+}
+
+TEST_F(ConsoleTest, NoDaemonATimeOutAndAFullBusAreSaidPlainly) {
+  TempRoot empty;
+  CtlResult r = harness::runCtl(empty.path(), {"--json", "broker", "list"});
+  EXPECT_EQ(3, r.status);
+  EXPECT_EQ("mqttctl: the daemon is not running (nothing serves the bus at " + empty.path() +
+                "/ram/kvbus)\n",
+            r.err);
+
+  // A peer that serves path 77 and never answers.
+  int silent = harness::connectToBus(root_.path());
+  ASSERT_GE(silent, 0);
+  kv::message serve;
+  serve.set(kv::PATH_FIELD, std::vector<uint32_t>());
+  serve.set(kv::COMMAND_FIELD, kv::CMD_SERVE);
+  serve.set(kv::SERVE_PATH_FIELD, std::vector<uint32_t>{77});
+  sendRequest(silent, serve);
+  for (int attempt = 0; attempt < 100; ++attempt) {  // until the hub has taken the path
+    r = ctl({"--json", "--timeout", "0.5", "send", "77", "1"});
+    if (r.status != 1) break;
+  }
+  EXPECT_EQ(3, r.status);
+  EXPECT_EQ("mqttctl: time-out: no answer within 0.5 s (see --timeout)\n", r.err);
+  EXPECT_EQ("", r.out);  // nothing for a script to mistake for an answer
+
+  // 64 peers that have just been busy: none gives way.
+  std::vector<int> peers{silent};
+  for (int attempt = 0; attempt < 1000 && peers.size() < 64; ++attempt) {
+    int fd = slotHolder(root_.path());
+    if (fd >= 0) peers.push_back(fd);
+  }
+  ASSERT_EQ(64u, peers.size());
+  r = ctl({"--json", "broker", "list"});
+  EXPECT_EQ(3, r.status);
+  EXPECT_EQ("mqttctl: bus full: 64 peers are connected and none is idle long enough to give way; "
+            "try again later\n",
+            r.err);
+  EXPECT_EQ("", r.out);
+  for (int fd : peers) close(fd);
+}
+
+}  // namespace

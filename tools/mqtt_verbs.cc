@@ -1,0 +1,214 @@
+// The commands to the daemon (handler 1), by name: connect, disconnect,
+// publish, subscribe, unsubscribe, clear. A broker is named by its name or
+// object id; the daemon's answer comes when the broker has answered.
+#include <errno.h>
+
+#include <cstdio>
+#include <utility>
+
+#include "platform/system.h"
+#include "tools/mqtt_verbs.h"
+#include "tools/publish_lines.h"
+#include "tools/rows.h"
+#include "tools/values.h"
+#include "tools/verbs.h"
+
+namespace mqttctl {
+namespace {
+
+constexpr kv::u32_id BROKER_FIELD{1};        // publish, connect, disconnect
+constexpr kv::string_id TOPIC_FIELD{2};
+constexpr kv::string_id PAYLOAD_FIELD{3};
+constexpr kv::u32_id QOS_FIELD{5};
+constexpr kv::bool_id RETAIN_FIELD{6};
+constexpr kv::bool_id DISCONNECT_AFTER_FIELD{7};
+constexpr kv::bool_id CONNECT_IF_NEEDED_FIELD{14};
+constexpr kv::u32_id SUBSCRIBE_BROKER_FIELD{11};  // subscribe, unsubscribe
+constexpr kv::string_id FILTER_FIELD{12};
+constexpr kv::u32_id SUBSCRIBE_QOS_FIELD{13};
+constexpr kv::u32_id SUBSCRIPTION_ID_FIELD{13};
+
+kv::Status parseQos(const VerbArgs& args, uint32_t& qos) {
+  qos = 0;
+  if (!args.has("qos")) return kv::Status::ok();
+  const std::string text = args.value("qos");
+  if (!parseU32(text, qos).isOk() || qos > 2) {
+    return kv::Status::malformed("-q " + quoteArg(text) + ": QoS is 0, 1 or 2");
+  }
+  return kv::Status::ok();
+}
+
+// Names the broker in `field` of the request once the broker is found, then
+// sends it. Success prints nothing, as with the everyday tools.
+Action sendToBroker(const std::string& ref, kv::u32_id field, kv::message request) {
+  return [ref, field, request](Session& s) mutable {
+    uint32_t id = 0;
+    if (int status = findBrokerId(s, ref, id)) return status;
+    request.set(field, id);
+    return daemonCommand(s, request);
+  };
+}
+
+kv::Status readPayloadFile(const std::string& path, std::string& payload) {
+  FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  if (!file) return kv::Status::fromErrno("-f " + path, errno);
+  char buffer[4096];
+  size_t n = 0;
+  payload.clear();
+  while (payload.size() <= MAX_PAYLOAD_BYTES &&
+         (n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    payload.append(buffer, n);
+  }
+  const bool failed = std::ferror(file) != 0;
+  if (file != stdin) std::fclose(file);
+  if (payload.size() > MAX_PAYLOAD_BYTES) {
+    return kv::Status::tooLarge("-f " + path + ": more than " +
+                                std::to_string(MAX_PAYLOAD_BYTES) + " bytes");
+  }
+  return failed ? kv::Status::io("-f " + path + ": read error") : kv::Status::ok();
+}
+
+// ---- prepare() of each verb --------------------------------------------------------
+
+kv::Status prepareConnect(const VerbArgs& args, Action& action, uint32_t command) {
+  kv::Status st = expectWords(args, 1, 1);
+  if (st.isOk()) action = sendToBroker(args.words[0], BROKER_FIELD, daemonRequest(command));
+  return st;
+}
+
+kv::Status prepareConnect(const VerbArgs& args, Action& action) {
+  return prepareConnect(args, action, CMD_CONNECT);
+}
+
+kv::Status prepareDisconnect(const VerbArgs& args, Action& action) {
+  return prepareConnect(args, action, CMD_DISCONNECT);
+}
+
+// The message: the argument, -f FILE, or (with -l) each line of standard
+// input; at most one of them. None: an empty message.
+kv::Status preparePublish(const VerbArgs& args, Action& action) {
+  kv::message request = daemonRequest(CMD_PUBLISH);
+  uint32_t qos = 0;
+  kv::Status st = expectWords(args, 2, 3);
+  if (st.isOk()) st = parseQos(args, qos);
+  const int sources = (args.words.size() == 3) + args.has("file") + args.has("lines");
+  if (st.isOk() && sources > 1) {
+    st = kv::Status::malformed("give the message once: as an argument, with -f or with -l");
+  }
+  std::string payload = args.words.size() == 3 ? args.words[2] : "";
+  if (st.isOk() && args.has("file")) st = readPayloadFile(args.value("file"), payload);
+  if (!st.isOk()) return st;
+  request.set(TOPIC_FIELD, args.words[1]);
+  request.set(PAYLOAD_FIELD, payload);
+  request.set(QOS_FIELD, qos);
+  request.set(RETAIN_FIELD, args.has("retain"));
+  request.set(DISCONNECT_AFTER_FIELD, args.has("disconnect-after") && !args.has("lines"));
+  request.set(CONNECT_IF_NEEDED_FIELD, !args.has("no-connect"));
+  if (!args.has("lines")) {
+    action = sendToBroker(args.words[0], BROKER_FIELD, request);
+    return st;
+  }
+  const std::string ref = args.words[0];
+  const bool disconnectAfter = args.has("disconnect-after");
+  action = [ref, request, disconnectAfter](Session& s) {
+    kv::message broker;
+    if (int status = findBroker(s, ref, broker)) return status;
+    kv::message first = request;
+    first.set(BROKER_FIELD, rowId(broker));
+    return publishLines(s, first, disconnectAfter);
+  };
+  return st;
+}
+
+kv::Status prepareSubscribe(const VerbArgs& args, Action& action) {
+  kv::message request = daemonRequest(CMD_SUBSCRIBE);
+  uint32_t qos = 0;
+  kv::Status st = expectWords(args, 2, 2);
+  if (st.isOk()) st = parseQos(args, qos);
+  if (!st.isOk()) return st;
+  request.set(FILTER_FIELD, args.words[1]);
+  request.set(SUBSCRIBE_QOS_FIELD, qos);
+  request.set(CONNECT_IF_NEEDED_FIELD, !args.has("no-connect"));
+  action = sendToBroker(args.words[0], SUBSCRIBE_BROKER_FIELD, request);
+  return st;
+}
+
+// The daemon unsubscribes by subscription row: the row of that broker with
+// that filter, found here.
+kv::Status prepareUnsubscribe(const VerbArgs& args, Action& action) {
+  kv::Status st = expectWords(args, 2, 2);
+  if (!st.isOk()) return st;
+  const std::string ref = args.words[0], filter = args.words[1];
+  action = [ref, filter](Session& s) {
+    kv::message request = daemonRequest(CMD_UNSUBSCRIBE), row;
+    uint32_t brokerId = 0;
+    if (int status = findBrokerId(s, ref, brokerId)) return status;
+    if (int status = findSubscription(s, brokerId, filter, row)) return status;
+    request.set(SUBSCRIBE_BROKER_FIELD, brokerId);
+    request.set(SUBSCRIPTION_ID_FIELD, rowId(row));
+    return daemonCommand(s, request);
+  };
+  return st;
+}
+
+constexpr const char* COMMANDS = "Commands to the daemon";
+
+}  // namespace
+
+kv::message daemonRequest(uint32_t command) {
+  kv::message request;
+  request.set(kv::PATH_FIELD, std::vector<uint32_t>{MQTT_SERVICE});
+  request.set(kv::COMMAND_FIELD, command);
+  return request;
+}
+
+int daemonCommand(Session& session, const kv::message& request) {
+  CallResult result = session.bus.call(request);
+  if (exitStatusFor(result) == EXIT_SUCCESS_REPLY) return EXIT_SUCCESS_REPLY;
+  return reportFailure(result, session.output);
+}
+
+kv::Status prepareClear(const VerbArgs& args, Action& action) {
+  kv::Status st = expectWords(args, 0, 0);
+  const kv::message request = daemonRequest(CMD_CLEAR_RECEIVED);
+  action = [request](Session& s) { return daemonCommand(s, request); };
+  return st;
+}
+
+const std::vector<Verb>& mqttVerbs() {
+  static const std::vector<Verb> table = {
+      {"connect", "BROKER", "connect to a broker now", COMMANDS, {},
+       "Answers once the broker has accepted the connection.", "mqttctl connect home",
+       prepareConnect},
+      {"disconnect", "BROKER", "close the connection to a broker", COMMANDS, {}, "",
+       "mqttctl disconnect home", prepareDisconnect},
+      {"publish", "BROKER TOPIC [MESSAGE]", "publish a message", COMMANDS,
+       {{'q', "qos", "QOS", "quality of service: 0 (default), 1 or 2"},
+        {'r', "retain", nullptr, "the broker keeps it for later subscribers"},
+        {'f', "file", "FILE", "the message is the content of FILE (- for standard input)"},
+        {'l', "lines", nullptr, "each line of standard input is a message"},
+        {0, "no-connect", nullptr, "refuse if the broker is not connected"},
+        {0, "disconnect-after", nullptr, "disconnect once it is sent"}},
+       "Without MESSAGE, -f or -l the message is empty. A message is at most 2 MiB.\n"
+       "With -l, up to 64 messages are in flight at once, in order; the first\n"
+       "refusal stops the reading (the messages already sent stay sent).",
+       "mqttctl publish home sensors/kitchen/temperature 21.5\n"
+       "mqttctl publish -q 1 -r home status/router online\n"
+       "journalctl -f | mqttctl publish -l home logs/router",
+       preparePublish},
+      {"subscribe", "BROKER FILTER", "subscribe now and keep the subscription", COMMANDS,
+       {{'q', "qos", "QOS", "quality of service: 0 (default), 1 or 2"},
+        {0, "no-connect", nullptr, "refuse if the broker is not connected"}},
+       "The daemon adds a subscription row once the broker has acknowledged it.\n"
+       "Watch what arrives with 'mqttctl received watch'.",
+       "mqttctl subscribe home 'sensors/#'\nmqttctl subscribe -q 1 home alarms/+",
+       prepareSubscribe},
+      {"unsubscribe", "BROKER FILTER", "unsubscribe and remove the subscription row", COMMANDS,
+       {}, "", "mqttctl unsubscribe home 'sensors/#'", prepareUnsubscribe},
+      {"clear", "", "forget every recorded message", COMMANDS, {}, "", "mqttctl clear",
+       prepareClear},
+  };
+  return table;
+}
+
+}  // namespace mqttctl

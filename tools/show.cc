@@ -1,0 +1,97 @@
+#include "tools/show.h"
+
+#include <algorithm>
+
+#include "tools/json.h"
+#include "tools/values.h"
+
+namespace mqttctl {
+namespace {
+
+void printLine(std::ostream& out, const std::vector<size_t>& widths,
+               const std::vector<std::string>& cells) {
+  std::string line;
+  for (size_t i = 0; i < cells.size(); ++i) {
+    line += cells[i];
+    if (i + 1 < cells.size()) line.append(widths[i] + 2 - cells[i].size(), ' ');
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  out << line << "\n";
+}
+
+uint32_t brokerIdOf(const Word& word, const kv::message& row) {
+  return row.get(kv::u32_id(word.num));
+}
+
+}  // namespace
+
+void printColumns(std::ostream& out, const std::vector<std::string>& headers,
+                  const std::vector<std::vector<std::string>>& cells) {
+  std::vector<size_t> widths;
+  for (const std::string& h : headers) widths.push_back(h.size());
+  for (const auto& line : cells) {
+    for (size_t i = 0; i < line.size() && i < widths.size(); ++i) {
+      widths[i] = std::max(widths[i], line[i].size());
+    }
+  }
+  printLine(out, widths, headers);
+  for (const auto& line : cells) printLine(out, widths, line);
+}
+
+std::string cellOf(const TableWords& table, const char* key, const kv::message& row,
+                   const BrokerNames& names) {
+  const Word* word = findWord(table, key);
+  if (!word) return "";
+  if (word->kind == ValueKind::Broker) {
+    return escapeBytes(brokerName(names, brokerIdOf(*word, row)), false);
+  }
+  return showValue(*word, row);
+}
+
+void printBlock(std::ostream& out, const TableWords& table, const kv::message& row,
+                const BrokerNames& names) {
+  std::vector<std::vector<std::string>> lines;
+  for (const Word& word : table.words) {
+    if (!rowHas(word, row) && word.kind != ValueKind::Certificate) continue;
+    lines.push_back({word.word, cellOf(table, word.word, row, names)});
+  }
+  size_t width = 0;
+  for (const auto& line : lines) width = std::max(width, line[0].size());
+  for (const auto& line : lines) printLine(out, {width}, line);
+}
+
+std::string rowJson(const TableWords& table, const kv::message& row, const BrokerNames& names) {
+  std::string out = "{";
+  for (const Word& word : table.words) {
+    if (!rowHas(word, row)) continue;
+    if (out.size() > 1) out += ",";
+    if (word.kind == ValueKind::Broker) {
+      const uint32_t id = brokerIdOf(word, row);
+      auto it = names.find(id);
+      out += "\"broker\":";
+      if (it == names.end()) {
+        out += "null";
+      } else {
+        writeJsonText(out, it->second);
+      }
+      out += ",\"broker-id\":" + std::to_string(id);
+      continue;
+    }
+    json::writeString(out, word.word);
+    out += ":";
+    writeJsonValue(out, word, row);
+  }
+  return out + "}";
+}
+
+std::string rowsJson(const TableWords& table, const std::vector<kv::message>& rows,
+                     const BrokerNames& names) {
+  std::string out = "[";
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (i) out += ",";
+    out += rowJson(table, rows[i], names);
+  }
+  return out + "]";
+}
+
+}  // namespace mqttctl

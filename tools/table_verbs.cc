@@ -1,0 +1,331 @@
+// The table verbs: brokers, subscriptions and received messages by name,
+// with words for fields (words.h). They are the generic table commands of
+// handlers 2, 3 and 4 underneath.
+#include <unistd.h>
+
+#include <utility>
+
+#include "platform/system.h"
+#include "tools/mqtt_verbs.h"
+#include "tools/rows.h"
+#include "tools/show.h"
+#include "tools/topic_filter.h"
+#include "tools/values.h"
+#include "tools/verbs.h"
+#include "tools/watch.h"
+#include "tools/words.h"
+
+namespace mqttctl {
+namespace {
+
+constexpr kv::u32_id SUBSCRIPTION_BROKER_FIELD{11};
+constexpr kv::string_id SUBSCRIPTION_FILTER_FIELD{12};
+constexpr kv::u32_id RECEIVED_BROKER_FIELD{11};
+constexpr kv::string_id RECEIVED_TOPIC_FIELD{12};
+constexpr kv::string_id PASSWORD_FIELD{6};
+constexpr size_t MAX_PASSWORD_BYTES = 4096;
+
+std::vector<std::string> wordsFrom(const VerbArgs& args, size_t from) {
+  return std::vector<std::string>(args.words.begin() + static_cast<long>(from), args.words.end());
+}
+
+kv::message tableRequest(uint32_t table, uint32_t command) {
+  kv::message request;
+  request.set(kv::PATH_FIELD, std::vector<uint32_t>{table});
+  request.set(kv::COMMAND_FIELD, command);
+  return request;
+}
+
+// Sends one request that changes something: nothing is printed when it
+// succeeds, as with the everyday command-line tools.
+int change(Session& s, const kv::message& request) {
+  CallResult result = s.bus.call(request);
+  return exitStatusFor(result) == EXIT_SUCCESS_REPLY ? EXIT_SUCCESS_REPLY
+                                                     : reportFailure(result, s.output);
+}
+
+// The add reply's object id: the number on a line, or {"id":N} with --json.
+int added(Session& s, const kv::message& request) {
+  CallResult result = s.bus.call(request);
+  if (exitStatusFor(result) != EXIT_SUCCESS_REPLY) return reportFailure(result, s.output);
+  const std::string id = std::to_string(result.reply.get(kv::OBJECT_ID_FIELD));
+  s.output.out << (s.output.json ? "{\"id\":" + id + "}" : id) << "\n";
+  return EXIT_SUCCESS_REPLY;
+}
+
+// password=- : the password is the first line of standard input, so that it
+// does not show in the process list.
+kv::Status readPasswordIfAsked(kv::message& fields) {
+  const std::string* given = fields.find(PASSWORD_FIELD);
+  if (!given || *given != "-") return kv::Status::ok();
+  std::string line;
+  char c;
+  while (line.size() <= MAX_PASSWORD_BYTES && ::read(0, &c, 1) == 1 && c != '\n') line += c;
+  if (line.size() > MAX_PASSWORD_BYTES) return kv::Status::malformed("password: too long");
+  fields.set(PASSWORD_FIELD, line);
+  return kv::Status::ok();
+}
+
+// Rows in columns, or as a JSON array.
+void printRows(Session& s, const TableWords& words, const std::vector<kv::message>& rows,
+               const BrokerNames& names, const std::vector<std::string>& columns) {
+  if (s.output.json) {
+    s.output.out << rowsJson(words, rows, names) << "\n";
+    return;
+  }
+  std::vector<std::vector<std::string>> cells;
+  for (const kv::message& row : rows) {
+    cells.emplace_back();
+    for (const std::string& c : columns) {
+      cells.back().push_back(cellOf(words, c.c_str(), row, names));
+    }
+  }
+  printColumns(s.output.out, columns, cells);
+}
+
+// ---- broker ------------------------------------------------------------------------
+
+kv::Status prepareBrokerAdd(const VerbArgs& args, Action& action) {
+  kv::message request = tableRequest(BROKER_TABLE, kv::CMD_ADD_OBJ);
+  kv::Status st = expectWords(args, 1, SIZE_MAX);
+  if (st.isOk()) st = parseAssignments(brokerWords(), wordsFrom(args, 1), request);
+  if (st.isOk() && request.has(kv::NAME_FIELD)) {
+    st = kv::Status::malformed("the name comes first, not as name=");
+  }
+  if (st.isOk()) st = readPasswordIfAsked(request);
+  if (!st.isOk()) return st;
+  request.set(kv::NAME_FIELD, args.words[0]);
+  action = [request](Session& s) { return added(s, request); };
+  return st;
+}
+
+kv::Status prepareBrokerList(const VerbArgs& args, Action& action) {
+  kv::Status st = expectWords(args, 0, 0);
+  const bool namesOnly = args.has("names");
+  action = [namesOnly](Session& s) {
+    std::vector<kv::message> rows;
+    if (int status = readTable(s, BROKER_TABLE, rows)) return status;
+    if (namesOnly && !s.output.json) {
+      for (const kv::message& row : rows) {
+        s.output.out << cellOf(brokerWords(), "name", row, {}) << "\n";
+      }
+    } else {
+      printRows(s, brokerWords(), rows, {},
+                {"id", "name", "address", "port", "ssl", "auto-connect", "connected"});
+    }
+    return EXIT_SUCCESS_REPLY;
+  };
+  return st;
+}
+
+kv::Status prepareBrokerShow(const VerbArgs& args, Action& action) {
+  kv::Status st = expectWords(args, 1, 1);
+  if (!st.isOk()) return st;
+  const std::string ref = args.words[0];
+  action = [ref](Session& s) {
+    kv::message row;
+    if (int status = findBroker(s, ref, row)) return status;
+    if (s.output.json) {
+      s.output.out << rowJson(brokerWords(), row, {}) << "\n";
+    } else {
+      printBlock(s.output.out, brokerWords(), row, {});
+    }
+    return EXIT_SUCCESS_REPLY;
+  };
+  return st;
+}
+
+kv::Status prepareBrokerSet(const VerbArgs& args, Action& action) {
+  kv::message fields = tableRequest(BROKER_TABLE, kv::CMD_SET_OBJ);
+  kv::Status st = expectWords(args, 2, SIZE_MAX);
+  if (st.isOk()) st = parseAssignments(brokerWords(), wordsFrom(args, 1), fields);
+  if (st.isOk()) st = readPasswordIfAsked(fields);
+  if (!st.isOk()) return st;
+  const std::string ref = args.words[0];
+  action = [ref, fields](Session& s) {
+    kv::message request = fields;
+    uint32_t id = 0;
+    if (int status = findBrokerId(s, ref, id)) return status;
+    request.set(kv::OBJECT_ID_FIELD, id);
+    return change(s, request);
+  };
+  return st;
+}
+
+kv::Status prepareBrokerRemove(const VerbArgs& args, Action& action) {
+  kv::Status st = expectWords(args, 1, 1);
+  if (!st.isOk()) return st;
+  const std::string ref = args.words[0];
+  action = [ref](Session& s) {
+    kv::message request = tableRequest(BROKER_TABLE, kv::CMD_REMOVE_OBJ);
+    uint32_t id = 0;
+    if (int status = findBrokerId(s, ref, id)) return status;
+    request.set(kv::OBJECT_ID_FIELD, id);
+    return change(s, request);
+  };
+  return st;
+}
+
+// ---- subscription --------------------------------------------------------------------
+
+kv::Status prepareSubscriptionAdd(const VerbArgs& args, Action& action) {
+  kv::message fields = tableRequest(SUBSCRIPTION_TABLE, kv::CMD_ADD_OBJ);
+  kv::Status st = expectWords(args, 2, SIZE_MAX);
+  if (st.isOk()) st = parseAssignments(subscriptionWords(), wordsFrom(args, 2), fields);
+  if (!st.isOk()) return st;
+  const std::string ref = args.words[0];
+  fields.set(SUBSCRIPTION_FILTER_FIELD, args.words[1]);
+  action = [ref, fields](Session& s) {
+    kv::message request = fields;
+    uint32_t brokerId = 0;
+    if (int status = findBrokerId(s, ref, brokerId)) return status;
+    request.set(SUBSCRIPTION_BROKER_FIELD, brokerId);
+    return added(s, request);
+  };
+  return st;
+}
+
+// Rows of broker `ref` only, when it is not empty.
+int keepBroker(Session& s, const std::string& ref, std::vector<kv::message>& rows,
+               kv::u32_id field) {
+  if (ref.empty()) return EXIT_SUCCESS_REPLY;
+  uint32_t id = 0;
+  if (int status = findBrokerId(s, ref, id)) return status;
+  std::vector<kv::message> kept;
+  for (kv::message& row : rows) {
+    if (row.get(field) == id) kept.push_back(std::move(row));
+  }
+  rows = std::move(kept);
+  return EXIT_SUCCESS_REPLY;
+}
+
+kv::Status prepareSubscriptionList(const VerbArgs& args, Action& action) {
+  kv::Status st = expectWords(args, 0, 1);
+  const std::string ref = args.words.empty() ? "" : args.words[0];
+  action = [ref](Session& s) {
+    std::vector<kv::message> rows;
+    BrokerNames names;
+    if (int status = readTable(s, SUBSCRIPTION_TABLE, rows)) return status;
+    if (int status = keepBroker(s, ref, rows, SUBSCRIPTION_BROKER_FIELD)) return status;
+    if (int status = readBrokerNames(s, names)) return status;
+    printRows(s, subscriptionWords(), rows, names, {"id", "broker", "filter", "qos", "script"});
+    return EXIT_SUCCESS_REPLY;
+  };
+  return st;
+}
+
+// subscription remove ID, or subscription remove BROKER FILTER.
+kv::Status prepareSubscriptionRemove(const VerbArgs& args, Action& action) {
+  kv::Status st = expectWords(args, 1, 2);
+  uint32_t id = 0;
+  if (st.isOk() && args.words.size() == 1) st = parseU32(args.words[0], id);
+  if (!st.isOk()) return st;
+  const std::vector<std::string> words = args.words;
+  action = [words, id](Session& s) {
+    kv::message request = tableRequest(SUBSCRIPTION_TABLE, kv::CMD_REMOVE_OBJ);
+    request.set(kv::OBJECT_ID_FIELD, id);
+    if (words.size() == 2) {
+      uint32_t brokerId = 0;
+      kv::message row;
+      if (int status = findBrokerId(s, words[0], brokerId)) return status;
+      if (int status = findSubscription(s, brokerId, words[1], row)) return status;
+      request.set(kv::OBJECT_ID_FIELD, rowId(row));
+    }
+    return change(s, request);
+  };
+  return st;
+}
+
+// ---- received --------------------------------------------------------------------------
+
+kv::Status prepareReceivedList(const VerbArgs& args, Action& action) {
+  kv::Status st = expectWords(args, 0, 1);
+  const std::string filter = args.value("topic");
+  if (st.isOk() && args.has("topic")) st = checkTopicFilter(filter);
+  if (!st.isOk()) return st;
+  const std::string ref = args.words.empty() ? "" : args.words[0];
+  action = [ref, filter](Session& s) {
+    std::vector<kv::message> rows, shown;
+    BrokerNames names;
+    if (int status = readTable(s, RECEIVED_TABLE, rows)) return status;
+    if (int status = keepBroker(s, ref, rows, RECEIVED_BROKER_FIELD)) return status;
+    if (int status = readBrokerNames(s, names)) return status;
+    for (kv::message& row : rows) {
+      if (filter.empty() || topicFilterMatches(filter, row.get(RECEIVED_TOPIC_FIELD))) {
+        shown.push_back(std::move(row));
+      }
+    }
+    printRows(s, receivedWords(), shown, names, {"id", "time", "broker", "topic", "data"});
+    return EXIT_SUCCESS_REPLY;
+  };
+  return st;
+}
+
+kv::Status prepareReceivedCount(const VerbArgs& args, Action& action) {
+  kv::Status st = expectWords(args, 0, 0);
+  action = [](Session& s) {
+    CallResult result = s.bus.call(tableRequest(RECEIVED_TABLE, kv::CMD_GET_COUNT));
+    if (exitStatusFor(result) != EXIT_SUCCESS_REPLY) return reportFailure(result, s.output);
+    const std::string n = std::to_string(result.reply.get(kv::COUNT_FIELD));
+    s.output.out << (s.output.json ? "{\"count\":" + n + "}" : n) << "\n";
+    return EXIT_SUCCESS_REPLY;
+  };
+  return st;
+}
+
+constexpr const char* TABLES = "Brokers, subscriptions and received messages";
+
+std::string brokerKeys() {
+  return "KEY=VALUE, any of:\n" + keysHelp(brokerWords()) +
+         "yes|no also takes true|false, on|off, 1|0. Values are taken as written.\n"
+         "BROKER is a broker's name, or its id.";
+}
+
+}  // namespace
+
+const std::vector<Verb>& tableVerbs() {
+  static const std::vector<Verb> table = {
+      {"broker add", "NAME address=HOST [KEY=VALUE...]", "add a broker", TABLES, {}, brokerKeys(),
+       "mqttctl broker add home address=192.168.1.10\n"
+       "mqttctl broker add cloud address=mqtt.example.net port=8883 ssl=yes user=me password=-",
+       prepareBrokerAdd},
+      {"broker list", "", "the brokers, with their connection state", TABLES,
+       {{0, "names", nullptr, "only the names, one a line"}},
+       "The password is never shown; with --json it is there for a requester that\n"
+       "may write (the daemon leaves it out for read-only users).",
+       "mqttctl broker list", prepareBrokerList},
+      {"broker show", "BROKER", "every setting of one broker", TABLES, {},
+       "BROKER is a broker's name, or its id. A password shows as (set).",
+       "mqttctl broker show home", prepareBrokerShow},
+      {"broker set", "BROKER KEY=VALUE...", "change a broker's settings", TABLES, {}, brokerKeys(),
+       "mqttctl broker set home port=1884 keep-alive=120\nmqttctl broker set home user=",
+       prepareBrokerSet},
+      {"broker remove", "BROKER", "remove a broker and its subscriptions", TABLES, {},
+       "Received messages of the broker stay.", "mqttctl broker remove home",
+       prepareBrokerRemove},
+      {"subscription add", "BROKER FILTER [qos=N] [script=TEXT]",
+       "keep FILTER subscribed on BROKER (from its next connection)", TABLES, {},
+       "qos=0|1|2 (0 by default); script=TEXT: the on-message script.\n"
+       "The row is subscribed when the broker next connects; to subscribe now, use\n"
+       "'mqttctl subscribe'.",
+       "mqttctl subscription add home 'sensors/+/temperature' qos=1", prepareSubscriptionAdd},
+      {"subscription list", "[BROKER]", "the subscriptions, of one broker or all", TABLES, {}, "",
+       "mqttctl subscription list\nmqttctl subscription list home", prepareSubscriptionList},
+      {"subscription remove", "ID | BROKER FILTER", "remove a subscription row", TABLES, {},
+       "Nothing is sent to the broker; to unsubscribe now, use 'mqttctl unsubscribe'.",
+       "mqttctl subscription remove home 'sensors/+/temperature'\nmqttctl subscription remove 7",
+       prepareSubscriptionRemove},
+      {"received list", "[BROKER]", "the messages recorded so far (at most 1025)", TABLES,
+       {{0, "topic", "FILTER", "only topics that FILTER matches (+ and # as in MQTT)"}}, "",
+       "mqttctl received list\nmqttctl received list home --topic 'sensors/#'",
+       prepareReceivedList},
+      {"received count", "", "how many messages are recorded", TABLES, {}, "",
+       "mqttctl received count", prepareReceivedCount},
+      {"received clear", "", "forget every recorded message (the same as 'clear')", TABLES, {},
+       "", "mqttctl received clear", prepareClear},
+      watchVerb(TABLES),
+  };
+  return table;
+}
+
+}  // namespace mqttctl

@@ -1,0 +1,243 @@
+#include "tools/words.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <set>
+
+#include "platform/system.h"
+#include "tools/json.h"
+#include "tools/utf8.h"
+#include "tools/values.h"
+
+namespace mqttctl {
+namespace {
+
+using kv::FieldType;
+
+constexpr uint32_t NO_CERTIFICATE = 0xFFFFFFFF;
+
+struct Range {
+  uint32_t min, max;
+  const char* what;
+};
+
+Range rangeOf(ValueKind kind) {
+  switch (kind) {
+    case ValueKind::Port: return {1, 65535, "a port from 1 to 65535"};
+    case ValueKind::KeepAlive: return {30, 64800, "seconds from 30 to 64800"};
+    case ValueKind::Qos: return {0, 2, "0, 1 or 2"};
+    case ValueKind::Certificate: return {0, NO_CERTIFICATE - 1, "a certificate id, or none"};
+    default: return {0, UINT32_MAX, "a number from 0 to 4294967295"};
+  }
+}
+
+bool parseYesNo(const std::string& text, bool& out) {
+  std::string lower;
+  for (unsigned char c : text) lower.push_back(static_cast<char>(std::tolower(c)));
+  const std::set<std::string> yes{"yes", "true", "on", "1"}, no{"no", "false", "off", "0"};
+  out = yes.count(lower) != 0;
+  return out || no.count(lower) != 0;
+}
+
+kv::Status badValue(const Word& word, const std::string& text, const char* expected) {
+  return kv::Status::malformed(std::string(word.word) + "=" + escapeBytes(text) + ": expected " +
+                               expected);
+}
+
+kv::Status parseNumber(const Word& word, const std::string& text, kv::message& out) {
+  const Range range = rangeOf(word.kind);
+  uint32_t value = NO_CERTIFICATE;
+  if (!(word.kind == ValueKind::Certificate && text == "none")) {
+    if (!parseU32(text, value).isOk() || value < range.min || value > range.max) {
+      return badValue(word, text, range.what);
+    }
+  }
+  out.set(kv::u32_id(word.num), value);
+  return kv::Status::ok();
+}
+
+std::string keyList(const TableWords& table) {
+  std::string list;
+  for (const Word& w : table.words) {
+    if (!w.settable) continue;
+    list += list.empty() ? "" : ", ";
+    list += w.word;
+  }
+  return list;
+}
+
+}  // namespace
+
+const TableWords& brokerWords() {
+  static const TableWords table{
+      "broker", 2,
+      {
+          {"id", FieldType::U32, kv::OBJECT_ID_FIELD.num, ValueKind::Count, false, false, ""},
+          {"name", FieldType::String, kv::NAME_FIELD.num, ValueKind::Text, true, false,
+           "(set) a new name; unique"},
+          {"address", FieldType::String, 1, ValueKind::Text, true, false,
+           "host name or IPv4 address (required)"},
+          {"port", FieldType::U32, 2, ValueKind::Port, true, false, "1 to 65535; 1883 by default"},
+          {"ssl", FieldType::Bool, 3, ValueKind::YesNo, true, false, "connect over TLS"},
+          {"auto-connect", FieldType::Bool, 9, ValueKind::YesNo, true, false,
+           "the daemon connects by itself"},
+          {"connected", FieldType::Bool, 8, ValueKind::YesNo, false, false, ""},
+          {"keep-alive", FieldType::U32, 10, ValueKind::KeepAlive, true, false,
+           "30 to 64800; 60 by default"},
+          {"script-limit", FieldType::U32, 15, ValueKind::Count, true, false,
+           "on-message scripts at once; 0: no limit"},
+          {"client-id", FieldType::String, 4, ValueKind::Text, true, false,
+           "MQTT client identifier; empty: the daemon's default"},
+          {"user", FieldType::String, 5, ValueKind::Text, true, false, "user name; empty: none"},
+          {"password", FieldType::String, 6, ValueKind::Text, true, true,
+           "empty: none; -: the first line of standard input"},
+          {"certificate", FieldType::U32, 7, ValueKind::Certificate, true, false,
+           "certificate id for TLS, or none"},
+      }};
+  return table;
+}
+
+const TableWords& subscriptionWords() {
+  static const TableWords table{
+      "subscription", 3,
+      {
+          {"id", FieldType::U32, kv::OBJECT_ID_FIELD.num, ValueKind::Count, false, false, ""},
+          {"broker", FieldType::U32, 11, ValueKind::Broker, false, false, ""},
+          {"filter", FieldType::String, 12, ValueKind::Text, false, false, ""},
+          {"qos", FieldType::U32, 13, ValueKind::Qos, true, false, "0, 1 or 2; 0 by default"},
+          {"script", FieldType::String, 11, ValueKind::Text, true, false,
+           "on-message script; empty: none"},
+      }};
+  return table;
+}
+
+const TableWords& receivedWords() {
+  static const TableWords table{
+      "received message", 4,
+      {
+          {"id", FieldType::U32, kv::OBJECT_ID_FIELD.num, ValueKind::Count, false, false, ""},
+          {"time", FieldType::U32, 12, ValueKind::Time, false, false, ""},
+          {"broker", FieldType::U32, 11, ValueKind::Broker, false, false, ""},
+          {"topic", FieldType::String, 12, ValueKind::Text, false, false, ""},
+          {"data", FieldType::String, 11, ValueKind::Text, false, false, ""},
+      }};
+  return table;
+}
+
+const Word* findWord(const TableWords& table, const std::string& key) {
+  for (const Word& w : table.words) {
+    if (key == w.word) return &w;
+  }
+  return nullptr;
+}
+
+kv::Status parseWordValue(const Word& word, const std::string& text, kv::message& out) {
+  switch (word.type) {
+    case FieldType::String:
+      out.set(kv::string_id(word.num), text);
+      return kv::Status::ok();
+    case FieldType::Bool: {
+      bool value = false;
+      if (!parseYesNo(text, value)) return badValue(word, text, "yes or no");
+      out.set(kv::bool_id(word.num), value);
+      return kv::Status::ok();
+    }
+    default:
+      return parseNumber(word, text, out);
+  }
+}
+
+kv::Status parseAssignments(const TableWords& table, const std::vector<std::string>& args,
+                            kv::message& out) {
+  std::set<std::string> given;
+  for (const std::string& arg : args) {
+    const size_t eq = arg.find('=');
+    const std::string key = arg.substr(0, eq);
+    const Word* word = findWord(table, key);
+    if (eq == std::string::npos) {
+      return kv::Status::malformed(quoteArg(arg) + " is not KEY=VALUE (keys: " + keyList(table) +
+                                   ")");
+    }
+    if (!word || !word->settable) {
+      return kv::Status::malformed("unknown key " + quoteArg(key) + " (keys: " + keyList(table) +
+                                   ")");
+    }
+    if (!given.insert(key).second) return kv::Status::malformed(key + " is given twice");
+    kv::Status st = parseWordValue(*word, arg.substr(eq + 1), out);
+    if (!st.isOk()) return st;
+  }
+  return kv::Status::ok();
+}
+
+std::string keysHelp(const TableWords& table) {
+  static const char* const PLACEHOLDERS[] = {"TEXT", "yes|no", "N", "PORT", "SECONDS",
+                                             "0|1|2", "ID|none", "BROKER", "TIME"};
+  std::string text;
+  for (const Word& w : table.words) {
+    if (!w.settable) continue;
+    std::string key = std::string("  ") + w.word + "=" + PLACEHOLDERS[static_cast<int>(w.kind)];
+    key.resize(std::max<size_t>(key.size() + 2, 22), ' ');
+    text += key + w.help + "\n";
+  }
+  return text;
+}
+
+bool rowHas(const Word& word, const kv::message& row) {
+  switch (word.type) {
+    case FieldType::String: return row.has(kv::string_id(word.num));
+    case FieldType::Bool: return row.has(kv::bool_id(word.num));
+    default: return row.has(kv::u32_id(word.num));
+  }
+}
+
+std::string showValue(const Word& word, const kv::message& row) {
+  if (!rowHas(word, row)) return word.kind == ValueKind::Certificate ? "none" : "";
+  if (word.secret) return "(set)";
+  switch (word.type) {
+    case FieldType::String: return escapeBytes(row.get(kv::string_id(word.num)), false);
+    case FieldType::Bool: return row.get(kv::bool_id(word.num)) ? "yes" : "no";
+    default: break;
+  }
+  const uint32_t value = row.get(kv::u32_id(word.num));
+  if (word.kind == ValueKind::Time) return localTimeText(value);
+  if (word.kind == ValueKind::Certificate && value == NO_CERTIFICATE) return "none";
+  return std::to_string(value);
+}
+
+void writeJsonText(std::string& out, const std::string& bytes) {
+  if (isValidUtf8(bytes)) return json::writeString(out, bytes);
+  static const char HEX_DIGITS[] = "0123456789abcdef";
+  out += "{\"hex\":\"";
+  for (unsigned char c : bytes) {
+    out.push_back(HEX_DIGITS[c >> 4]);
+    out.push_back(HEX_DIGITS[c & 15]);
+  }
+  out += "\"}";
+}
+
+void writeJsonValue(std::string& out, const Word& word, const kv::message& row) {
+  if (word.type == FieldType::String) {
+    writeJsonText(out, row.get(kv::string_id(word.num)));
+  } else if (word.type == FieldType::Bool) {
+    out += row.get(kv::bool_id(word.num)) ? "true" : "false";
+  } else {
+    const uint32_t value = row.get(kv::u32_id(word.num));
+    const bool none = word.kind == ValueKind::Certificate && value == NO_CERTIFICATE;
+    out += none ? "null" : std::to_string(value);
+  }
+}
+
+std::string localTimeText(uint32_t seconds) {
+  // The daemon has already added the zone's offset: read it back as UTC.
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm parts {};
+  gmtime_r(&t, &parts);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return text;
+}
+
+}  // namespace mqttctl
