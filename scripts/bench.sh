@@ -1,13 +1,20 @@
 #!/bin/sh
 # Builds the benchmarks in release mode and runs them. The figures are
 # printed, never checked: they depend on the machine.
+#
+#   BENCH_MESSAGES, BENCH_RUNS, BENCH_CALLGRIND_MESSAGES   see bench/broker/broker_bench.cc
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+# The broker benchmark runs mosquitto and its clients, and callgrind.
+scripts/need-packages.sh cmake ninja-build g++ mosquitto mosquitto-clients valgrind
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DMQTTD_TESTS=OFF >/dev/null
-cmake --build build/release -j "$(nproc)" --target bus_bench store_bench
+cmake --build build/release -j "$(nproc)" --target bus_bench store_bench broker_bench
 echo "== bus round trips"
 build/release/bench/bus_bench
 echo
 echo "== table store"
 build/release/bench/store_bench
+echo
+echo "== broker client"
+build/release/bench/broker_bench

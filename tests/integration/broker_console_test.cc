@@ -10,13 +10,15 @@
 #include <vector>
 
 #include "harness.h"
+#include "support/mosquitto.h"
 
 namespace {
 
 using harness::CtlResult;
 using harness::CtlRun;
 using harness::Daemon;
-using harness::Mosquitto;
+using testsupport::Mosquitto;
+using testsupport::MosquittoOptions;
 using harness::Process;
 using harness::TempRoot;
 
@@ -27,7 +29,7 @@ bool contains(const std::string& text, const std::string& part) {
 class BrokerConsoleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(broker_.ready()) << broker_.errors();
+    ASSERT_TRUE(broker_.start()) << broker_.startError();
     ASSERT_TRUE(daemon_.start()) << daemon_.errors();
     ok({"broker", "add", "local", "address=127.0.0.1", "port=" + std::to_string(broker_.port())});
   }
@@ -69,7 +71,14 @@ class BrokerConsoleTest : public ::testing::Test {
     ASSERT_TRUE(ready) << sub.errors();
   }
 
-  Mosquitto broker_;
+  // Nothing is dropped for a slow subscriber (no queue limits).
+  static MosquittoOptions brokerOptions() {
+    MosquittoOptions options;
+    options.logTypes = {"error", "warning"};
+    options.extraConfig = {"max_queued_messages 0", "max_inflight_messages 0"};
+    return options;
+  }
+  Mosquitto broker_{brokerOptions()};
   TempRoot root_;
   Daemon daemon_{root_.path()};
 };

@@ -183,56 +183,7 @@ const std::string& Process::errors() {
   return errors_;
 }
 
-// ---- mosquitto ------------------------------------------------------------------
 
-namespace {
-
-// A loopback port that nothing listens on now.
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    throw std::runtime_error("no free port");
-  }
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
-bool accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
-
-}  // namespace
-
-// Nothing is dropped for a slow subscriber (no queue limits) and nothing is
-// kept between runs.
-Mosquitto::Mosquitto() : port_(freePort()) {
-  const std::string conf = dir_.path() + "/mosquitto.conf";
-  FILE* f = fopen(conf.c_str(), "w");
-  if (!f) throw std::runtime_error("cannot write " + conf);
-  fprintf(f, "listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n"
-             "max_queued_messages 0\nmax_inflight_messages 0\nlog_dest stderr\n"
-             "log_type error\nlog_type warning\n", port_);
-  fclose(f);
-  process_.start({MOSQUITTO_BIN, "-c", conf});
-  for (long long end = nowMs() + 30000; !ready_ && nowMs() < end;) {
-    ready_ = accepts(port_);
-    if (!ready_) usleep(20 * 1000);
-  }
-}
-
-Mosquitto::~Mosquitto() { process_.stop(); }
 
 CtlResult runCtl(const std::string& root, const std::vector<std::string>& args,
                  const CtlRun& how) {

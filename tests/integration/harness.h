@@ -74,24 +74,6 @@ class Daemon : public Process {
   bool start();
 };
 
-// A mosquitto broker of its own on a free loopback port, in a temporary
-// directory, started by the constructor and stopped by the destructor.
-class Mosquitto {
- public:
-  Mosquitto();
-  ~Mosquitto();
-  // False when it did not come up (its errors then say why).
-  bool ready() const { return ready_; }
-  int port() const { return port_; }
-  std::string errors() { return process_.errors(); }
-
- private:
-  TempRoot dir_;
-  Process process_{dir_.path()};
-  int port_ = 0;
-  bool ready_ = false;
-};
-
 struct CtlResult {
   int status;  // exit status, -1 when killed by a signal
   std::string out;
