@@ -235,8 +235,6 @@ void storeLog(int level, const std::string& text) {
 
 TableStore::TableStore(std::string storePath) : storePath_(std::move(storePath)) {}
 
-TableStore::~TableStore() { closeJournal(); }
-
 std::string TableStore::dirPath() const { return rootPath(storePath_); }
 
 std::string TableStore::rowsPath() const { return dirPath() + "/" + STORE_ROWS_FILE; }
@@ -245,7 +243,6 @@ std::string TableStore::journalPath() const { return dirPath() + "/" + JOURNAL_F
 
 StoreLoadReport TableStore::load(const StoreRowFn& onRow) {
   StoreLoadReport report;
-  closeJournal();
   generation_ = 0;
   rowsBytes_ = journalBytes_ = 0;
   const std::string dir = dirPath();
@@ -377,33 +374,38 @@ Status TableStore::save(const std::vector<message>& rows) {
 
 bool TableStore::canAppend() const { return !knownDir_.empty() && knownDir_ == dirPath(); }
 
+// The journal is opened for each append and closed after it: the store
+// holds no descriptor between writes.
 Status TableStore::appendJournal(const std::string& records) {
   if (!saveBlocked_.isOk()) return saveBlocked_;
   if (!canAppend()) return Status::io("store " + dirPath() + " was not loaded");
   const bool create = journalBytes_ == 0;
-  Status st = journalFd_ >= 0 ? Status::ok() : openJournal(create);
+  const std::string path = journalPath();
+  int fd = -1;
+  Status st = openJournal(create, fd);
   const std::string bytes = create ? journalHeader(generation_) + records : records;
   if (st.isOk()) {
-    st = writeAll(journalFd_, bytes, journalPath());
+    st = writeAll(fd, bytes, path);
     stats_.bytesWritten += bytes.size();
   }
   if (st.isOk()) {
     ++stats_.syncs;
-    if (fdatasync(journalFd_) != 0) st = Status::fromErrno("fdatasync " + journalPath(), errno);
+    if (fdatasync(fd) != 0) st = Status::fromErrno("fdatasync " + path, errno);
   }
   if (st.isOk() && create) {
     ++stats_.syncs;  // the new file's name must survive too
     st = syncDir(dirPath());
   }
-  if (!st.isOk()) {
-    abandonJournal();
-    return st;
+  if (st.isOk()) {
+    journalBytes_ += bytes.size();
+  } else {
+    abandonAppend(fd);
   }
-  journalBytes_ += bytes.size();
+  if (fd >= 0 && ::close(fd) != 0 && st.isOk()) st = Status::fromErrno("close " + path, errno);
   return st;
 }
 
-Status TableStore::openJournal(bool create) {
+Status TableStore::openJournal(bool create, int& fd) {
   const std::string path = journalPath();
   int flags = O_WRONLY | O_APPEND | O_CLOEXEC;
   if (create) {
@@ -412,30 +414,21 @@ Status TableStore::openJournal(bool create) {
     ::unlink(path.c_str());  // one that is not part of the rows; a fresh file gets mode 0600
     flags |= O_CREAT | O_TRUNC;
   }
-  journalFd_ = ::open(path.c_str(), flags, 0600);
-  return journalFd_ >= 0 ? Status::ok() : Status::fromErrno("open " + path, errno);
+  fd = ::open(path.c_str(), flags, 0600);
+  return fd >= 0 ? Status::ok() : Status::fromErrno("open " + path, errno);
 }
 
 // After a failed append: what was written of it must not reach the disk
 // later, so the journal is cut back to its synced length (best effort).
-void TableStore::abandonJournal() {
-  if (journalFd_ >= 0) {
-    if (journalBytes_ == 0) {
-      ::unlink(journalPath().c_str());
-    } else if (ftruncate(journalFd_, static_cast<off_t>(journalBytes_)) == 0) {
-      fdatasync(journalFd_);
-    }
+void TableStore::abandonAppend(int fd) {
+  if (journalBytes_ == 0) {
+    ::unlink(journalPath().c_str());
+  } else if (fd >= 0 && ftruncate(fd, static_cast<off_t>(journalBytes_)) == 0) {
+    fdatasync(fd);
   }
-  closeJournal();
-}
-
-void TableStore::closeJournal() {
-  if (journalFd_ >= 0) ::close(journalFd_);
-  journalFd_ = -1;
 }
 
 void TableStore::rowsWritten(uint32_t generation, uint64_t bytes, bool dirSynced) {
-  closeJournal();
   generation_ = generation;
   rowsBytes_ = bytes;
   knownDir_ = dirPath();

@@ -101,7 +101,6 @@ struct StoreStats {
 class TableStore {
  public:
   explicit TableStore(std::string storePath);
-  ~TableStore();
   TableStore(const TableStore&) = delete;
   TableStore& operator=(const TableStore&) = delete;
 
@@ -149,9 +148,8 @@ class TableStore {
   void damaged(const std::string& file, uint64_t offset, const std::string& problem,
                const std::string& kept, StoreLoadReport& report);
   std::string setAside(const std::string& file, std::string& why);
-  Status openJournal(bool create);
-  void abandonJournal();
-  void closeJournal();
+  Status openJournal(bool create, int& fd);
+  void abandonAppend(int fd);
   // A rows file of `generation` and `bytes` replaced the old one; the
   // journal is part of it once `dirSynced`.
   void rowsWritten(uint32_t generation, uint64_t bytes, bool dirSynced);
@@ -162,7 +160,6 @@ class TableStore {
   uint32_t generation_ = 0;
   uint64_t rowsBytes_ = 0;
   uint64_t journalBytes_ = 0;
-  int journalFd_ = -1;
   StoreStats stats_;
 };
 
