@@ -4,30 +4,30 @@
 #include <utility>
 #include <vector>
 
+#include "platform/journal.h"
 #include "platform/looper.h"
 #include "platform/message_codec.h"
 #include "platform/system.h"
 
 static_assert(Object::NO_ID == kv::Allocator::NONE, "one 'no id' value for rows and ids");
 
-AMap::AMap(const std::string& storePath, int persist, int saveIntervalSeconds)
-    : store_(storePath), persist_(persist != 0), saveIntervalSeconds_(saveIntervalSeconds) {}
+AMap::AMap(const std::string& storePath, int persist, int /*saveIntervalSeconds*/)
+    : store_(storePath), persist_(persist != 0) {}
 
-AMap::~AMap() {
-  if (dirty_) saveNow();
-}
+AMap::~AMap() { kv::CommitGroup::instance().tableGoing(*this); }
 
 kv::Status AMap::init() {
   if (!storesRows()) return kv::Status::ok();
   bool corrected = false;
   kv::StoreLoadReport report = store_.load(
       [this, &corrected](uint32_t id, const kv::message& row) { corrected |= loadRow(id, row); });
-  if (corrected && !report.damaged) markChanged();
+  if (!report.rewrite() && !corrected) return kv::Status::ok();
+  // Replace what was set aside, torn or corrected by a file that holds the
+  // table as it was loaded.
+  rewriteDue_ = true;
+  commitRows();
   if (!report.damaged) return kv::Status::ok();
-  // Replace the set-aside file by one that holds what could be read.
-  dirty_ = true;
-  saveNow();
-  return kv::Status::malformed(store_.rowsPath() + ": " + report.problem + " at byte " +
+  return kv::Status::malformed(storePath() + ": " + report.problem + " at byte " +
                                std::to_string(report.damageOffset));
 }
 
@@ -57,8 +57,7 @@ uint32_t AMap::add(std::unique_ptr<Object> row, bool notify) {
   row->id = id;
   Object& added = *row;
   rows_.emplace(id, std::move(row));
-  scheduleSave();
-  if (notify) rowAdded(added);
+  if (!storeAdded(added, notify) && notify) rowAdded(added);
   return id;
 }
 
@@ -68,18 +67,21 @@ AMapIterator AMap::remove(AMapIterator it) {
   std::unique_ptr<Object> row = std::move(it.base()->second);
   rows_.erase(it.base());
   allocator_.free(id);
-  scheduleSave();
-  rowRemoved(*row);
-  row.reset();
+  if (!storeRemoved(row)) {
+    rowRemoved(*row);
+    row.reset();
+  }
   // Looked up after the notification, which may have removed more rows.
   return AMapIterator(rows_.upper_bound(id));
 }
 
-AMapIterator AMap::find(uint32_t id) { return AMapIterator(rows_.find(id)); }
+AMapIterator AMap::find(uint32_t id) {
+  return unstoredAdds_.count(id) ? end() : AMapIterator(rows_.find(id));
+}
 
 Object* AMap::findRow(uint32_t id) const {
   auto it = rows_.find(id);
-  return it == rows_.end() ? nullptr : it->second.get();
+  return it == rows_.end() || unstoredAdds_.count(id) ? nullptr : it->second.get();
 }
 
 kv::message AMap::rowMessage(const Object& row) {
@@ -99,62 +101,96 @@ void AMap::rowAdded(Object&) {}
 void AMap::rowChanged(Object&) {}
 void AMap::rowRemoved(Object&) {}
 
-// ---- Saving ----------------------------------------------------------------
+// ---- Journalling changes ---------------------------------------------------
 
-void AMap::markChanged() { scheduleSave(); }
-
-kv::Status AMap::flush() { return saveNow(); }
-
-void AMap::scheduleSave() {
-  if (!storesRows()) return;
-  dirty_ = true;
-  // A timer armed before the loop existed sits on a runner that never runs.
-  if (saveTimer_.pending() && saveRunner_ == &kv::getRunner()) return;
-  armSaveTimer(saveDelayTicks());
+bool AMap::storeAdded(Object& row, bool notify) {
+  if (!storesRows()) return false;
+  journalPut(row);
+  kv::CommitGroup& group = kv::CommitGroup::instance();
+  if (!group.inCommand()) return false;
+  group.addChange({this, kv::TableChange::Kind::Added, row.id, notify, nullptr});
+  unstoredAdds_.insert(row.id);
+  return true;
 }
 
-void AMap::armSaveTimer(kv::Ticks delayTicks) {
-  saveRunner_ = &kv::getRunner();
-  saveTimer_ = kv::Timer(*saveRunner_, delayTicks, [this] { saveNow(); });
+bool AMap::storeChanged(Object& row, std::unique_ptr<Object> before) {
+  if (!storesRows()) return false;
+  journalPut(row);
+  kv::CommitGroup& group = kv::CommitGroup::instance();
+  if (!group.inCommand()) return false;
+  group.addChange({this, kv::TableChange::Kind::Changed, row.id, false, std::move(before)});
+  return true;
 }
 
-kv::Ticks AMap::saveDelayTicks() const {
-  kv::ThinRunner& runner = kv::getRunner();
-  const kv::Ticks tps = runner.clock().ticksPerSecond();
-  if (saveIntervalSeconds_ > 0) return kv::Ticks(saveIntervalSeconds_) * tps;
-  if (saveIntervalSeconds_ == 0 || !savedOnce_) return 0;
-  const kv::Ticks gap = kv::Ticks(-int64_t{saveIntervalSeconds_}) * tps;
-  const kv::Ticks due = lastSaveTick_ + gap;
-  const kv::Ticks now = runner.now();
-  // Capped at one gap, in case the last save was timed by another clock.
-  return due <= now ? 0 : std::min(due - now, gap);
+bool AMap::storeRemoved(std::unique_ptr<Object>& row) {
+  if (!storesRows()) return false;
+  kv::appendDeleteRecord(journal_, row->id);
+  kv::CommitGroup& group = kv::CommitGroup::instance();
+  group.tableChanged(*this);
+  if (!group.inCommand()) return false;
+  const uint32_t id = row->id;
+  group.addChange({this, kv::TableChange::Kind::Removed, id, false, std::move(row)});
+  return true;
 }
 
-kv::Status AMap::saveNow() {
-  saveTimer_.cancel();
-  if (!persist_ || !dirty_) return kv::Status::ok();
-  kv::Status st = writeRows();
-  savedOnce_ = true;
-  lastSaveTick_ = kv::getRunner().now();
+// A row too large for a record cannot be journalled: the whole rows file is
+// written instead, which leaves it out with a log line (writeRows).
+bool AMap::journalPut(const Object& row) {
+  const bool ok = kv::appendPutRecord(journal_, rowMessage(row)).isOk();
+  if (!ok) rewriteDue_ = true;
+  kv::CommitGroup::instance().tableChanged(*this);
+  return ok;
+}
+
+void AMap::rewriteRows() {
+  rewriteDue_ = true;
+  kv::CommitGroup::instance().tableChanged(*this);
+}
+
+void AMap::markChanged() {
+  if (storesRows()) rewriteRows();
+}
+
+kv::Status AMap::flush() {
+  kv::CommitGroup::instance().commit();
+  return dirty() ? lastCommit_ : kv::Status::ok();
+}
+
+// ---- Storing (called by the commit group) ----------------------------------
+
+kv::Status AMap::commitRows() {
+  if (!dirty()) return lastCommit_ = kv::Status::ok();
+  retryTimer_.cancel();
+  const uint64_t bound = std::max(JOURNAL_COMPACT_BYTES, store_.rowsBytes());
+  const bool whole = rewriteDue_ || !store_.canAppend() ||
+                     store_.journalBytes() + journal_.size() > bound;
+  kv::Status st = whole ? writeRows() : store_.appendJournal(journal_);
+  journal_.clear();
+  lastCommit_ = st;
   if (st.isOk()) {
-    dirty_ = false;
+    rewriteDue_ = false;
     ++saveCount_;
-    if (saveFailing_) kv::storeLog(kv::LOG_LEVEL_INFO, "store: " + storePath() + ": saved again");
-    saveFailing_ = false;
+    if (commitFailing_) kv::storeLog(kv::LOG_LEVEL_INFO, "store: " + storePath() + ": saved again");
+    commitFailing_ = false;
     return st;
   }
-  if (!saveFailing_) {
+  // The journal may not be appended to before the rows file is rewritten:
+  // memory is what must be stored now.
+  rewriteDue_ = true;
+  if (!commitFailing_) {
     kv::storeLog(kv::LOG_LEVEL_ERROR, "store: " + storePath() + ": save failed (" + st.message() +
                                           "); retrying every " +
                                           std::to_string(SAVE_RETRY_SECONDS) + " s");
   }
-  saveFailing_ = true;
-  armSaveTimer(SAVE_RETRY_SECONDS * kv::Ticks(kv::getRunner().clock().ticksPerSecond()));
+  commitFailing_ = true;
+  kv::ThinRunner& runner = kv::getRunner();
+  retryTimer_ = kv::Timer(runner, SAVE_RETRY_SECONDS * kv::Ticks(runner.clock().ticksPerSecond()),
+                          [this] { kv::CommitGroup::instance().tableChanged(*this); });
   return st;
 }
 
-// One save of every row. A row that cannot be stored (too large) is left
-// out with a log line rather than failing the save of all the others.
+// One write of every row. A row that cannot be stored (too large) is left
+// out with a log line rather than failing the write of all the others.
 kv::Status AMap::writeRows() {
   kv::StoreWriter writer(store_);
   kv::Status st = writer.open();
@@ -170,7 +206,64 @@ kv::Status AMap::writeRows() {
   return writer.commit();
 }
 
+void AMap::undoChange(kv::TableChange& change) {
+  using Kind = kv::TableChange::Kind;
+  if (change.kind == Kind::Added) unstoredAdds_.erase(change.id);
+  auto it = rows_.find(change.id);
+  if (change.kind == Kind::Added && it != rows_.end()) {
+    rows_.erase(it);
+    allocator_.free(change.id);
+  } else if (change.kind == Kind::Changed && it != rows_.end()) {
+    copyRow(*it->second, *change.row);
+    it->second->id = change.id;
+  } else if (change.kind == Kind::Removed) {
+    if (it == rows_.end() && allocator_.allocate(change.id)) {
+      rows_.emplace(change.id, std::move(change.row));
+    } else {
+      kv::storeLog(kv::LOG_LEVEL_ERROR, "store: " + storePath() + ": removed row " +
+                                            std::to_string(change.id) + " cannot be put back");
+    }
+  }
+}
+
+void AMap::confirmChange(kv::TableChange& change) {
+  using Kind = kv::TableChange::Kind;
+  if (change.kind == Kind::Removed) {
+    rowRemoved(*change.row);
+    change.row.reset();
+    return;
+  }
+  if (change.kind == Kind::Added) unstoredAdds_.erase(change.id);
+  Object* row = findRow(change.id);
+  if (!row) return;  // removed since, by the service
+  if (change.kind == Kind::Changed) rowChanged(*row);
+  if (change.kind == Kind::Added && change.notify) rowAdded(*row);
+}
+
 // ---- Generic table commands ------------------------------------------------
+
+namespace {
+
+// A change command as one unit of the commit group: its changes, in any
+// table, are stored together before `reply` is sent (commit_group.h).
+class CommandScope {
+ public:
+  CommandScope(kv::Handler& handler, const kv::message& request)
+      : handler_(handler), request_(request) {
+    kv::CommitGroup::instance().beginCommand();
+  }
+  ~CommandScope() { kv::CommitGroup::instance().endCommand(handler_, request_, reply); }
+  CommandScope(const CommandScope&) = delete;
+  CommandScope& operator=(const CommandScope&) = delete;
+
+  kv::message reply;  // success (empty) unless a path sets another
+
+ private:
+  kv::Handler& handler_;
+  const kv::message& request_;
+};
+
+}  // namespace
 
 Object* AMap::requestedRow(kv::message& request) {
   if (!request.has(kv::OBJECT_ID_FIELD)) {
@@ -188,11 +281,18 @@ kv::message AMap::rowMessageFor(const Object& row, const kv::message& request) c
   return msg;
 }
 
+bool AMap::deferRead(kv::message& request, void (AMap::*read)(kv::message&)) {
+  return kv::CommitGroup::instance().deferRead(
+      *this, [this, request, read]() mutable { (this->*read)(request); });
+}
+
 void AMap::cmdGetObj(kv::message& request) {
+  if (deferRead(request, &AMap::cmdGetObj)) return;
   if (Object* row = requestedRow(request)) replyMessage(request, rowMessageFor(*row, request));
 }
 
 void AMap::cmdGetAll(kv::message& request) {
+  if (deferRead(request, &AMap::cmdGetAll)) return;
   auto it = request.has(kv::AFTER_ID_FIELD) ? rows_.upper_bound(request.get(kv::AFTER_ID_FIELD))
                                             : rows_.begin();
   std::vector<kv::message> page;
@@ -211,18 +311,26 @@ void AMap::cmdGetAll(kv::message& request) {
 }
 
 void AMap::cmdAddObj(kv::message& request) {
-  if (rows_.size() >= MAX_ROWS) return replyMessage(request, kv::failedMsg("table full"));
+  CommandScope scope(*this, request);
+  if (rows_.size() >= MAX_ROWS) {
+    scope.reply = kv::failedMsg("table full");
+    return;
+  }
   std::unique_ptr<Object> row = createRow();
-  if (!row) return replyMessage(request, kv::errorMsg(kv::ERR_NOT_SUPPORTED, ""));
+  if (!row) {
+    scope.reply = kv::errorMsg(kv::ERR_NOT_SUPPORTED, "");
+    return;
+  }
   row->readFrom(request);
   row->id = Object::NO_ID;
-  kv::message refusal = checkAdd(*row);
-  if (!refusal.empty()) return replyMessage(request, refusal);
+  scope.reply = checkAdd(*row);
+  if (!scope.reply.empty()) return;
   const uint32_t id = add(std::move(row), true);
-  if (id == Object::NO_ID) return replyMessage(request, kv::failedMsg("no free object id"));
-  kv::message reply;
-  reply.set(kv::OBJECT_ID_FIELD, id);
-  replyMessage(request, reply);
+  if (id == Object::NO_ID) {
+    scope.reply = kv::failedMsg("no free object id");
+    return;
+  }
+  scope.reply.set(kv::OBJECT_ID_FIELD, id);
 }
 
 // The edit is made on a copy, checked, and then copied into the stored row,
@@ -231,35 +339,43 @@ void AMap::cmdSetObj(kv::message& request) {
   Object* existing = requestedRow(request);
   if (!existing) return;
   const uint32_t id = existing->id;
+  CommandScope scope(*this, request);
   std::unique_ptr<Object> edited = createRow();
-  if (!edited) return replyMessage(request, kv::errorMsg(kv::ERR_NOT_SUPPORTED, ""));
+  std::unique_ptr<Object> before = createRow();
+  if (!edited || !before) {
+    scope.reply = kv::errorMsg(kv::ERR_NOT_SUPPORTED, "");
+    return;
+  }
   copyRow(*edited, *existing);
   edited->readFrom(request);
   edited->id = id;
-  kv::message refusal = checkSet(*existing, *edited);
-  if (!refusal.empty()) return replyMessage(request, refusal);
+  scope.reply = checkSet(*existing, *edited);
+  if (!scope.reply.empty()) return;
   existing = findRow(id);  // the check may have removed it
-  if (!existing) return replyMessage(request, kv::errorMsg(kv::ERR_NO_SUCH_OBJECT, "no such object"));
+  if (!existing) {
+    scope.reply = kv::errorMsg(kv::ERR_NO_SUCH_OBJECT, "no such object");
+    return;
+  }
+  copyRow(*before, *existing);
   copyRow(*existing, *edited);
   existing->id = id;
-  scheduleSave();
-  rowChanged(*existing);
-  replyMessage(request, kv::message());
+  if (!storeChanged(*existing, std::move(before))) rowChanged(*existing);
 }
 
 void AMap::cmdRemoveObj(kv::message& request) {
   Object* row = requestedRow(request);
   if (!row) return;
   const uint32_t id = row->id;
-  kv::message refusal = checkRemove(*row);
-  if (!refusal.empty()) return replyMessage(request, refusal);
+  CommandScope scope(*this, request);
+  scope.reply = checkRemove(*row);
+  if (!scope.reply.empty()) return;
   // The check may have removed rows, this one included.
   AMapIterator it = find(id);
   if (it != end()) remove(it);
-  replyMessage(request, kv::message());
 }
 
 void AMap::cmdGetCount(kv::message& request) {
+  if (deferRead(request, &AMap::cmdGetCount)) return;
   kv::message reply;
   reply.set(kv::COUNT_FIELD, static_cast<uint32_t>(rows_.size()));
   replyMessage(request, reply);

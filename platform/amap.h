@@ -13,20 +13,25 @@
 // table, also across a set command (the edit is copied into it), so other
 // code may keep plain pointers to rows. remove() destroys the row.
 //
-// Saving (persist = 1): every change marks the table dirty and arms one save
-// timer on the loop (kv::Timer, in clock ticks of the runner's clock). What
-// `saveIntervalSeconds` means:
-//   -N  save on the next loop turn after a change, but no sooner than N
-//       seconds after the previous save: a burst of changes costs one
-//       write, and there is at most one write every N seconds;
-//    0  save on the next loop turn after a change;
-//   +N  save N seconds after the first unsaved change.
-// A pending save is written synchronously by flush() and when the table is
-// destroyed (the loop may be gone by then). A failed save is logged once,
-// kept pending and retried SAVE_RETRY_SECONDS later (or on flush()).
+// Storing (persist = 1): init() loads the rows, and every change reaches
+// the store before it is acknowledged (commit_group.h). A change is applied
+// in memory at once and queued as a journal record (journal.h); the changes
+// made in one loop turn are appended to the table's journal and synced
+// together on the next turn, and only then are the replies of the commands
+// that made them sent. A command whose change cannot be stored is undone
+// and answered with a failure naming the cause. The journal is folded into
+// a rewrite of the whole rows file once it holds more than
+// max(JOURNAL_COMPACT_BYTES, the rows file's size), and the rows file is
+// also rewritten after markChanged() (the changed row is not known) and
+// after a failed write. A failed write is logged once and retried every
+// SAVE_RETRY_SECONDS, at the next change and at flush(). What is pending is
+// written synchronously by flush() and when the table is destroyed (the
+// loop may be gone by then).
+// `saveIntervalSeconds` is accepted for source compatibility and not used:
+// no change waits longer than one loop turn.
 // persist = 0: the rows live in memory only; init() and saves do nothing.
 // A table class whose storesRows() answers false is memory-only in the same
-// way, whatever its constructor was given.
+// way, whatever its constructor was given: its changes cost no disk writes.
 //
 // Generic commands served (reply fields in system.h; details in
 // docs/tables.md):
@@ -46,9 +51,11 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "platform/allocator.h"
+#include "platform/commit_group.h"
 #include "platform/handler.h"
 #include "platform/object.h"
 #include "platform/runner.h"
@@ -94,42 +101,57 @@ class AMap : public kv::Handler {
   // Rows a table accepts through the add command.
   static constexpr size_t MAX_ROWS = 65536;
   static constexpr uint32_t SAVE_RETRY_SECONDS = 30;
+  // Journal bytes below which the rows file is never rewritten to fold the
+  // journal in (above it: when the journal outgrows the rows file).
+  static constexpr uint64_t JOURNAL_COMPACT_BYTES = 64 * 1024;
 
   // `storePath` is the store path of the rows; see the file comment for
   // `persist` and `saveIntervalSeconds`.
   AMap(const std::string& storePath, int persist, int saveIntervalSeconds);
-  // Writes a pending save (synchronously).
+  // Writes what is pending (synchronously).
   ~AMap() override;
 
-  // Loads the stored rows. REQUIRES: called once, before any add. A damaged
-  // store is logged and set aside, and a good file holding the rows that
-  // could be read is written at once; the result is then Malformed.
+  // Loads the stored rows: the rows file, then the journal replayed over
+  // it. REQUIRES: called once, before any add. A damaged store is logged and
+  // set aside, and a good file holding what could be read is written at
+  // once; the result is then Malformed. A torn journal tail is dropped with
+  // a log line, and the rows file is rewritten at once too.
   kv::Status init();
 
   // Adds `row` (taking ownership) under a new id, which is returned
   // (Object::NO_ID, and the row dropped, only when every id is taken or the
-  // row is null). `notify` calls rowAdded. Schedules a save.
+  // row is null). `notify` calls rowAdded: at once, or, while a table
+  // command is handled, once the command's changes are stored. The change
+  // is stored on the next loop turn.
   uint32_t add(std::unique_ptr<Object> row, bool notify);
-  // Removes and destroys the row at `it` after calling rowRemoved; returns
-  // the iterator of the row that followed it. Schedules a save.
+  // Removes the row at `it`, calls rowRemoved and destroys the row (while a
+  // table command is handled: once the command's changes are stored);
+  // returns the iterator of the row that followed it. The change is stored
+  // on the next loop turn.
   // REQUIRES: `it` is a row of this table; end() is ignored.
   AMapIterator remove(AMapIterator it);
-  // The row with `id`, or end().
+  // The row with `id`, or end() / null. A row added by a table command is
+  // found by id only once its add is stored: its requester learns the id
+  // from the reply, and nothing may keep a pointer to a row whose add may
+  // still be undone. Walks (begin, end) see it at once.
   AMapIterator find(uint32_t id);
-  // The row with `id`, or null.
   Object* findRow(uint32_t id) const;
   AMapIterator begin() { return AMapIterator(rows_.begin()); }
   AMapIterator end() { return AMapIterator(rows_.end()); }
   size_t size() const { return rows_.size(); }
 
   // Call after changing a row's fields directly (not through a command):
-  // schedules a save.
+  // the whole rows file is written on the next loop turn.
   void markChanged();
-  // Writes a pending save now; ok when nothing is left unsaved.
+  // Stores what is pending now (every table's: one group commit); ok when
+  // nothing of this table is left unstored.
   kv::Status flush();
-  // Saves written successfully since construction.
+  // Successful writes (journal appends and rows files) since construction.
   uint64_t saveCount() const { return saveCount_; }
-  bool dirty() const { return dirty_; }
+  // Something is not stored yet.
+  bool dirty() const { return !journal_.empty() || rewriteDue_; }
+  // Bytes and syncs written for this table since construction.
+  const kv::StoreStats& storeStats() const { return store_.stats(); }
 
   const std::string& storePath() const { return store_.storePath(); }
   kv::Allocator& allocator() { return allocator_; }
@@ -153,7 +175,8 @@ class AMap : public kv::Handler {
   // it joins the table (the rows loaded before it are in the table). The
   // table class may keep it as it is, repair it in place or drop it, and
   // logs what it did. After a load that repaired or dropped a row, the
-  // table is saved as it now is. Default: keep every row.
+  // rows file is written again at once as the table now is. Default: keep
+  // every row.
   enum class LoadedRow { Keep, Repaired, Drop };
   virtual LoadedRow checkLoaded(Object& row);
 
@@ -184,29 +207,44 @@ class AMap : public kv::Handler {
   virtual bool storesRows() const { return persist_; }
 
  private:
-  void scheduleSave();
-  void armSaveTimer(kv::Ticks delayTicks);
-  kv::Ticks saveDelayTicks() const;
-  kv::Status saveNow();
-  kv::Status writeRows();
+  friend class kv::CommitGroup;
+
   // True when the row was repaired or left out.
   bool loadRow(uint32_t id, const kv::message& stored);
+  // Queue the journal record of a change. They return true when the
+  // change belongs to a command being handled, which then owns the row's
+  // notification (and, for a removal, the row).
+  bool storeAdded(Object& row, bool notify);
+  bool storeChanged(Object& row, std::unique_ptr<Object> before);
+  bool storeRemoved(std::unique_ptr<Object>& row);
+  bool journalPut(const Object& row);
+  void rewriteRows();
+
+  // ---- For the commit group ----
+  // Writes the queued records (or the whole rows file); logs a failure
+  // once and arms the retry.
+  kv::Status commitRows();
+  kv::Status writeRows();
+  void undoChange(kv::TableChange& change);
+  void confirmChange(kv::TableChange& change);
+
   // The row named by the request's OBJECT_ID_FIELD; replies and returns
   // null when there is none.
   Object* requestedRow(kv::message& request);
   // The message form of `row` as the sender of `request` may see it.
   kv::message rowMessageFor(const Object& row, const kv::message& request) const;
+  // Queues a read command while changes wait for their commit.
+  bool deferRead(kv::message& request, void (AMap::*read)(kv::message&));
 
   kv::TableStore store_;
   const bool persist_;
-  const int saveIntervalSeconds_;
   std::map<uint32_t, std::unique_ptr<Object>> rows_;
   kv::Allocator allocator_;
-  bool dirty_ = false;
-  bool saveFailing_ = false;  // the last save failed (and was logged)
-  bool savedOnce_ = false;
-  kv::Ticks lastSaveTick_ = 0;
+  std::string journal_;        // records of changes not stored yet
+  std::set<uint32_t> unstoredAdds_;  // rows added by commands waiting for their commit
+  bool rewriteDue_ = false;    // the next commit writes the whole rows file
+  bool commitFailing_ = false; // the last write failed (and was logged)
+  kv::Status lastCommit_;
   uint64_t saveCount_ = 0;
-  kv::ThinRunner* saveRunner_ = nullptr;  // where saveTimer_ was armed
-  kv::Timer saveTimer_;
+  kv::Timer retryTimer_;
 };

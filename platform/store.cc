@@ -12,6 +12,7 @@
 
 #include "platform/allocator.h"
 #include "platform/bytes.h"
+#include "platform/journal.h"
 #include "platform/looper.h"
 #include "platform/message_codec.h"
 #include "platform/root.h"
@@ -88,6 +89,7 @@ class RowsReader {
 
   uint64_t damageOffset() const { return damageOffset_; }
   const std::string& problem() const { return problem_; }
+  uint32_t generation() const { return generation_; }
 
  private:
   int fail(uint64_t offset, std::string what) {
@@ -104,6 +106,7 @@ class RowsReader {
   uint64_t damageOffset_ = 0;
   std::string problem_;
   std::string body_;
+  uint32_t generation_ = 0;
   Allocator seen_;  // the ids read so far
 };
 
@@ -119,20 +122,27 @@ bool RowsReader::readExact(void* dst, size_t n, uint64_t recordOffset) {
 
 bool RowsReader::readHeader() {
   uint8_t header[STORE_HEADER_BYTES];
-  if (size_ < STORE_HEADER_BYTES) {
+  if (size_ < 8) {
     fail(0, "header truncated: " + std::to_string(size_) + " of 8 bytes");
     return false;
   }
-  if (!readExact(header, sizeof header, 0)) return false;
+  if (!readExact(header, 8, 0)) return false;
   if (memcmp(header, MAGIC, sizeof MAGIC) != 0) {
     fail(0, "bad magic (not a table store file)");
     return false;
   }
-  uint32_t version = loadU32(header + 4);
+  const uint32_t version = loadU32(header + 4);
+  if (version == 1) return true;  // written before generations: generation 0
   if (version != STORE_VERSION) {
     fail(4, "unsupported version " + std::to_string(version));
     return false;
   }
+  if (size_ < STORE_HEADER_BYTES) {
+    fail(0, "header truncated: " + std::to_string(size_) + " of 12 bytes");
+    return false;
+  }
+  if (!readExact(header + 8, 4, 8)) return false;
+  generation_ = loadU32(header + 8);
   return true;
 }
 
@@ -183,29 +193,24 @@ bool RowsReader::checkId(const message& row, uint32_t& id, uint64_t recordOffset
   return true;
 }
 
-// Feeds every good row of `file` to onRow; fills the damage part of the
-// report when it stops early.
-void readRows(FILE* file, const StoreRowFn& onRow, StoreLoadReport& report) {
-  struct stat st {};
-  if (fstat(fileno(file), &st) != 0) {
-    report.damaged = true;
-    report.problem = std::string("fstat: ") + strerror(errno);
-    return;
+// Puts every good row that `reader` reads into `rows`; the reader tells
+// where it stopped. False when the header could not be read (no generation).
+bool readRows(RowsReader& reader, std::map<uint32_t, message>& rows, bool& damaged) {
+  if (!reader.readHeader()) {
+    damaged = true;
+    return false;
   }
-  RowsReader reader(file, static_cast<uint64_t>(st.st_size));
-  bool ok = reader.readHeader();
   uint32_t id = 0;
   message row;
   int got = 0;
-  while (ok && (got = reader.next(id, row)) == 1) {
-    onRow(id, row);
-    ++report.rows;
-  }
-  if (!ok || got < 0) {
-    report.damaged = true;
-    report.damageOffset = reader.damageOffset();
-    report.problem = reader.problem();
-  }
+  while ((got = reader.next(id, row)) == 1) rows.emplace_hint(rows.end(), id, std::move(row));
+  damaged = got < 0;
+  return true;
+}
+
+uint64_t fileSize(FILE* file) {
+  struct stat st {};
+  return fstat(fileno(file), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
 }  // namespace
@@ -226,7 +231,7 @@ void storeLog(int level, const std::string& text) {
   fflush(stderr);
 }
 
-// ---- TableStore ----------------------------------------------------------
+// ---- TableStore: loading -------------------------------------------------
 
 TableStore::TableStore(std::string storePath) : storePath_(std::move(storePath)) {}
 
@@ -234,46 +239,120 @@ std::string TableStore::dirPath() const { return rootPath(storePath_); }
 
 std::string TableStore::rowsPath() const { return dirPath() + "/" + STORE_ROWS_FILE; }
 
+std::string TableStore::journalPath() const { return dirPath() + "/" + JOURNAL_FILE; }
+
 StoreLoadReport TableStore::load(const StoreRowFn& onRow) {
   StoreLoadReport report;
+  generation_ = 0;
+  rowsBytes_ = journalBytes_ = 0;
+  const std::string dir = dirPath();
+  ::unlink((rowsPath() + ".tmp").c_str());  // left by a save that was cut short
+  std::map<uint32_t, message> rows;
+  const bool generationKnown = readRowsFile(rows, report);
+  readJournalFile(generationKnown, rows, report);
+  for (const auto& entry : rows) onRow(entry.first, entry.second);
+  report.rows = rows.size();
+  knownDir_ = dir;
+  return report;
+}
+
+// False when the rows file exists but its generation could not be read.
+bool TableStore::readRowsFile(std::map<uint32_t, message>& rows, StoreLoadReport& report) {
   const std::string file = rowsPath();
   FILE* f = fopen(file.c_str(), "rbe");
-  if (!f && (errno == ENOENT || errno == ENOTDIR)) return report;
+  if (!f && (errno == ENOENT || errno == ENOTDIR)) return true;
   report.found = true;
   if (!f) {
-    report.damaged = true;
-    report.problem = std::string("cannot open: ") + strerror(errno);
-  } else {
-    readRows(f, onRow, report);
-    fclose(f);
+    damaged(file, 0, std::string("cannot open: ") + strerror(errno), "kept 0 rows", report);
+    return false;
   }
-  if (!report.damaged) return report;
+  const uint64_t size = fileSize(f);
+  RowsReader reader(f, size);
+  bool damage = false;
+  const bool headerRead = readRows(reader, rows, damage);
+  fclose(f);
+  generation_ = reader.generation();
+  rowsBytes_ = size;
+  if (damage) {
+    damaged(file, reader.damageOffset(), reader.problem(),
+            "kept " + std::to_string(rows.size()) + " rows", report);
+  }
+  return headerRead;
+}
 
+// Replays the journal when it extends the rows file that was read. One of
+// the generation before is already part of the rows file and is removed.
+void TableStore::readJournalFile(bool generationKnown, std::map<uint32_t, message>& rows,
+                                 StoreLoadReport& report) {
+  const std::string file = journalPath();
+  FILE* f = fopen(file.c_str(), "rbe");
+  if (!f && (errno == ENOENT || errno == ENOTDIR)) return;
+  report.found = true;
+  if (!f) return damaged(file, 0, std::string("cannot open: ") + strerror(errno), "applied 0 changes", report);
+  if (!generationKnown) {
+    fclose(f);
+    return damaged(file, 0, "not replayed: the rows file's header is damaged", "applied 0 changes", report);
+  }
+  const uint64_t size = fileSize(f);
+  JournalReadResult read = readJournal(f, size, generation_, rows);
+  fclose(f);
+  const std::string applied = "applied " + std::to_string(read.changes) + " changes";
+  if (read.headerRead && read.generation != generation_) {
+    if (read.generation + 1 == generation_) {
+      ::unlink(file.c_str());
+      return;
+    }
+    return damaged(file, 8, "generation " + std::to_string(read.generation) +
+                                " does not extend the rows file (generation " +
+                                std::to_string(generation_) + ")",
+                   applied, report);
+  }
+  report.journalChanges = read.changes;
+  if (read.end == JournalReadResult::End::Damaged) {
+    return damaged(file, read.problemOffset, read.problem, applied, report);
+  }
+  if (read.end == JournalReadResult::End::Torn) {
+    report.tornJournal = true;
+    storeLog(LOG_LEVEL_WARNING, "store: " + file + ": torn record at the end ignored (" +
+                                    read.problem + " at byte " + std::to_string(read.problemOffset) +
+                                    "); " + applied);
+    return;
+  }
+  journalBytes_ = size;
+}
+
+// Logs damage in `file`, sets the file aside and notes it in the report.
+void TableStore::damaged(const std::string& file, uint64_t offset, const std::string& problem,
+                         const std::string& kept, StoreLoadReport& report) {
   std::string why;
-  report.setAsidePath = setAside(file, why);
-  std::string line = "store: " + file + ": " + report.problem + " at byte " +
-                     std::to_string(report.damageOffset) + "; kept " +
-                     std::to_string(report.rows) + " rows";
-  if (!report.setAsidePath.empty()) {
-    line += "; damaged file set aside as " + report.setAsidePath;
+  const std::string aside = setAside(file, why);
+  if (!report.damaged) {
+    report.damaged = true;
+    report.damageOffset = offset;
+    report.problem = problem;
+    report.setAsidePath = aside;
+  }
+  std::string line = "store: " + file + ": " + problem + " at byte " + std::to_string(offset) +
+                     "; " + kept;
+  if (!aside.empty()) {
+    line += "; damaged file set aside as " + aside;
   } else {
     line += "; cannot set the damaged file aside (" + why + "): it stays, and the table is not saved over it";
     saveBlocked_ = Status::io("damaged " + file + " could not be set aside");
   }
   storeLog(LOG_LEVEL_ERROR, line);
-  return report;
 }
 
 // Renames the damaged file to a name that is not taken; "" (and `why`) when
 // it cannot. Never overwrites an earlier set-aside file.
-std::string TableStore::setAside(const std::string& rowsFile, std::string& why) {
-  const std::string dir = rowsFile.substr(0, rowsFile.rfind('/'));
-  const std::string base = rowsFile + ".corrupt-" + std::to_string(wallSecondsNow());
+std::string TableStore::setAside(const std::string& file, std::string& why) {
+  const std::string dir = file.substr(0, file.rfind('/'));
+  const std::string base = file + ".corrupt-" + std::to_string(wallSecondsNow());
   for (int n = 1; n <= MAX_SET_ASIDE_TRIES; ++n) {
     const std::string target = n == 1 ? base : base + "-" + std::to_string(n);
     struct stat st {};
     if (lstat(target.c_str(), &st) == 0) continue;
-    if (rename(rowsFile.c_str(), target.c_str()) != 0) {
+    if (rename(file.c_str(), target.c_str()) != 0) {
       why = "rename to " + target + ": " + strerror(errno);
       return std::string();
     }
@@ -284,6 +363,8 @@ std::string TableStore::setAside(const std::string& rowsFile, std::string& why) 
   return std::string();
 }
 
+// ---- TableStore: writing -------------------------------------------------
+
 Status TableStore::save(const std::vector<message>& rows) {
   StoreWriter writer(*this);
   Status st = writer.open();
@@ -291,9 +372,75 @@ Status TableStore::save(const std::vector<message>& rows) {
   return st.isOk() ? writer.commit() : st;
 }
 
+bool TableStore::canAppend() const { return !knownDir_.empty() && knownDir_ == dirPath(); }
+
+// The journal is opened for each append and closed after it: the store
+// holds no descriptor between writes.
+Status TableStore::appendJournal(const std::string& records) {
+  if (!saveBlocked_.isOk()) return saveBlocked_;
+  if (!canAppend()) return Status::io("store " + dirPath() + " was not loaded");
+  const bool create = journalBytes_ == 0;
+  const std::string path = journalPath();
+  int fd = -1;
+  Status st = openJournal(create, fd);
+  const std::string bytes = create ? journalHeader(generation_) + records : records;
+  if (st.isOk()) {
+    st = writeAll(fd, bytes, path);
+    stats_.bytesWritten += bytes.size();
+  }
+  if (st.isOk()) {
+    ++stats_.syncs;
+    if (fdatasync(fd) != 0) st = Status::fromErrno("fdatasync " + path, errno);
+  }
+  if (st.isOk() && create) {
+    ++stats_.syncs;  // the new file's name must survive too
+    st = syncDir(dirPath());
+  }
+  if (st.isOk()) {
+    journalBytes_ += bytes.size();
+  } else {
+    abandonAppend(fd);
+  }
+  if (fd >= 0 && ::close(fd) != 0 && st.isOk()) st = Status::fromErrno("close " + path, errno);
+  return st;
+}
+
+Status TableStore::openJournal(bool create, int& fd) {
+  const std::string path = journalPath();
+  int flags = O_WRONLY | O_APPEND | O_CLOEXEC;
+  if (create) {
+    Status st = makeParentDirs(path);
+    if (!st.isOk()) return st;
+    ::unlink(path.c_str());  // one that is not part of the rows; a fresh file gets mode 0600
+    flags |= O_CREAT | O_TRUNC;
+  }
+  fd = ::open(path.c_str(), flags, 0600);
+  return fd >= 0 ? Status::ok() : Status::fromErrno("open " + path, errno);
+}
+
+// After a failed append: what was written of it must not reach the disk
+// later, so the journal is cut back to its synced length (best effort).
+void TableStore::abandonAppend(int fd) {
+  if (journalBytes_ == 0) {
+    ::unlink(journalPath().c_str());
+  } else if (fd >= 0 && ftruncate(fd, static_cast<off_t>(journalBytes_)) == 0) {
+    fdatasync(fd);
+  }
+}
+
+void TableStore::rowsWritten(uint32_t generation, uint64_t bytes, bool dirSynced) {
+  generation_ = generation;
+  rowsBytes_ = bytes;
+  knownDir_ = dirPath();
+  journalBytes_ = 0;
+  // Until the rename is known to be on disk, the old rows may come back
+  // after a crash, and they need their journal.
+  if (dirSynced) ::unlink(journalPath().c_str());
+}
+
 // ---- StoreWriter ---------------------------------------------------------
 
-StoreWriter::StoreWriter(const TableStore& store) : store_(store) {}
+StoreWriter::StoreWriter(TableStore& store) : store_(store) {}
 
 StoreWriter::~StoreWriter() { abandon(); }
 
@@ -308,11 +455,19 @@ Status StoreWriter::open() {
   ::unlink(tmpPath_.c_str());  // a leftover of a crash; a fresh file gets mode 0600
   fd_ = ::open(tmpPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd_ < 0) return Status::fromErrno("open " + tmpPath_, errno);
+  if (store_.canAppend()) {
+    generation_ = store_.generation_ + 1;
+  } else {
+    // Rows that were never loaded here replace whatever the directory
+    // holds: its journal must not be replayed over them.
+    generation_ = 1;
+    if (::unlink(store_.journalPath().c_str()) == 0) syncDir(dir_);
+  }
   buffer_.assign(MAGIC, sizeof MAGIC);
   putU32(buffer_, STORE_VERSION);
+  putU32(buffer_, generation_);
   return Status::ok();
 }
-
 Status StoreWriter::append(const message& row) {
   if (fd_ < 0) return Status::io("store writer is not open");
   if (!row.has(OBJECT_ID_FIELD)) return Status::malformed("row without an object id");
@@ -339,6 +494,8 @@ Status StoreWriter::append(const message& row) {
 
 Status StoreWriter::flushBuffer() {
   Status st = writeAll(fd_, buffer_, tmpPath_);
+  bytes_ += buffer_.size();
+  store_.stats_.bytesWritten += buffer_.size();
   buffer_.clear();
   return st;
 }
@@ -346,7 +503,10 @@ Status StoreWriter::flushBuffer() {
 Status StoreWriter::commit() {
   if (fd_ < 0) return Status::io("store writer is not open");
   Status st = flushBuffer();
-  if (st.isOk() && fsync(fd_) != 0) st = Status::fromErrno("fsync " + tmpPath_, errno);
+  if (st.isOk()) {
+    ++store_.stats_.syncs;
+    if (fsync(fd_) != 0) st = Status::fromErrno("fsync " + tmpPath_, errno);
+  }
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0 && st.isOk()) st = Status::fromErrno("close " + tmpPath_, errno);
@@ -358,7 +518,10 @@ Status StoreWriter::commit() {
     return st;
   }
   committed_ = true;
-  return syncDir(dir_);
+  ++store_.stats_.syncs;
+  st = syncDir(dir_);
+  store_.rowsWritten(generation_, bytes_, st.isOk());
+  return st;
 }
 
 void StoreWriter::abandon() {

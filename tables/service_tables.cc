@@ -4,7 +4,8 @@
 #include "service/service_globals.h"
 
 namespace {
-// Saved on the next loop turn after a change, at most once every 2 s.
+// Stored rows; the save interval is no longer used (every change is stored
+// on the loop turn after it, before it is answered).
 constexpr int PERSIST = 1;
 constexpr int SAVE_INTERVAL = -2;
 }  // namespace

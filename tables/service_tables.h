@@ -7,9 +7,9 @@
 //   clientMap           priority 1006
 // so at exit every broker client goes first, then the received-message and
 // subscription tables, then the broker table. Every table is an AMap on its
-// store path with (path, 1, -2): saved on the loop turn after a change, at
-// most once every 2 seconds. The received-message table keeps its rows in
-// memory only (received_table.h).
+// store path with (path, 1, -2): a change is stored before it is answered
+// (docs/store.md). The received-message table keeps its rows in memory only
+// (received_table.h).
 #pragma once
 
 #include <cstdint>

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "platform/bytes.h"
+#include "platform/journal.h"
 #include "platform/looper.h"
 #include "platform/message_codec.h"
 #include "platform/system.h"
@@ -23,7 +24,9 @@ std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+// A new file each time: rewriting one in place makes the file system flush it.
 void writeFile(const std::string& path, const std::string& bytes) {
+  fs::remove(path);
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 message row(uint32_t id, const std::string& name) {
@@ -92,16 +95,22 @@ TEST_F(StoreTest, SavesAtomicallyInTheSameBytesOnEveryHost) {
   m.set(string_id(1), "ab");
   TableStore nested("/s/t/u");  // a store path below another's
   ASSERT_TRUE(nested.save({m}).isOk());
-  EXPECT_EQ(std::string("KVT1\0\0\0\1"                        // magic, version
-                        "\0\0\0\x18" "\x2b\xf1\x17\xfb"       // length 24, CRC-32
-                        "\0\0\0\2"                            // two fields
-                        "\2\0\xfe\0\x11\0\0\0\1"              // u32 0xfe0011 = 1
-                        "\5\0\0\0\1\0\0\0\2" "ab", 40),       // string 1 = "ab"
+  const std::string record("\0\0\0\x18" "\x2b\xf1\x17\xfb"       // length 24, CRC-32
+                           "\0\0\0\2"                            // two fields
+                           "\2\0\xfe\0\x11\0\0\0\1"              // u32 0xfe0011 = 1
+                           "\5\0\0\0\1\0\0\0\2" "ab", 32);       // string 1 = "ab"
+  EXPECT_EQ(std::string("KVT1\0\0\0\2\0\0\0\1", 12) + record,  // magic, version, generation
             readFile(root_ + "/s/t/u/rows"));
   EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write,
             fs::status(root_ + "/s/t/u/rows").permissions() & fs::perms::all);
   StoreLoadReport report;
   EXPECT_EQ(0u, load(report).size());  // no file yet at "/s"
+  writeFile(file_, std::string("KVT1\0\0\0\1", 8) + record);  // version 1: no generation
+  writeFile(file_ + ".tmp", "left by a save that was cut short");
+  std::vector<message> loaded;
+  store_.load([&](uint32_t, const message& r) { loaded.push_back(r); });
+  EXPECT_EQ(std::vector<message>{m}, loaded);
+  EXPECT_FALSE(fs::exists(file_ + ".tmp"));
   ASSERT_TRUE(store_.save(ROWS).isOk());
   EXPECT_EQ(ROWS, load(report));
 
@@ -130,8 +139,9 @@ TEST_F(StoreTest, EveryFlippedByteAndEveryTruncationKeepsTheRowsBefore) {
     while (pos >= starts[rec + 1]) ++rec;
     std::string bad = good;
     bad[pos] = static_cast<char>(bad[pos] ^ 0x41);
-    if (pos < STORE_HEADER_BYTES) expectDamage(bad, 0, pos < 4 ? 0 : 4);
-    else expectDamage(bad, rec, starts[rec]);
+    if (pos < 8) expectDamage(bad, 0, pos < 4 ? 0 : 4);
+    else if (pos >= STORE_HEADER_BYTES) expectDamage(bad, rec, starts[rec]);
+    // The generation (bytes 8..11) only has to match a journal's.
   }
   for (size_t length = 0; length < good.size(); ++length) {
     size_t rec = 0;
@@ -155,7 +165,121 @@ TEST_F(StoreTest, GoodRecordsWithBadContentAreDamage) {
   };
   for (const auto& c : cases) expectDamage(header + first + c.first + first, 1, 8 + first.size(), c.second);
   expectDamage("KVT2" + header.substr(4) + first, 0, 0, "bad magic");
-  expectDamage(header.substr(0, 7) + '\2' + first, 0, 4, "unsupported version 2");
+  expectDamage(header.substr(0, 7) + '\3' + first, 0, 4, "unsupported version 3");
+}
+
+// A rows file of ROWS[0], ROWS[1] and a journal of changes to it, each
+// appended and synced on its own (as a commit does).
+class JournalTest : public StoreTest {
+ protected:
+  using State = std::map<uint32_t, message>;
+  struct Change {
+    uint32_t removedId;  // 0: a put of `row`
+    message row;
+  };
+
+  void SetUp() override {
+    StoreTest::SetUp();
+    ASSERT_TRUE(store_.save({ROWS[0], ROWS[1]}).isOk());
+    State state{{1, ROWS[0]}, {2, ROWS[1]}};
+    states_.push_back(state);
+    const Change changes[] = {{0, ROWS[3]}, {0, row(1, "changed")}, {2, message()},
+                              {0, row(7, std::string(300, 'x'))}, {1, message()}, {0, row(9, "z")}};
+    for (const Change& c : changes) {
+      std::string record;
+      if (c.removedId) {
+        appendDeleteRecord(record, c.removedId);
+        state.erase(c.removedId);
+      } else {
+        ASSERT_TRUE(appendPutRecord(record, c.row).isOk());
+        state[c.row.get(OBJECT_ID_FIELD)] = c.row;
+      }
+      ASSERT_TRUE(store_.appendJournal(record).isOk());
+      states_.push_back(state);
+      ends_.push_back(store_.journalBytes());
+    }
+    rows_ = readFile(file_);
+    journal_ = readFile(store_.journalPath());
+  }
+  // Loads `journal` beside the rows file with a fresh store.
+  State loadWith(const std::string& journal, StoreLoadReport& report) {
+    writeFile(file_, rows_);
+    writeFile(store_.journalPath(), journal);
+    platformLog_.clear();
+    TableStore fresh("/s");
+    State loaded;
+    report = fresh.load([&](uint32_t id, const message& m) { loaded[id] = m; });
+    for (const auto& entry : fs::directory_iterator(root_ + "/s")) {
+      if (entry.path().string().find(".corrupt-") != std::string::npos) fs::remove(entry.path());
+    }
+    return loaded;
+  }
+
+  std::vector<State> states_;  // before the changes, then after each
+  std::vector<uint64_t> ends_;  // journal length after each change
+  std::string rows_, journal_;
+};
+
+TEST_F(JournalTest, EveryPrefixLoadsAsTheTableAfterTheChangesItHoldsWhole) {
+  for (size_t length = 0; length <= journal_.size(); ++length) {
+    const size_t whole = std::upper_bound(ends_.begin(), ends_.end(), length) - ends_.begin();
+    const bool boundary = length == JOURNAL_HEADER_BYTES || (whole > 0 && ends_[whole - 1] == length);
+    StoreLoadReport report;
+    EXPECT_EQ(states_[whole], loadWith(journal_.substr(0, length), report)) << length;
+    EXPECT_FALSE(report.damaged) << length << ": " << report.problem;
+    EXPECT_EQ(!boundary, report.tornJournal) << length;
+    EXPECT_EQ(boundary ? 0u : 1u, platformLog_.size()) << length;
+  }
+  const size_t last = ends_.size() - 1;
+  for (size_t pos = ends_[last - 1]; pos < ends_[last]; ++pos) {
+    std::string flipped = journal_;
+    flipped[pos] = static_cast<char>(flipped[pos] ^ 0x41);
+    StoreLoadReport report;
+    EXPECT_EQ(states_[last], loadWith(flipped, report)) << pos;  // only the last change is gone
+    EXPECT_TRUE(report.rewrite()) << pos;
+  }
+}
+
+TEST_F(JournalTest, TornEndsAreDroppedAndDamageElsewhereIsSetAside) {
+  const size_t n = ends_.size();
+  std::string record;
+  appendDeleteRecord(record, 5);
+  std::string badCrc = record, unknownKind = record, noId;
+  badCrc[6] = static_cast<char>(badCrc[6] ^ 1);
+  unknownKind[8] = 9;
+  appendDeleteRecord(noId, 0);
+  for (std::string* r : {&unknownKind, &noId}) storeU32(reinterpret_cast<uint8_t*>(&(*r)[4]), crc32(r->data() + 8, 5));
+  std::string stale = journal_, foreign = journal_;
+  storeU32(reinterpret_cast<uint8_t*>(&stale[8]), 0);  // the rows file is generation 1
+  storeU32(reinterpret_cast<uint8_t*>(&foreign[8]), 7);
+  const struct {
+    const char* what;
+    std::string journal;
+    size_t changes;  // applied
+    bool torn, damaged, journalStays;
+  } cases[] = {
+      {"zeros after the last record", journal_ + std::string(4096, '\0'), n, true, false, true},
+      {"a whole last record with a bad CRC", journal_ + badCrc, n, true, false, true},
+      {"a bad CRC before the end", journal_.substr(0, ends_[1]) + badCrc + journal_.substr(ends_[1]), 2, false, true, false},
+      {"an unknown record kind", journal_ + unknownKind, n, false, true, false},
+      {"a delete of no object", journal_ + noId, n, false, true, false},
+      {"bad magic", "KVJ2" + journal_.substr(4), 0, false, true, false},
+      {"a journal the rows file already holds", stale, 0, false, false, false},
+      {"a journal of another rows file", foreign, 0, false, true, false},
+  };
+  for (const auto& c : cases) {
+    StoreLoadReport report;
+    EXPECT_EQ(states_[c.changes], loadWith(c.journal, report)) << c.what;
+    EXPECT_EQ(c.torn, report.tornJournal) << c.what;
+    EXPECT_EQ(c.damaged, report.damaged) << c.what << ": " << report.problem;
+    EXPECT_EQ(c.torn || c.damaged ? 1u : 0u, platformLog_.size()) << c.what;
+    EXPECT_EQ(c.journalStays, fs::exists(store_.journalPath())) << c.what;
+  }
+  rows_[3] = '9';  // a rows file whose generation cannot be read: its journal is not replayed
+  StoreLoadReport report;
+  EXPECT_EQ(State(), loadWith(journal_, report));
+  EXPECT_EQ(2u, platformLog_.size());
+  EXPECT_FALSE(fs::exists(store_.journalPath()));
 }
 
 TEST_F(StoreTest, ADamagedFileIsNeverReplaced) {

@@ -1,8 +1,11 @@
 #include "platform/amap.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -183,19 +186,19 @@ TEST_F(TableTest, RowsSurviveARestartAndADamagedStoreKeepsWhatItCan) {
     table.remove(table.find(2));
     gadget(*table.find(4)).note = std::string("nul\0in", 6);
     table.markChanged();
-  }  // the pending save is written by the destructor
+  }  // what is pending is written by the destructor: the whole rows file
   const std::string file = root_ + STORE_PATH + "/rows";
   {
     GadgetTable table;
     ASSERT_TRUE(table.init().isOk());
     ASSERT_EQ((std::vector<uint32_t>{1, 3, 4}), table.ids());
     EXPECT_EQ(std::string("nul\0in", 6), gadget(*table.find(4)).note);
-    EXPECT_EQ(5u, table.add(make("e"), false));  // above the highest stored id
+    EXPECT_EQ(5u, table.add(make("e"), false));  // above the highest stored id; journalled
   }
   std::fstream(file, std::ios::in | std::ios::out | std::ios::binary).seekp(-2, std::ios::end).put('!');
   GadgetTable table;
   EXPECT_EQ(kv::Status::Kind::Malformed, table.init().kind());
-  EXPECT_EQ((std::vector<uint32_t>{1, 3, 4}), table.ids());
+  EXPECT_EQ((std::vector<uint32_t>{1, 3, 5}), table.ids());  // row 4 is lost, the journal still applies
   ASSERT_EQ(1u, platformLog_.size());
   EXPECT_NE(std::string::npos, platformLog_[0].find("CRC mismatch")) << platformLog_[0];
   EXPECT_TRUE(std::filesystem::exists(file + ".corrupt-" + std::to_string(clock_.wallSeconds())));
@@ -204,25 +207,172 @@ TEST_F(TableTest, RowsSurviveARestartAndADamagedStoreKeepsWhatItCan) {
   EXPECT_EQ(3u, reread.size());
 }
 
-TEST_F(TableTest, ABurstCostsOneWriteAndWritesAreTwoSecondsApart) {
-  GadgetTable table(-2);
+TEST_F(TableTest, RepliesWaitForOneSyncPerTurnAndReadsForThem) {
+  GadgetTable table;
+  ASSERT_TRUE(table.init().isOk());
   ASSERT_TRUE(loop_->addHandler(TABLE, &table));
-  for (int i = 0; i < 20; ++i) table.add(make("g"), false);
+  EXPECT_EQ(with(1), call(TABLE, kv::CMD_ADD_OBJ, kv::message()));  // creates the journal: 2 syncs
+  table.events.clear();
+  std::vector<kv::message> replies;
+  auto post = [&](uint32_t command, kv::message fields) {
+    fields.set(kv::PATH_FIELD, std::vector<uint32_t>{TABLE});
+    fields.set(kv::COMMAND_FIELD, command);
+    loop_->postMessage(fields, [&](const kv::message& r) { replies.push_back(r); }, 1000);
+  };
+  for (uint32_t round = 1; round <= 2; ++round) {
+    for (int i = 0; i < 10; ++i) post(kv::CMD_ADD_OBJ, kv::message());
+    post(kv::CMD_SET_OBJ, with(1, 5 + round));
+    post(kv::CMD_GET_COUNT, kv::message());
+    loop_->turn();  // delivered: applied in memory, nothing stored or answered
+    EXPECT_EQ(1 + 10 * round, table.size());
+    EXPECT_EQ(5 + round, gadget(*table.findRow(1)).size);
+    EXPECT_EQ(nullptr, table.findRow(10 * round));  // an added row: not by id before it is stored
+    EXPECT_TRUE(replies.empty());
+    EXPECT_EQ(round, table.saveCount());
+    EXPECT_TRUE(table.events.empty());
+    loop_->turn();  // the commit: one append, one sync
+    EXPECT_NE(nullptr, table.findRow(10 * round));
+    EXPECT_EQ(round + 1, table.saveCount());
+    EXPECT_EQ(round + 2, table.storeStats().syncs);
+    EXPECT_EQ(11u, table.events.size());  // notified once stored
+    loop_->turn();
+    ASSERT_EQ(12u, replies.size());
+    for (const kv::message& r : replies) EXPECT_FALSE(kv::isError(r)) << kv::getError(r);
+    EXPECT_EQ(1 + 10 * round, replies.back().get(kv::COUNT_FIELD));  // answered after the commit
+    replies.clear();
+    table.events.clear();
+  }
+}
+
+TEST_F(TableTest, TheJournalIsFoldedIntoTheRowsFileOnceItOutgrowsIt) {
+  namespace fs = std::filesystem;
+  GadgetTable table;
+  ASSERT_TRUE(table.init().isOk());
+  const std::string dir = root_ + STORE_PATH;
+  for (int i = 0; i < 40; ++i) {
+    auto g = make("g");
+    g->note.assign(5000, static_cast<char>('a' + i % 26));
+    table.add(std::move(g), false);
+    if (i % 3 == 0) table.remove(table.begin());
+    loop_->turn();
+    const uint64_t rows = fs::exists(dir + "/rows") ? fs::file_size(dir + "/rows") : 0;
+    const uint64_t journal = fs::exists(dir + "/journal") ? fs::file_size(dir + "/journal") : 0;
+    EXPECT_LE(journal, std::max(AMap::JOURNAL_COMPACT_BYTES, rows)) << i;
+  }
+  EXPECT_GT(fs::file_size(dir + "/rows"), AMap::JOURNAL_COMPACT_BYTES);
+  GadgetTable reread;
+  ASSERT_TRUE(reread.init().isOk());
+  EXPECT_EQ(table.ids(), reread.ids());
+  EXPECT_EQ(gadget(*table.find(40)).note, gadget(*reread.find(40)).note);
+}
+
+// Files of more than one byte cannot grow while this lives, as on a full
+// disk: writes fail with EFBIG ("File too large") instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  FileSizeLimit() {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit tiny = saved_;
+    tiny.rlim_cur = 1;
+    setrlimit(RLIMIT_FSIZE, &tiny);
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+TEST_F(TableTest, AChangeThatCannotBeStoredIsAnsweredWithTheCauseAndUndone) {
+  GadgetTable brokers, parts(-2, "/korv/store/test/gadgets/parts");
+  ASSERT_TRUE(brokers.init().isOk() && parts.init().isOk());
+  ASSERT_TRUE(loop_->addHandler(TABLE, &brokers));
+  kv::message lamp = with(0, 40);
+  lamp.set(kv::NAME_FIELD, "lamp");
+  EXPECT_EQ(with(1), call(TABLE, kv::CMD_ADD_OBJ, lamp));
+  EXPECT_EQ(with(2), call(TABLE, kv::CMD_ADD_OBJ, lamp));
+  for (uint32_t owner : {1, 2, 1}) parts.add(make("p", owner), false);
+  brokers.onRemove = [&](Object& row) {  // like a broker's removal: its parts go with it
+    for (AMapIterator it = parts.begin(); it != parts.end();)
+      it = gadget(*it).size == row.id ? parts.remove(it) : std::next(it);
+    return kv::message();
+  };
   loop_->turn();
-  EXPECT_EQ(1u, table.saveCount());
-  EXPECT_TRUE(call(TABLE, kv::CMD_SET_OBJ, with(1, 7)).empty());
-  for (int i = 0; i < 3; ++i) loop_->turn();
-  EXPECT_EQ(1u, table.saveCount());
-  clock_.advance(2 * clock_.ticksPerSecond() - 1);
+  brokers.events.clear();
+  Object* first = brokers.findRow(1);
+  const std::vector<uint32_t> partIds = parts.ids();
+  {
+    FileSizeLimit full;
+    kv::message added, count;  // the count is asked in the add's turn: answered after the undo
+    for (auto* out : {&added, &count}) {
+      kv::message request = out == &added ? lamp : kv::message();
+      request.set(kv::PATH_FIELD, std::vector<uint32_t>{TABLE});
+      request.set(kv::COMMAND_FIELD, out == &added ? kv::CMD_ADD_OBJ : kv::CMD_GET_COUNT);
+      loop_->postMessage(request, [out](const kv::message& r) { *out = r; }, 1000);
+    }
+    for (int turns = 0; count.empty() && turns < 10; ++turns) loop_->turn();
+    for (const kv::message& reply : {added, call(TABLE, kv::CMD_SET_OBJ, with(1, 7)),
+                                     call(TABLE, kv::CMD_REMOVE_OBJ, with(1))}) {
+      EXPECT_NE(std::string::npos, kv::getError(reply).find("not stored: write ")) << kv::getError(reply);
+      EXPECT_NE(std::string::npos, kv::getError(reply).find("File too large")) << kv::getError(reply);
+    }
+    EXPECT_EQ(2u, count.get(kv::COUNT_FIELD));
+  }
+  EXPECT_EQ((std::vector<uint32_t>{1, 2}), brokers.ids());
+  EXPECT_EQ(first, brokers.findRow(1));  // put back as it was, where it was
+  EXPECT_EQ(40u, gadget(*first).size);
+  EXPECT_EQ(partIds, parts.ids());
+  EXPECT_TRUE(brokers.events.empty());
+  EXPECT_NE(std::string::npos, platformLog_.at(0).find("save failed")) << platformLog_[0];
+
+  EXPECT_EQ(with(4), call(TABLE, kv::CMD_ADD_OBJ, lamp));  // stored again: the whole file
+  EXPECT_NE(std::string::npos, platformLog_.back().find("saved again")) << platformLog_.back();
+  EXPECT_TRUE(call(TABLE, kv::CMD_REMOVE_OBJ, with(2)).empty());
+  GadgetTable reread, rereadParts(-2, "/korv/store/test/gadgets/parts");
+  ASSERT_TRUE(reread.init().isOk() && rereadParts.init().isOk());
+  EXPECT_EQ((std::vector<uint32_t>{1, 4}), reread.ids());
+  EXPECT_EQ((std::vector<uint32_t>{1, 3}), rereadParts.ids());
+}
+
+TEST_F(TableTest, CommandsThatBuiltOnAnUndoneOneAreUndoneToo) {
+  const std::string partsPath = std::string(STORE_PATH) + "/parts";
+  GadgetTable brokers, parts(-2, partsPath.c_str());
+  ASSERT_TRUE(brokers.init().isOk() && parts.init().isOk());
+  ASSERT_TRUE(loop_->addHandler(TABLE, &brokers));
+  brokers.onAdd = [&](Object& row) {
+    for (Object& other : brokers)
+      if (gadget(other).name == gadget(row).name) return kv::failedMsg("name in use");
+    return kv::message();
+  };
+  brokers.onRemove = [&](Object& row) {
+    for (AMapIterator it = parts.begin(); it != parts.end();)
+      it = gadget(*it).size == row.id ? parts.remove(it) : std::next(it);
+    return kv::message();
+  };
+  kv::message lamp;
+  lamp.set(kv::NAME_FIELD, "lamp");
+  EXPECT_EQ(with(1), call(TABLE, kv::CMD_ADD_OBJ, lamp));
+  parts.add(make("p", 1), false);
   loop_->turn();
-  EXPECT_EQ(1u, table.saveCount());
-  clock_.advance(1);
-  loop_->turn();
-  EXPECT_EQ(2u, table.saveCount());
-  clock_.advance(60 * clock_.ticksPerSecond());
-  table.remove(table.begin());  // long after: the next turn again
-  loop_->turn();
-  EXPECT_EQ(3u, table.saveCount());
+  // The parts must write their whole file next, and cannot.
+  std::filesystem::create_directories(root_ + partsPath + "/rows.tmp");
+  parts.markChanged();
+  // The removal takes the parts and fails; the add reuses the name it freed.
+  std::vector<kv::message> replies(2);
+  for (size_t i = 0; i < 2; ++i) {
+    kv::message request = i == 0 ? with(1) : lamp;
+    request.set(kv::PATH_FIELD, std::vector<uint32_t>{TABLE});
+    request.set(kv::COMMAND_FIELD, i == 0 ? kv::CMD_REMOVE_OBJ : kv::CMD_ADD_OBJ);
+    loop_->postMessage(request, [&replies, i](const kv::message& r) { replies[i] = r; }, 1000);
+  }
+  for (int turns = 0; turns < 5; ++turns) loop_->turn();
+  for (const kv::message& reply : replies)
+    EXPECT_NE(std::string::npos, kv::getError(reply).find("Is a directory")) << kv::getError(reply);
+  EXPECT_EQ(std::vector<uint32_t>{1}, brokers.ids());
+  EXPECT_EQ(std::vector<uint32_t>{1}, parts.ids());
+  GadgetTable reread;
+  ASSERT_TRUE(reread.init().isOk());
+  EXPECT_EQ(std::vector<uint32_t>{1}, reread.ids());  // rewritten after the removal was taken back
 }
 
 struct GadgetHolder : AHolder {
