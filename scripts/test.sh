@@ -15,37 +15,37 @@ cd "$top"
 scripts/need-packages.sh cmake ninja-build g++ googletest libssl-dev openssl mosquitto \
   mosquitto-clients qemu-user g++-powerpc-linux-gnu clang libclang-rt-14-dev
 
+# Each step's output goes to build/logs/<step>.log; one line is printed per
+# step, or the failure's lines when a step fails.
+. scripts/quiet.sh
 step() { echo; echo "== $*"; }
 
 build() {  # build DIR [cmake options...]
   dir=$1; shift
-  cmake -S "$top" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
+  cmake -S "$top" -B "$dir" -G Ninja "$@" && cmake --build "$dir" -j "$jobs"
 }
 
 # ---- Native ------------------------------------------------------------------
-step "native build"
-build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
-step "native tests"
-ctest --test-dir build/native -j "$jobs" --output-on-failure --timeout 300
+step "native: build, then unit and integration tests"
+quiet native-build build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+quiet native-tests ctest --test-dir build/native -j "$jobs" --output-on-failure --timeout 300
 
 # ---- Address and undefined-behaviour sanitizers --------------------------------
-step "sanitizer build"
-build build/asan -DCMAKE_BUILD_TYPE=Debug -DMQTTD_SANITIZE=ON
-step "sanitizer tests"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 600
+step "sanitizers (address, undefined behaviour): build, then the same tests"
+quiet asan-build build build/asan -DCMAKE_BUILD_TYPE=Debug -DMQTTD_SANITIZE=ON
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
+quiet asan-tests ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 600
 
 # ---- Big-endian target under emulation ------------------------------------------
 if [ -x scripts/cross-test.sh ]; then
-  step "powerpc build and tests under qemu"
-  scripts/cross-test.sh
+  step "powerpc: cross build, unit tests under qemu-ppc"
+  quiet powerpc scripts/cross-test.sh
 fi
 
 # ---- Fuzzing -------------------------------------------------------------------
 if [ -x scripts/fuzz.sh ]; then
-  step "short fuzz run"
+  step "short fuzz run (20 s a target)"
   scripts/fuzz.sh build/fuzz 20
 fi
 
-step "all tests passed"
+step "all tests passed (logs in build/logs)"
