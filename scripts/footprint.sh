@@ -104,6 +104,7 @@ measure() {
   out="$tmp/out-$runs-$1"
   shift
   mkdir "$root"
+  : >"$out"  # exists before the wait below reads it
   KV_ROOT="$root" "$@" >"$out" 2>&1 </dev/null &
   pid=$!
   rss=-  # kB, or - when there is no figure
