@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "tables/subscription_table.h"
 
 namespace {
@@ -93,13 +95,14 @@ TEST(TopicMatches, ByTheFiltersKindOnly) {
   }
 }
 
-TEST(MatchKey, ExactBeforePlusBeforeHashAndDeeperFirst) {
-  EXPECT_EQ(0u, matchKey(parseTopic("a/b")));
-  EXPECT_EQ(510u, matchKey(parseTopic("+")));
-  EXPECT_EQ(509u, matchKey(parseTopic("a/+")));
-  EXPECT_EQ(255u, matchKey(parseTopic(deepTopic(255, "+") + "/")));
-  EXPECT_EQ(65790u, matchKey(parseTopic("#")));
-  EXPECT_EQ(65536u, matchKey(parseTopic(deepTopic(255, "#"))));
+TEST(MatchKey, ExactThenPlusThenHashEachDeeperFirstAndInvalidLast) {
+  const std::string moreSpecificFirst[] = {"a/b", deepTopic(255, "+") + "/", "a/b/+", "a/+", "+",
+                                           deepTopic(255, "#"), "a/#", "#", "+/+"};
+  for (size_t i = 1; i < std::size(moreSpecificFirst); ++i) {
+    EXPECT_LT(matchKey(parseTopic(moreSpecificFirst[i - 1])),
+              matchKey(parseTopic(moreSpecificFirst[i])))
+        << moreSpecificFirst[i].substr(0, 12);
+  }
   EXPECT_EQ(INVALID_MATCH_KEY, matchKey(parseTopic("+/+")));
 }
 
