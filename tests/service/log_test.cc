@@ -50,26 +50,10 @@ class LogTest : public ::testing::Test {
     ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
   }
-  std::string console(void (*routine)(const std::string&), const std::string& text) {
-    testing::internal::CaptureStdout();
-    routine(text);
-    return testing::internal::GetCapturedStdout();
-  }
 
   std::string root;
   int fd = -1;
 };
-
-TEST_F(LogTest, ConsoleLinesCarryTheirPrefix) {
-  EXPECT_EQ(console(logInfo, "started"), "mqtt: started\n");
-  EXPECT_EQ(console(logWarning, "removing broker b1"), "mqtt: *** removing broker b1\n");
-  EXPECT_EQ(console(logError, "couldn't resolve x"), "mqtt: *** couldn't resolve x\n");
-  testing::internal::CaptureStdout();
-  logBrokerInfo("b1", "socket connected");
-  logBrokerWarning("b1", "peer disconnected");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "mqtt: b1: socket connected\nmqtt: *** b1: peer disconnected\n");
-}
 
 TEST_F(LogTest, WithoutTheSocketLinesReachTheConsoleOnlyAndTheTestRepeatsEverySecond) {
   kv::ManualClock clock(ticksPerSecond);
@@ -114,7 +98,7 @@ TEST_F(LogTest, WithoutTheSocketLinesReachTheConsoleOnlyAndTheTestRepeatsEverySe
   EXPECT_EQ(received(), "");
 }
 
-TEST_F(LogTest, ASocketPresentAtStartIsUsedAtOnce) {
+TEST_F(LogTest, ASocketPresentAtStartIsUsedAtOnceForTextsOfAnyLength) {
   listen();
   kv::ManualClock clock(ticksPerSecond);
   kv::LooperOptions options;
@@ -122,17 +106,14 @@ TEST_F(LogTest, ASocketPresentAtStartIsUsedAtOnce) {
   kv::Looper loop(options);
   initSystemLog();
   EXPECT_EQ(loop.runner().timerCount(), 0u);
+  const std::string longText(1000, 'x');
   testing::internal::CaptureStdout();
   logInfo(std::string("a\0b", 3));
-  testing::internal::GetCapturedStdout();
+  logWarning(strprintf("topic '%s' (%d/%d)", longText.c_str(), 2, 2));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            std::string("mqtt: a\0b\n", 10) + "mqtt: *** topic '" + longText + "' (2/2)\n");
   EXPECT_EQ(received(), std::string("<5>78 a\0b", 9));
-}
-
-TEST_F(LogTest, FormattingHandlesLongAndShortTexts) {
-  EXPECT_EQ(strprintf("packet received (%i)", 13), "packet received (13)");
-  EXPECT_EQ(strprintf("(%d/%d)", 2, 2), "(2/2)");
-  std::string longText(1000, 'x');
-  EXPECT_EQ(strprintf("topic '%s'.", longText.c_str()), "topic '" + longText + "'.");
+  EXPECT_EQ(received(), "<2>78 topic '" + longText + "' (2/2)");
 }
 
 }  // namespace
