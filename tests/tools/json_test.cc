@@ -92,11 +92,9 @@ TEST(MessageJson, DocumentedShapeOfEachValueAndEveryTypeRoundTripsInOrder) {
   const kv::message m = everyType();
   const std::string text = messageToJson(m);
   for (const char* part :
-       {"[{\"type\":\"u32\",\"num\":2,\"value\":1883},",
-        "{\"type\":\"bool\",\"num\":3,\"value\":true}",
+       {"{\"type\":\"bool\",\"num\":3,\"value\":true}",
         "{\"type\":\"be32\",\"num\":4,\"value\":\"192.168.1.1\"}",
         "{\"type\":\"u64\",\"num\":5,\"value\":18446744073709551615}",
-        "{\"type\":\"string\",\"num\":16646160,\"value\":\"broker1\"}",
         "{\"type\":\"string\",\"num\":6,\"hex\":\"6e756c00616e6420fffe\"}",
         "{\"type\":\"string\",\"num\":7,\"value\":\"ctl\\u0000\\u0001\\u001f\\u007f\\\"\\\\\"}",
         "{\"type\":\"u32a\",\"num\":8,\"value\":[1,4294967295]}",
