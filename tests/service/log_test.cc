@@ -63,22 +63,21 @@ TEST_F(LogTest, WithoutTheSocketLinesReachTheConsoleOnlyAndTheTestRepeatsEverySe
 
   initSystemLog();
   EXPECT_FALSE(infoLogStream);
-  EXPECT_EQ(loop.runner().timerCount(), 1u);
-  clock.advance(ticksPerSecond - 1);
-  loop.turn();
-  EXPECT_EQ(loop.runner().timerCount(), 1u);  // not yet tested again
-  clock.advance(1);
-  loop.turn();
-  EXPECT_FALSE(infoLogStream);  // tested again, still missing, re-armed
-  EXPECT_EQ(loop.runner().timerCount(), 1u);
-
+  for (int second = 1; second <= 2; ++second) {  // tested again, still missing, re-armed
+    clock.advance(ticksPerSecond);
+    loop.turn();
+    EXPECT_FALSE(infoLogStream);
+    EXPECT_EQ(loop.runner().timerCount(), 1u);
+  }
   listen();
   testing::internal::CaptureStdout();
   logInfo("before the test notices");
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(received(), "");
-
-  clock.advance(ticksPerSecond);
+  clock.advance(ticksPerSecond - 1);
+  loop.turn();
+  EXPECT_FALSE(infoLogStream);  // not tested again yet
+  clock.advance(1);
   loop.turn();
   ASSERT_TRUE(infoLogStream && warningLogStream && errorLogStream);
   EXPECT_EQ(loop.runner().timerCount(), 0u);  // found: no more tests
