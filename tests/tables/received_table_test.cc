@@ -28,9 +28,16 @@ TEST_F(ReceivedTableTest, RecordKeepsTheWholePayloadAndHoldsAtMost1025RowsDroppi
   WatchedReceivedTable table;
   ReceivedEntry& row = *table.record(7, "t", std::string("x\0y", 3), 42);
   EXPECT_EQ(&row, table.findRow(row.id));
-  EXPECT_EQ(7u, row.brokerId);
-  EXPECT_EQ(std::string("x\0y", 3), row.data);
-  EXPECT_EQ(42u, row.time);
+  kv::message form;  // every field, in this order
+  form.set(kv::u32_id(11), 7);
+  form.set(kv::string_id(12), "t");
+  form.set(kv::string_id(11), std::string("x\0y", 3));
+  form.set(kv::u32_id(12), 42);
+  EXPECT_EQ(form, formOf(row));
+  kv::message forged = form;
+  forged.set(kv::string_id(12), "forged");
+  row.readFrom(forged);  // reads nothing: what arrived stays
+  EXPECT_EQ(form, formOf(row));
   for (uint32_t i = 1; i < maxReceivedRows; ++i) table.record(1, "t", "", i);
   table.record(1, "t", "", 0);  // 1024 held: nothing dropped
   EXPECT_EQ(1025u, table.size());
@@ -67,6 +74,14 @@ TEST_F(ReceivedTableTest, RequestersMayReadAndRemoveButNotAddOrChange) {
   EXPECT_TRUE(removeRow(RECEIVED, first).empty());
   ASSERT_EQ(1u, table.size());
   EXPECT_EQ(second, table.begin()->id);
+
+  // Refusal is the default of every table: one that does not override
+  // removal refuses it too.
+  TypedTable<ReceivedEntry> bare(STORE, 0, -2);
+  ASSERT_TRUE(loop_->addHandler(RECEIVED + 1, &bare));
+  const uint32_t kept = bare.add(std::make_unique<ReceivedEntry>(), false);
+  EXPECT_EQ(kv::errorMsg(kv::ERR_NOT_SUPPORTED, ""), removeRow(RECEIVED + 1, kept));
+  EXPECT_EQ(1u, bare.size());
 }
 
 TEST_F(ReceivedTableTest, RowsAreNeverStoredNorLoaded) {
