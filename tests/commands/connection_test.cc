@@ -20,11 +20,6 @@ void expectLinesInOrder(const std::string& console, const std::vector<std::strin
   }
 }
 
-uint16_t closedPort() {
-  ScriptedBroker gone{[] {}};
-  return gone.port();  // the listener closes with it
-}
-
 class ConnectionTest : public ServiceFixture {};
 
 TEST_F(ConnectionTest, ConnectIsAnsweredAtConnackAndSendsConnectFirst) {
@@ -108,11 +103,6 @@ TEST_F(ConnectionTest, AttemptsThatDoNotCompleteAreAnsweredWithConnectionFailed)
   EXPECT_TRUE(broker_.closedByClient());
   // Only the command that found the client idle armed the time-out.
   EXPECT_EQ(console().find("Scheduling connect timeout"), console().rfind("Scheduling connect timeout"));
-
-  // Nothing listening on the port.
-  kv::message closed;
-  closed.set(kv::u32_id(2), closedPort());
-  EXPECT_EQ(connectCmd(addBroker("closed", closed))->failure(), "Connection failed");
 }
 
 TEST_F(ConnectionTest, RefusedConnectionsSayWhy) {
@@ -143,27 +133,6 @@ TEST_F(ConnectionTest, DisconnectWritesDisconnectAndAnswersAfterTheTeardown) {
   EXPECT_FALSE(row(b).connected);
   EXPECT_TRUE(broker_.closedByClient());
   EXPECT_TRUE(disconnectCmd(b)->ok());  // idle: at once
-}
-
-TEST_F(ConnectionTest, CommandsNameTheirBroker) {
-  const uint32_t b = addBroker();
-  struct Case {
-    uint32_t command;
-    kv::message fields;
-    const char* failure;
-  } cases[] = {
-      {2, kv::message(), "Broker required"},
-      {2, fieldsWith(kv::u32_id(1), 0xFFFFFFFFu), "Broker required"},
-      {2, fieldsWith(kv::u32_id(1), b + 100), "No such broker"},
-      {3, kv::message(), "Broker required"},
-      {1, fieldsWith(kv::u32_id(1), b + 100), "No such broker"},
-      {4, fieldsWith(kv::u32_id(1), b), "Broker required"},  // subscribe names it in field 11
-      {6, fieldsWith(kv::u32_id(11), b + 100), "No such broker"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(command(c.command, c.fields)->failure(), c.failure) << "command " << c.command;
-  }
-  EXPECT_EQ(kv::getErrorCode(command(77)->reply), kv::ERR_UNKNOWN_COMMAND);
 }
 
 TEST_F(ConnectionTest, AutoConnectBrokersConnectTenSecondsAfterCreationAndEachTeardown) {

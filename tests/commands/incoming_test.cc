@@ -127,4 +127,28 @@ TEST_F(IncomingTest, ScriptsThatCannotBePostedAreLogged) {
   EXPECT_EQ(client(b_)->runningScripts, 0u);
 }
 
+// Broker removal as start-up wires it: the broker's own subscription rows
+// go (adjacent ones included) and its client with it; messages it brought
+// stay, and nothing of another broker is touched.
+TEST_F(IncomingTest, RemovingTheBrokerKeepsItsMessagesAndOtherBrokersRows) {
+  const uint32_t other = addBroker("other");
+  addSubscription(b_, "x/1");
+  addSubscription(b_, "x/#");
+  addSubscription(other, "y");
+  addSubscription(b_, "x/+/b");
+  createClient(row(other));
+  arrive("x/1");
+  clearConsole();
+  EXPECT_TRUE(removeRow(BROKERS, b_).empty());
+  EXPECT_TRUE(logged("mqtt: *** removing broker b\nmqtt: *** removing subscription: x/1\n"
+                     "mqtt: *** removing subscription: x/#\nmqtt: *** removing subscription: x/+/b\n"))
+      << console();
+  EXPECT_EQ(client(b_), nullptr);
+  EXPECT_NE(client(other), nullptr);
+  ASSERT_EQ(subscriptionTables.subscriptions.size(), 1u);
+  EXPECT_EQ(subscriptionTables.subscriptions.begin()->topic, "y");
+  ASSERT_EQ(subscriptionTables.received.size(), 1u);
+  EXPECT_EQ(subscriptionTables.received.begin()->brokerId, b_);
+}
+
 }  // namespace

@@ -84,7 +84,8 @@ TEST_F(RequestsTest, PublishOnAnIdleBrokerConnectsFirst) {
   OutcomePtr qos0 = publishCmd(b_, "a", "x", 0);
   OutcomePtr qos1 = publishCmd(b_, "a", "y", 1);
   broker_.accept();
-  EXPECT_EQ("10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 51 58", broker_.expect("10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 51 58"));
+  const char* const connect = "10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 51 58";
+  EXPECT_EQ(connect, broker_.expect(connect));
   EXPECT_EQ("", broker_.drain());  // nothing else before CONNACK
   EXPECT_FALSE(qos0->done);
   broker_.send("20 02 00 00");
@@ -189,50 +190,47 @@ TEST_F(RequestsTest, UnsubscribeRemovesTheBrokersRowForTheNamedFilter) {
   EXPECT_EQ(subscriptionTables.subscriptions.findRow(again), nullptr);
 }
 
+// Every command names its broker (field 1, or 11 for subscribe and
+// unsubscribe) and is checked before anything is sent or a packet
+// identifier is taken.
 TEST_F(RequestsTest, CommandsAreCheckedBeforeAnythingHappens) {
   connectBroker(b_);
-  struct Case {
-    uint32_t command;
-    kv::message fields;
-    const char* failure;
-  };
-  auto with = [&](std::initializer_list<std::pair<uint32_t, std::string>> strings,
-                  std::initializer_list<std::pair<uint32_t, uint32_t>> numbers, bool subscribe) {
+  auto with = [&](uint32_t brokerField, uint32_t broker,
+                  std::initializer_list<std::pair<uint32_t, std::string>> strings,
+                  std::initializer_list<std::pair<uint32_t, uint32_t>> numbers) {
     kv::message m;
-    m.set(kv::u32_id(subscribe ? 11 : 1), b_);
+    if (brokerField) m.set(kv::u32_id(brokerField), broker);
     for (const auto& s : strings) m.set(kv::string_id(s.first), s.second);
     for (const auto& n : numbers) m.set(kv::u32_id(n.first), n.second);
     return m;
   };
-  const Case cases[] = {
-      {1, with({{2, "a"}}, {{5, 3}}, false), "Max QoS is 2"},
-      {1, with({}, {}, false), "Topic required"},
-      {1, with({{2, "a/+"}}, {}, false), "Invalid topic"},
-      {1, with({{2, "a/#"}}, {}, false), "Invalid topic"},
-      {1, with({{2, "a"}, {3, std::string(mqtt::MAX_MESSAGE_DATA + 1, 'x')}}, {}, false),
+  const struct { uint32_t command; kv::message fields; const char* failure; } cases[] = {
+      {2, with(0, 0, {}, {}), "Broker required"},
+      {2, with(1, 0xFFFFFFFF, {}, {}), "Broker required"},
+      {2, with(1, b_ + 100, {}, {}), "No such broker"},
+      {3, with(0, 0, {}, {}), "Broker required"},
+      {1, with(1, b_ + 100, {}, {}), "No such broker"},
+      {4, with(1, b_, {}, {}), "Broker required"},
+      {6, with(11, b_ + 100, {}, {}), "No such broker"},
+      {1, with(1, b_, {{2, "a"}}, {{5, 3}}), "Max QoS is 2"},
+      {1, with(1, b_, {}, {}), "Topic required"},
+      {1, with(1, b_, {{2, "a/+"}}, {}), "Invalid topic"},
+      {1, with(1, b_, {{2, "a/#"}}, {}), "Invalid topic"},
+      {1, with(1, b_, {{2, "a"}, {3, std::string(mqtt::MAX_MESSAGE_DATA + 1, 'x')}}, {}),
        "Message too large"},
-      {1, with({{2, std::string(65536, 't')}}, {}, false), "Topic too long"},
-      {4, with({}, {{13, 3}}, true), "Qos must be 0, 1 or 2"},
-      {4, with({}, {}, true), "Must provide topic"},
-      {4, with({{12, "a/+/+"}}, {}, true), "Invalid topic path"},
-      {4, with({{12, "#/a"}}, {}, true), "Invalid topic path"},
+      {1, with(1, b_, {{2, std::string(65536, 't')}}, {}), "Topic too long"},
+      {4, with(11, b_, {}, {{13, 3}}), "Qos must be 0, 1 or 2"},
+      {4, with(11, b_, {}, {}), "Must provide topic"},
+      {4, with(11, b_, {{12, "a/+/+"}}, {}), "Invalid topic path"},
+      {4, with(11, b_, {{12, "#/a"}}, {}), "Invalid topic path"},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(command(c.command, c.fields)->failure(), c.failure);
+  for (const auto& c : cases) {
+    EXPECT_EQ(command(c.command, c.fields)->failure(), c.failure) << "command " << c.command;
   }
-  // None of them sent anything or took a packet identifier.
+  EXPECT_EQ(kv::getErrorCode(command(77)->reply), kv::ERR_UNKNOWN_COMMAND);
   EXPECT_EQ("", broker_.drain());
   publishCmd(b_, "a", "", 1);
   EXPECT_EQ("32 05 00 01 61 00 02", broker_.drain());
-}
-
-TEST_F(RequestsTest, ClearEmptiesTheReceivedTable) {
-  connectBroker(b_);
-  for (const char* topic : {"a", "b", "c"}) broker_.send(publishHex(topic, 0, 0, "x"));
-  EXPECT_EQ(subscriptionTables.received.size(), 3u);
-  EXPECT_TRUE(command(5)->ok());
-  EXPECT_EQ(subscriptionTables.received.size(), 0u);
-  EXPECT_TRUE(command(5)->ok());
 }
 
 }  // namespace

@@ -1,3 +1,6 @@
+// The received-message table: record() holds at most 1025 rows, dropping
+// the first in id order; requesters may read and remove rows but not add
+// or change them; rows are never stored nor loaded.
 #include "tables/received_table.h"
 
 #include <gtest/gtest.h>
@@ -19,33 +22,22 @@ struct WatchedReceivedTable : ReceivedTable {
   int added = 0;
 };
 
-TEST(ReceivedEntryForm, WritesEveryFieldInOrderAndReadsNothing) {
-  ReceivedEntry row;
-  row.brokerId = 3;
-  row.topic = "a/b";
-  row.data = std::string("\0\xff", 2);
-  row.time = 1700000000;
-  kv::message expected;
-  expected.set(kv::u32_id(11), 3);
-  expected.set(kv::string_id(12), "a/b");
-  expected.set(kv::string_id(11), std::string("\0\xff", 2));
-  expected.set(kv::u32_id(12), 1700000000);
-  EXPECT_EQ(expected, formOf(row));
-  ReceivedEntry blank;
-  blank.readFrom(expected);
-  EXPECT_EQ(formOf(ReceivedEntry()), formOf(blank));
-}
-
 class ReceivedTableTest : public TableFixture {};
 
 TEST_F(ReceivedTableTest, RecordKeepsTheWholePayloadAndHoldsAtMost1025RowsDroppingTheFirst) {
   WatchedReceivedTable table;
   ReceivedEntry& row = *table.record(7, "t", std::string("x\0y", 3), 42);
   EXPECT_EQ(&row, table.findRow(row.id));
-  EXPECT_EQ(7u, row.brokerId);
-  EXPECT_EQ("t", row.topic);
-  EXPECT_EQ(std::string("x\0y", 3), row.data);
-  EXPECT_EQ(42u, row.time);
+  kv::message form;  // every field, in this order
+  form.set(kv::u32_id(11), 7);
+  form.set(kv::string_id(12), "t");
+  form.set(kv::string_id(11), std::string("x\0y", 3));
+  form.set(kv::u32_id(12), 42);
+  EXPECT_EQ(form, formOf(row));
+  kv::message forged = form;
+  forged.set(kv::string_id(12), "forged");
+  row.readFrom(forged);  // reads nothing: what arrived stays
+  EXPECT_EQ(form, formOf(row));
   for (uint32_t i = 1; i < maxReceivedRows; ++i) table.record(1, "t", "", i);
   table.record(1, "t", "", 0);  // 1024 held: nothing dropped
   EXPECT_EQ(1025u, table.size());
@@ -82,6 +74,14 @@ TEST_F(ReceivedTableTest, RequestersMayReadAndRemoveButNotAddOrChange) {
   EXPECT_TRUE(removeRow(RECEIVED, first).empty());
   ASSERT_EQ(1u, table.size());
   EXPECT_EQ(second, table.begin()->id);
+
+  // Refusal is the default of every table: one that does not override
+  // removal refuses it too.
+  TypedTable<ReceivedEntry> bare(STORE, 0, -2);
+  ASSERT_TRUE(loop_->addHandler(RECEIVED + 1, &bare));
+  const uint32_t kept = bare.add(std::make_unique<ReceivedEntry>(), false);
+  EXPECT_EQ(kv::errorMsg(kv::ERR_NOT_SUPPORTED, ""), removeRow(RECEIVED + 1, kept));
+  EXPECT_EQ(1u, bare.size());
 }
 
 TEST_F(ReceivedTableTest, RowsAreNeverStoredNorLoaded) {
@@ -98,13 +98,12 @@ TEST_F(ReceivedTableTest, RowsAreNeverStoredNorLoaded) {
     ASSERT_TRUE(table.init().isOk());
     EXPECT_EQ(0u, table.size());
     table.record(1, "t", "d", 0);
-    table.record(1, "t", "d", 0);
     table.remove(table.begin());
     clock_.advance(10 * clock_.ticksPerSecond());  // past any save the changes scheduled
     loop_->turn();
     EXPECT_TRUE(table.flush().isOk());
     EXPECT_EQ(0u, table.saveCount());
-  }
+  }  // nor at destruction
   EXPECT_EQ(sizeBefore, std::filesystem::file_size(file));
 }
 

@@ -22,7 +22,6 @@ class Input {
   explicit Input(const std::string& text) {
     char path[] = "/tmp/mqttctl-lines-XXXXXX";
     fd_ = mkstemp(path);
-    EXPECT_GE(fd_, 0);
     unlink(path);
     EXPECT_EQ(write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     lseek(fd_, 0, SEEK_SET);
@@ -34,30 +33,30 @@ class Input {
   int fd_ = -1;
 };
 
-// A daemon with broker 3 "home" that answers publish with `answer(payload)`.
-ScriptedRequester daemonAnswering(std::function<kv::message(const std::string&)> answer) {
-  ScriptedRequester fake;
-  fake.answer = [answer](const kv::message& request) {
-    kv::message reply;
-    if (request.get(kv::COMMAND_FIELD) == kv::CMD_GET_ALL) {
-      kv::message home;
-      home.set(kv::OBJECT_ID_FIELD, 3);
-      home.set(kv::NAME_FIELD, "home");
-      reply.set(kv::ROWS_FIELD, std::vector<kv::message>{home});
-    } else if (request.get(kv::COMMAND_FIELD) == CMD_PUBLISH) {
-      reply = answer(request.get(kv::string_id(3)));
-    }
-    return CallResult{true, reply, ""};
-  };
-  return fake;
-}
+// What a publish -l run did.
+struct Published {
+  Ran ran;
+  std::vector<kv::message> requests;
+  std::vector<std::string> payloads;  // of the publish requests, in order
+  size_t maxInFlight = 0;
+};
 
-std::vector<std::string> payloads(const ScriptedRequester& fake) {
-  std::vector<std::string> sent;
-  for (const kv::message& r : fake.requests) {
-    if (r.get(kv::COMMAND_FIELD) == CMD_PUBLISH) sent.push_back(r.get(kv::string_id(3)));
+// Runs `args` with `text` on standard input against a daemon that answers
+// each publish with answer(payload), by default a success.
+Published publishLines(const std::vector<std::string>& args, const std::string& text,
+                       std::function<kv::message(const std::string&)> answer = nullptr) {
+  ScriptedRequester fake = fakeDaemon([answer](const kv::message& request) {
+    return answer ? answer(request.get(kv::string_id(3))) : kv::message();
+  });
+  Input input(text);
+  Published p;
+  p.ran = runCommand(args, fake, input.fd());
+  p.requests = fake.requests;
+  for (const kv::message& request : fake.requests) {
+    if (request.get(kv::COMMAND_FIELD) == CMD_PUBLISH) p.payloads.push_back(request.get(kv::string_id(3)));
   }
-  return sent;
+  p.maxInFlight = fake.maxInFlight;
+  return p;
 }
 
 TEST(PublishLines, EveryLineInOrderWithinTheWindow) {
@@ -69,23 +68,23 @@ TEST(PublishLines, EveryLineInOrderWithinTheWindow) {
   }
   text += "last, without a newline";
   expected.push_back("last, without a newline");
-  Input input(text);
-  ScriptedRequester fake = daemonAnswering([](const std::string&) { return kv::message(); });
-  Ran r = runCommand({"publish", "-l", "-q", "1", "home", "t/x", "--disconnect-after"}, fake,
-                     input.fd());
-  EXPECT_EQ(r.status, EXIT_SUCCESS_REPLY) << r.err;
-  EXPECT_EQ(r.out + r.err, "");
-  EXPECT_EQ(payloads(fake), expected);
-  EXPECT_EQ(fake.maxInFlight, PUBLISH_WINDOW);
-  const kv::message& publish = fake.requests[1];
-  EXPECT_EQ(publish.get(kv::u32_id(1)), 3u);
+  const Published p =
+      publishLines({"publish", "-l", "-q", "1", "home", "t/x", "--disconnect-after"}, text);
+  EXPECT_EQ(p.ran.status, EXIT_SUCCESS_REPLY) << p.ran.err;
+  EXPECT_EQ(p.ran.out + p.ran.err, "");
+  EXPECT_EQ(p.payloads, expected);
+  EXPECT_EQ(p.maxInFlight, PUBLISH_WINDOW);
+  const kv::message& publish = p.requests[1];
+  EXPECT_EQ(publish.get(kv::u32_id(1)), 7u);
   EXPECT_EQ(publish.get(kv::string_id(2)), "t/x");
   EXPECT_EQ(publish.get(kv::u32_id(5)), 1u);
   EXPECT_FALSE(publish.get(kv::bool_id(7)));  // each message stays; one disconnect at the end
-  EXPECT_EQ(fake.requests.back().get(kv::COMMAND_FIELD), CMD_DISCONNECT);
-  EXPECT_EQ(fake.requests.back().get(kv::u32_id(1)), 3u);
+  EXPECT_EQ(p.requests.back().get(kv::COMMAND_FIELD), CMD_DISCONNECT);
+  EXPECT_EQ(p.requests.back().get(kv::u32_id(1)), 7u);
 }
 
+// A refusal or a time-out at line 70: the lines already in flight were
+// sent, none after them, and no disconnect. A line too long is not sent.
 TEST(PublishLines, TheFirstFailureStopsTheReading) {
   std::string text;
   for (int i = 1; i <= 500; ++i) text += std::to_string(i) + "\n";
@@ -96,27 +95,20 @@ TEST(PublishLines, TheFirstFailureStopsTheReading) {
        "mqttctl: line 70: time-out: no answer within 10 s (see --timeout)\n"},
   };
   for (const auto& c : cases) {
-    Input input(text);
-    ScriptedRequester fake = daemonAnswering([&c](const std::string& line) {
-      return line == "70" ? c.refusal : kv::message();
-    });
-    Ran r = runCommand({"publish", "home", "t", "-l", "--disconnect-after"}, fake, input.fd());
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.err, c.err);
-    const std::vector<std::string> sent = payloads(fake);
-    // Lines already in flight were sent; no line after them, and no disconnect.
-    EXPECT_EQ(sent.back(), std::to_string(70 + PUBLISH_WINDOW - 1));
-    EXPECT_EQ(fake.requests.back().get(kv::COMMAND_FIELD), CMD_PUBLISH);
+    const Published p = publishLines({"publish", "home", "t", "-l", "--disconnect-after"}, text,
+                                     [&c](const std::string& line) {
+                                       return line == "70" ? c.refusal : kv::message();
+                                     });
+    EXPECT_EQ(p.ran.status, c.status);
+    EXPECT_EQ(p.ran.err, c.err);
+    EXPECT_EQ(p.payloads.back(), std::to_string(70 + PUBLISH_WINDOW - 1));
+    EXPECT_EQ(p.requests.back().get(kv::COMMAND_FIELD), CMD_PUBLISH);
   }
-}
-
-TEST(PublishLines, ALineTooLongIsNotSent) {
-  Input input("a\nb\n" + std::string(MAX_PAYLOAD_BYTES + 1, 'x') + "\nc\n");
-  ScriptedRequester fake = daemonAnswering([](const std::string&) { return kv::message(); });
-  Ran r = runCommand({"publish", "home", "t", "-l"}, fake, input.fd());
-  EXPECT_EQ(r.status, EXIT_ERROR_REPLY);
-  EXPECT_EQ(r.err, "mqttctl: line 3: longer than 2097152 bytes; not sent\n");
-  EXPECT_EQ(payloads(fake), (std::vector<std::string>{"a", "b"}));
+  const Published p = publishLines(
+      {"publish", "home", "t", "-l"}, "a\nb\n" + std::string(MAX_PAYLOAD_BYTES + 1, 'x') + "\nc\n");
+  EXPECT_EQ(p.ran.status, EXIT_ERROR_REPLY);
+  EXPECT_EQ(p.ran.err, "mqttctl: line 3: longer than 2097152 bytes; not sent\n");
+  EXPECT_EQ(p.payloads, (std::vector<std::string>{"a", "b"}));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Runs a command line against a given Requester, capturing what it prints,
-// and a scripted Requester to run it against.
+// Runs a command line against a scripted Requester, capturing what it
+// prints; and a fake daemon to run it against.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/system.h"
 #include "tools/cli.h"
 
 namespace mqttctl {
@@ -97,5 +98,29 @@ class ScriptedRequester : public Requester {
   std::vector<kv::message> replies_;
   std::deque<std::pair<DoneFn, CallResult>> pending_;
 };
+
+// A daemon whose broker table [2] holds 2 "lab", 7 "home" and 9 "7" (a
+// name that is also an id) and answers get-all with all of them; any other
+// request gets reply(request), by default a success.
+inline ScriptedRequester fakeDaemon(std::function<kv::message(const kv::message&)> reply = nullptr) {
+  ScriptedRequester fake;
+  fake.answer = [reply](const kv::message& request) {
+    kv::message answer;
+    if (request.get(kv::COMMAND_FIELD) != kv::CMD_GET_ALL ||
+        request.get(kv::PATH_FIELD) != std::vector<uint32_t>{2}) {
+      return CallResult{true, reply ? reply(request) : answer, ""};
+    }
+    std::vector<kv::message> rows;
+    const std::pair<uint32_t, const char*> brokers[] = {{2, "lab"}, {7, "home"}, {9, "7"}};
+    for (const auto& broker : brokers) {
+      rows.emplace_back();
+      rows.back().set(kv::OBJECT_ID_FIELD, broker.first);
+      rows.back().set(kv::NAME_FIELD, broker.second);
+    }
+    answer.set(kv::ROWS_FIELD, rows);
+    return CallResult{true, answer, ""};
+  };
+  return fake;
+}
 
 }  // namespace mqttctl

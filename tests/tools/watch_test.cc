@@ -1,4 +1,4 @@
-// received watch against a scripted received-message table that grows
+// received watch against a fake daemon whose received-message table grows
 // between polls and answers get-all in pages of two rows.
 #include "tools/watch.h"
 
@@ -16,7 +16,7 @@ namespace {
 
 class FakeReceivedTable {
  public:
-  // Records a message (ids 1, 2, ... in order).
+  // Records a message (ids 1, 2, ... in order; time 1000 + id).
   void record(uint32_t brokerId, const std::string& topic, const std::string& data) {
     kv::message row;
     row.set(kv::OBJECT_ID_FIELD, ++lastId_);
@@ -29,22 +29,13 @@ class FakeReceivedTable {
   // Drops the `n` newest rows, as if they had gone before anyone saw them.
   void dropNewest(size_t n) { rows_.resize(rows_.size() - n); }
 
-  // Get-all on [4] in pages of two; [2] holds brokers 1 "home" and 2 "lab".
-  CallResult answer(const kv::message& request) {
-    if (failing) return CallResult{true, kv::errorMsg(kv::ERR_PEER_GONE, "peer disconnected"), ""};
+  // Get-all on [4], the rows after AFTER_ID_FIELD in pages of two.
+  kv::message page(const kv::message& request) const {
+    if (failing) return kv::errorMsg(kv::ERR_PEER_GONE, "peer disconnected");
     kv::message reply;
     std::vector<kv::message> page;
-    if (request.get(kv::PATH_FIELD) == std::vector<uint32_t>{2}) {
-      for (uint32_t id : {1, 2}) {
-        page.emplace_back();
-        page.back().set(kv::OBJECT_ID_FIELD, id);
-        page.back().set(kv::NAME_FIELD, id == 1 ? "home" : "lab");
-      }
-    }
-    const uint32_t after = request.get(kv::AFTER_ID_FIELD);
-    for (const kv::message& row : request.get(kv::PATH_FIELD) == std::vector<uint32_t>{4}
-                                      ? rows_ : std::vector<kv::message>()) {
-      if (row.get(kv::OBJECT_ID_FIELD) <= after) continue;
+    for (const kv::message& row : rows_) {
+      if (row.get(kv::OBJECT_ID_FIELD) <= request.get(kv::AFTER_ID_FIELD)) continue;
       if (page.size() == 2) {
         reply.set(kv::MORE_FIELD, true);
         break;
@@ -52,7 +43,7 @@ class FakeReceivedTable {
       page.push_back(row);
     }
     reply.set(kv::ROWS_FIELD, page);
-    return CallResult{true, reply, ""};
+    return reply;
   }
   bool failing = false;
 
@@ -61,59 +52,51 @@ class FakeReceivedTable {
   uint32_t lastId_ = 0;
 };
 
-// Runs `args` while `table` changes at each pause: step(n) for the n-th
+// Runs `args` while `table` changes at each pause: step(n) at the n-th
 // pause (from 0); the watch is interrupted after `steps` pauses.
 Ran watch(const std::vector<std::string>& args, FakeReceivedTable& table, int steps,
           std::function<void(int)> step) {
-  ScriptedRequester fake;
-  fake.answer = [&table](const kv::message& r) { return table.answer(r); };
+  ScriptedRequester fake = fakeDaemon([&table](const kv::message& r) { return table.page(r); });
   int paused = 0;
   fake.onPause = [&] { step(paused++); };
   fake.pauses = steps;
   return runCommand(args, fake);
 }
 
-TEST(Watch, PrintsExactlyWhatIsRecordedWhileItRuns) {
-  FakeReceivedTable table;
-  for (int i = 0; i < 3; ++i) table.record(1, "before", "x");
-  Ran r = watch({"received", "watch"}, table, 4, [&table](int n) {
-    if (n == 0) {
-      table.record(1, "a/b", "one");
-      table.record(2, "a/c", "two\nlines");  // control characters are escaped
-      table.record(1, "a/b", "three");       // a second page
-    }
-    if (n == 2) table.record(2, "x", "{\"v\":4}");
-  });
-  EXPECT_EQ(r.status, EXIT_SUCCESS_REPLY) << r.err;
-  EXPECT_EQ(r.out, "a/b one\na/c two\\nlines\na/b three\nx {\"v\":4}\n");
-  EXPECT_EQ(r.err, "");
-}
-
-TEST(Watch, FiltersByBrokerAndTopicAndWritesJsonLines) {
-  FakeReceivedTable table;
-  auto step = [&table](int n) {
-    if (n != 0) return;
-    table.record(1, "a/b", "1");
-    table.record(2, "a/b", "2");
-    table.record(1, "c", "3");
-    table.record(1, "a", "4");
+// Brokers 7 "home" and 2 "lab"; one message before the watch starts, three
+// (two pages) at the first pause and one at the second.
+TEST(Watch, PrintsWhatIsRecordedWhileItRunsFilteredByBrokerOrTopic) {
+  auto run = [](const std::vector<std::string>& args) {
+    FakeReceivedTable table;
+    table.record(7, "before", "x");
+    return watch(args, table, 2, [&table](int n) {
+      if (n == 0) {
+        table.record(7, "a/b", "1");
+        table.record(2, "a/b", "2");
+        table.record(7, "c", "3\n");  // control characters are escaped
+      }
+      if (n == 1) table.record(7, "a", "4");
+    });
   };
-  EXPECT_EQ(watch({"received", "watch", "home"}, table, 1, step).out, "a/b 1\nc 3\na 4\n");
-  EXPECT_EQ(watch({"received", "watch", "--topic", "a/#"}, table, 1, step).out,
-            "a/b 1\na/b 2\na 4\n");
-  EXPECT_EQ(watch({"--json", "received", "watch", "lab"}, table, 1, step).out,
-            "{\"id\":10,\"time\":1010,\"broker\":\"lab\",\"broker-id\":2,\"topic\":\"a/b\","
+  const Ran all = run({"received", "watch"});
+  EXPECT_EQ(all.status, EXIT_SUCCESS_REPLY) << all.err;
+  EXPECT_EQ(all.out, "a/b 1\na/b 2\nc 3\\n\na 4\n");
+  EXPECT_EQ(all.err, "");
+  EXPECT_EQ(run({"received", "watch", "home"}).out, "a/b 1\nc 3\\n\na 4\n");
+  EXPECT_EQ(run({"received", "watch", "--topic", "a/#"}).out, "a/b 1\na/b 2\na 4\n");
+  EXPECT_EQ(run({"--json", "received", "watch", "lab"}).out,
+            "{\"id\":3,\"time\":1003,\"broker\":\"lab\",\"broker-id\":2,\"topic\":\"a/b\","
             "\"data\":\"2\"}\n");
 }
 
 TEST(Watch, RowsThatWentByUnseenAreCountedAndALostDaemonEndsIt) {
   FakeReceivedTable table;
-  table.record(1, "before", "x");
+  table.record(7, "before", "x");
   Ran r = watch({"received", "watch"}, table, 3, [&table](int n) {
     if (n != 1) return;
-    for (int i = 0; i < 4; ++i) table.record(1, "t", std::to_string(i));
+    for (int i = 0; i < 4; ++i) table.record(7, "t", std::to_string(i));
     table.dropNewest(2);
-    table.record(1, "t", "after the gap");
+    table.record(7, "t", "after the gap");
   });
   EXPECT_EQ(r.out, "t 0\nt 1\nt after the gap\n");
   EXPECT_EQ(r.err, "mqttctl: 2 message(s) went by unseen: dropped from the table or removed "
