@@ -93,6 +93,7 @@ TEST_F(StoreTest, SavesAtomicallyInTheSameBytesOnEveryHost) {
   m.set(string_id(1), "ab");
   TableStore nested("/s/t/u");  // a store path below another's
   ASSERT_TRUE(nested.save({m}).isOk());
+  EXPECT_EQ(2u, nested.stats().syncs);  // the file, then its directory
   const std::string record("\0\0\0\x18" "\x2b\xf1\x17\xfb"       // length 24, CRC-32
                            "\0\0\0\2"                            // two fields
                            "\2\0\xfe\0\x11\0\0\0\1"              // u32 0xfe0011 = 1
