@@ -62,109 +62,9 @@ struct Replies {
   }
 };
 
-class LocalBusTest : public ::testing::Test {
- protected:
-  LocalBusTest() {
-    LooperOptions options;
-    options.clock = &clock;
-    loop = std::make_unique<Looper>(options);
-    loop->addHandler(7, &echo);
-  }
-  void turns(int n) {
-    for (int i = 0; i < n; ++i) loop->turn(0);
-  }
-  ManualClock clock{100};
-  EchoHandler echo;
-  std::unique_ptr<Looper> loop;
-  Replies replies;
-};
-
-// The handler runs on the turn after the post, the reply on the one after
-// that; whatever happens, each request is answered exactly once.
-TEST_F(LocalBusTest, EachRequestIsAnsweredOnceOnALaterTurn) {
-  const struct {
-    uint32_t path, command, rights, code;
-    const char* text;  // null: not checked
-  } cases[] = {
-      {7, 1, RIGHTS_ALL, 0, ""},
-      {7, 3, RIGHTS_ALL, 0, ""},  // answered twice: the first answer counts
-      {99, 1, RIGHTS_ALL, ERR_NO_ROUTE, "no handler at this path"},
-      {7, 0x1234, RIGHTS_ALL, ERR_UNKNOWN_COMMAND, "unknown command 0x1234"},
-      {7, CMD_GET_OBJ, RIGHTS_ALL, ERR_NOT_SUPPORTED, nullptr},
-      {7, 4, RIGHT_READ, ERR_NOT_ALLOWED, "write permission required"},
-      {7, CMD_ADD_OBJ, RIGHT_READ, ERR_NOT_ALLOWED, "write permission required"},
-      {7, 4, RIGHTS_ALL, 0, ""},
-      {7, 1, RIGHT_READ, 0, ""},
-  };
-  const size_t n = std::size(cases);
-  std::vector<std::vector<message>> got(n);
-  for (size_t i = 0; i < n; ++i) {
-    EXPECT_GT(loop->bus().post(request({cases[i].path}, cases[i].command, 21),
-                               [&got, i](const message& r) { got[i].push_back(r); }, 100,
-                               cases[i].rights),
-              0);
-  }
-  EXPECT_EQ(echo.calls, 0);
-  turns(1);
-  EXPECT_GT(echo.calls, 0);
-  EXPECT_TRUE(got[0].empty());
-  turns(3);
-  for (size_t i = 0; i < n; ++i) {
-    ASSERT_EQ(got[i].size(), 1u) << i;
-    EXPECT_EQ(getErrorCode(got[i][0]), cases[i].code) << i;
-    if (cases[i].text) {
-      EXPECT_EQ(getError(got[i][0]), cases[i].text) << i;
-    }
-  }
-  EXPECT_EQ(got[0][0].get(u32_id(1)), 42u);
-  EXPECT_EQ(got[0][0].get(u32_id(2)), RIGHTS_ALL);
-  EXPECT_EQ(got[n - 1][0].get(u32_id(2)), RIGHT_READ);
-
-  message noPath;
-  noPath.set(COMMAND_FIELD, 1u);
-  EXPECT_EQ(loop->postMessage(noPath, replies.fn(), 100), -1);
-  turns(2);
-  EXPECT_TRUE(replies.got.empty());
-}
-
-TEST_F(LocalBusTest, TimeOutAnswersOnceAndALateReplyIsDropped) {
-  loop->postMessage(request({7}, 2), replies.fn(), 300);
-  turns(2);
-  ASSERT_EQ(echo.held.size(), 1u);
-  clock.advance(299);
-  turns(2);
-  EXPECT_TRUE(replies.got.empty());
-  clock.advance(1);
-  turns(1);
-  ASSERT_EQ(replies.got.size(), 1u);
-  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_TIMEOUT);
-  echo.replyMessage(echo.held[0], message());
-  turns(3);
-  EXPECT_EQ(replies.got.size(), 1u);
-}
-
-TEST_F(LocalBusTest, ExchangeWaitsForTheReplyOrTheTimeOut) {
-  Handler client;
-  EXPECT_EQ(client.exchangeCmd(request({7}, 0, 5), 1, 100).get(u32_id(1)), 10u);
-  Ticks before = clock.now();  // nothing answers: the wait moves virtual time
-  EXPECT_EQ(getErrorCode(client.exchangeCmd(request({7}, 0), 2, 6000)), ERR_TIMEOUT);
-  EXPECT_EQ(clock.now() - before, 6000u);
-}
-
-TEST_F(LocalBusTest, AHandlerDestroyedBeforeDeliveryIsAnUnknownPath) {
-  auto temp = std::make_unique<EchoHandler>();
-  loop->addHandler(8, temp.get());
-  EXPECT_FALSE(loop->addHandler(8, &echo));  // path taken
-  loop->postMessage(request({8}, 1), replies.fn(), 100);
-  temp.reset();
-  turns(2);
-  ASSERT_EQ(replies.got.size(), 1u);
-  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_NO_ROUTE);
-}
-
-// ---- Between processes' loops, over the socket ----------------------------
-
-class SocketBusTest : public ::testing::Test {
+// A hub with the echo handler at [7], its peers, and raw connections to it,
+// all on one manual clock.
+class BusTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/kvbus-XXXXXX";
@@ -243,7 +143,94 @@ class SocketBusTest : public ::testing::Test {
   std::vector<std::string> logLines;
 };
 
-TEST_F(SocketBusTest, ManyRequestsInFlightFindTheirReplies) {
+// ---- In one process ---------------------------------------------------------
+
+// The handler runs on the turn after the post, the reply on the one after
+// that; whatever happens, each request is answered exactly once.
+TEST_F(BusTest, EachRequestIsAnsweredOnceOnALaterTurn) {
+  const struct {
+    uint32_t path, command, rights, code;
+    const char* text;  // null: not checked
+  } cases[] = {
+      {7, 1, RIGHTS_ALL, 0, ""},
+      {7, 3, RIGHTS_ALL, 0, ""},  // answered twice: the first answer counts
+      {99, 1, RIGHTS_ALL, ERR_NO_ROUTE, "no handler at this path"},
+      {7, 0x1234, RIGHTS_ALL, ERR_UNKNOWN_COMMAND, "unknown command 0x1234"},
+      {7, CMD_GET_OBJ, RIGHTS_ALL, ERR_NOT_SUPPORTED, nullptr},
+      {7, 4, RIGHT_READ, ERR_NOT_ALLOWED, "write permission required"},
+      {7, CMD_ADD_OBJ, RIGHT_READ, ERR_NOT_ALLOWED, "write permission required"},
+      {7, 4, RIGHTS_ALL, 0, ""},
+      {7, 1, RIGHT_READ, 0, ""},
+  };
+  const size_t n = std::size(cases);
+  std::vector<std::vector<message>> got(n);
+  for (size_t i = 0; i < n; ++i) {
+    EXPECT_GT(hub->bus().post(request({cases[i].path}, cases[i].command, 21),
+                               [&got, i](const message& r) { got[i].push_back(r); }, 100,
+                               cases[i].rights),
+              0);
+  }
+  EXPECT_EQ(echo.calls, 0);
+  turnAll(1);
+  EXPECT_GT(echo.calls, 0);
+  EXPECT_TRUE(got[0].empty());
+  turnAll(3);
+  for (size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(got[i].size(), 1u) << i;
+    EXPECT_EQ(getErrorCode(got[i][0]), cases[i].code) << i;
+    if (cases[i].text) {
+      EXPECT_EQ(getError(got[i][0]), cases[i].text) << i;
+    }
+  }
+  EXPECT_EQ(got[0][0].get(u32_id(1)), 42u);
+  EXPECT_EQ(got[0][0].get(u32_id(2)), RIGHTS_ALL);
+  EXPECT_EQ(got[n - 1][0].get(u32_id(2)), RIGHT_READ);
+
+  message noPath;
+  noPath.set(COMMAND_FIELD, 1u);
+  EXPECT_EQ(hub->postMessage(noPath, replies.fn(), 100), -1);
+  turnAll(2);
+  EXPECT_TRUE(replies.got.empty());
+}
+
+TEST_F(BusTest, TimeOutAnswersOnceAndALateReplyIsDropped) {
+  hub->postMessage(request({7}, 2), replies.fn(), 300);
+  turnAll(2);
+  ASSERT_EQ(echo.held.size(), 1u);
+  clock.advance(299);
+  turnAll(2);
+  EXPECT_TRUE(replies.got.empty());
+  clock.advance(1);
+  turnAll(1);
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_TIMEOUT);
+  echo.replyMessage(echo.held[0], message());
+  turnAll(3);
+  EXPECT_EQ(replies.got.size(), 1u);
+}
+
+TEST_F(BusTest, ExchangeWaitsForTheReplyOrTheTimeOut) {
+  Handler client;
+  EXPECT_EQ(client.exchangeCmd(request({7}, 0, 5), 1, 100).get(u32_id(1)), 10u);
+  Ticks before = clock.now();  // nothing answers: the wait moves virtual time
+  EXPECT_EQ(getErrorCode(client.exchangeCmd(request({7}, 0), 2, 6000)), ERR_TIMEOUT);
+  EXPECT_EQ(clock.now() - before, 6000u);
+}
+
+TEST_F(BusTest, AHandlerDestroyedBeforeDeliveryIsAnUnknownPath) {
+  auto temp = std::make_unique<EchoHandler>();
+  hub->addHandler(8, temp.get());
+  EXPECT_FALSE(hub->addHandler(8, &echo));  // path taken
+  hub->postMessage(request({8}, 1), replies.fn(), 100);
+  temp.reset();
+  turnAll(2);
+  ASSERT_EQ(replies.got.size(), 1u);
+  EXPECT_EQ(getErrorCode(replies.got[0]), ERR_NO_ROUTE);
+}
+
+// ---- Between processes' loops, over the socket ----------------------------
+
+TEST_F(BusTest, ManyRequestsInFlightFindTheirReplies) {
   Looper& peer = addPeer();
   std::vector<message> answers(200);
   for (uint32_t i = 0; i < answers.size(); ++i) {
@@ -256,25 +243,10 @@ TEST_F(SocketBusTest, ManyRequestsInFlightFindTheirReplies) {
   }
 }
 
-TEST_F(SocketBusTest, APeerServesAPathForTheHubAndForOtherPeers) {
-  EchoHandler resolver, squatter;
-  addPeer().addHandler(14, &resolver);
-  turnAll();
-  hub->postMessage(request({14}, 1, 3), replies.fn(), 100);
-  Looper& other = addPeer();
-  other.postMessage(request({14}, 1, 5), replies.fn(), 100);
-  turnAll(6);
-  ASSERT_EQ(replies.got.size(), 2u);
-  EXPECT_EQ(replies.got[0].get(u32_id(1)) + replies.got[1].get(u32_id(1)), 16u);  // 6 and 10
-  other.addHandler(14, &squatter);  // a served path cannot be taken
-  turnAll();
-  EXPECT_EQ(count("path already served"), 1u);
-}
-
 // A peer that goes: requests it serves fail at once (and only once), its
 // paths go with it, and a reply meant for it is dropped quietly and never
 // reaches a later peer.
-TEST_F(SocketBusTest, APeerThatGoesFailsWhatItServesAndMissesItsReplies) {
+TEST_F(BusTest, APeerThatGoesFailsWhatItServesAndMissesItsReplies) {
   EchoHandler slow;
   Looper& gone = addPeer();
   gone.addHandler(14, &slow);
@@ -305,8 +277,9 @@ TEST_F(SocketBusTest, APeerThatGoesFailsWhatItServesAndMissesItsReplies) {
 
 // During the hub's start-up grace a request for a path nobody serves yet,
 // from the hub or from a peer, waits for a peer to serve the path; it gets
-// ERR_NO_ROUTE when its own time-out or the grace ends first.
-TEST_F(SocketBusTest, TheHubHoldsRequestsUntilAPathIsServedDuringItsStartUpGrace) {
+// ERR_NO_ROUTE when its own time-out or the grace ends first. A served
+// path cannot be taken by another peer.
+TEST_F(BusTest, TheHubHoldsRequestsUntilAPathIsServedDuringItsStartUpGrace) {
   hub.reset();
   hub = makeLoop(LooperOptions::Mode::Hub, [](LooperOptions& o) { o.startGraceSeconds = 5; });
   Replies served, shortWait, unserved;
@@ -321,12 +294,15 @@ TEST_F(SocketBusTest, TheHubHoldsRequestsUntilAPathIsServedDuringItsStartUpGrace
   ASSERT_EQ(shortWait.got.size(), 1u);
   EXPECT_EQ(getErrorCode(shortWait.got[0]), ERR_NO_ROUTE);
 
-  EchoHandler resolver;
+  EchoHandler resolver, squatter;
   addPeer().addHandler(14, &resolver);
   turnAll(10);
   ASSERT_EQ(served.got.size(), 2u);
   EXPECT_EQ(served.got[0].get(u32_id(1)) + served.got[1].get(u32_id(1)), 10u);  // 4 and 6
   EXPECT_TRUE(unserved.got.empty());
+  peers[0]->addHandler(14, &squatter);
+  turnAll();
+  EXPECT_EQ(count("path already served"), 1u);
   clock.advance(400);  // the grace ends
   turnAll();
   ASSERT_EQ(unserved.got.size(), 1u);
@@ -339,7 +315,7 @@ TEST_F(SocketBusTest, TheHubHoldsRequestsUntilAPathIsServedDuringItsStartUpGrace
 // A peer that loses its hub fails its requests with "peer disconnected"
 // (also those made while the hub is away), waits for a hub that is not
 // there yet, and once one is back connects again and serves its paths.
-TEST_F(SocketBusTest, APeerThatReconnectsServesItsPathsAgain) {
+TEST_F(BusTest, APeerThatReconnectsServesItsPathsAgain) {
   Looper& service = addPeer([](LooperOptions& o) { o.reconnectSeconds = 1; });
   EchoHandler resolver;
   service.addHandler(14, &resolver);
@@ -400,7 +376,7 @@ std::string frameBytes(const message& msg) {
 // goes on serving the others. An oversized length is refused from the
 // header alone, before the frame arrives. A descriptor must come with the
 // first byte of the one frame that announces it (SOCKET_FIELD).
-TEST_F(SocketBusTest, ABadFrameClosesOnlyThatConnection) {
+TEST_F(BusTest, ABadFrameClosesOnlyThatConnection) {
   Looper& good = addPeer();
   message announcing = request({7}, 1);
   announcing.set(SOCKET_FIELD, 0u);
@@ -465,7 +441,7 @@ std::string noticeBeforeClose(int fd) {
 // With every slot taken, a newcomer is refused until some peer has gone
 // idlePeerSeconds (60 by default) without a request; then the longest idle
 // one gives way. Busy peers and peers serving a path never do.
-TEST_F(SocketBusTest, AFullBusGivesTheSlotOfTheLongestIdlePeer) {
+TEST_F(BusTest, AFullBusGivesTheSlotOfTheLongestIdlePeer) {
   std::vector<int> fds;
   for (size_t i = 0; i < Bus::MAX_PEERS; ++i) fds.push_back(rawConnect());
   turnAll();
@@ -506,7 +482,7 @@ TEST_F(SocketBusTest, AFullBusGivesTheSlotOfTheLongestIdlePeer) {
 // start of a large frame and stop share one limit: the ones holding the
 // most are closed with a log line each, and a small peer is served
 // throughout.
-TEST_F(SocketBusTest, BufferedBytesStayWithinThePeerAndTheBusLimits) {
+TEST_F(BusTest, BufferedBytesStayWithinThePeerAndTheBusLimits) {
   class Big : public Handler {
     void handleCmd(message& r, uint32_t) override {
       message reply;
@@ -603,10 +579,10 @@ class PairHandler : public Handler {
   std::vector<message> held;
 };
 
-class DescriptorBusTest : public SocketBusTest {
+class DescriptorBusTest : public BusTest {
  protected:
   void SetUp() override {
-    SocketBusTest::SetUp();
+    BusTest::SetUp();
     hub->addHandler(20, &onHub);
     addPeer().addHandler(21, &onPeer);
     turnAll();
@@ -614,7 +590,7 @@ class DescriptorBusTest : public SocketBusTest {
   void TearDown() override {
     onHub.closeKept();
     onPeer.closeKept();
-    SocketBusTest::TearDown();
+    BusTest::TearDown();
   }
   // Posts command `command` to [target] from `sender` with one end of a new
   // socket pair, which is closed at once; returns the other end.
