@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "platform/aholder.h"
 #include "platform/allocator.h"
