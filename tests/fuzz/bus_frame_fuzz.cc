@@ -1,12 +1,11 @@
 // Fuzz target: arbitrary bytes as what a bus peer sends.
 //
-// The bytes go through the frame reader in chunks of varying size (the
-// first byte picks the chunk size), as a socket would hand them over. Every
-// frame that decodes must encode back to the same bytes; a message that
-// decodes must re-decode to an equal message, and decoding must hold no
-// more heap than the documented multiple of its input
-// (kv::DECODED_BYTES_PER_BYTE, counted through the sanitizer's allocation
-// hooks). A broken invariant traps.
+// The first byte picks the size of the chunks in which the rest reaches
+// the frame reader, as a socket would hand them over. Every frame that
+// decodes must encode back to its own bytes and its message must re-decode
+// to an equal one; decoding the whole input as one message must hold no
+// more heap than kv::DECODED_BYTES_PER_BYTE times its size (counted
+// through the sanitizer's allocation hooks). A broken invariant traps.
 #include <sanitizer/allocator_interface.h>
 
 #include <cstddef>
@@ -22,41 +21,23 @@ void require(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-// Heap bytes requested and not yet freed, and their peak, since reset().
-struct HeapCount {
-  int64_t live = 0;
-  int64_t peak = 0;
-  void reset() { live = peak = 0; }
-};
-HeapCount heap;
+int64_t heapLive = 0, heapPeak = 0;  // bytes requested and not yet freed
 
 void onMalloc(const volatile void*, size_t size) {
-  heap.live += static_cast<int64_t>(size);
-  if (heap.live > heap.peak) heap.peak = heap.live;
+  heapLive += static_cast<int64_t>(size);
+  if (heapLive > heapPeak) heapPeak = heapLive;
 }
 
 void onFree(const volatile void* ptr) {
-  heap.live -= static_cast<int64_t>(__sanitizer_get_allocated_size(const_cast<const void*>(ptr)));
+  heapLive -= static_cast<int64_t>(__sanitizer_get_allocated_size(const_cast<const void*>(ptr)));
 }
 
 void decodeWithinBound(const uint8_t* data, size_t size) {
   kv::message whole;
-  heap.reset();
+  heapLive = heapPeak = 0;
   const bool ok = kv::decodeMessage(data, size, whole).isOk();
-  const int64_t bound = static_cast<int64_t>(kv::DECODED_BYTES_PER_BYTE * size + 1024);
-  require(heap.peak <= bound);
-  if (ok) {
-    require(kv::encodeMessage(whole) == std::string(reinterpret_cast<const char*>(data), size));
-  }
-}
-
-void checkFrame(const kv::Frame& frame, const std::string& raw) {
-  std::string again;
-  kv::encodeFrame(frame.kind, frame.requestId, frame.msg, again);
-  require(again == raw);
-  kv::message back;
-  require(kv::decodeMessage(kv::encodeMessage(frame.msg), back).isOk());
-  require(back == frame.msg);
+  require(heapPeak <= static_cast<int64_t>(kv::DECODED_BYTES_PER_BYTE * size + 1024));
+  require(!ok || kv::encodeMessage(whole) == std::string(reinterpret_cast<const char*>(data), size));
 }
 
 }  // namespace
@@ -69,29 +50,30 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const size_t chunk = 1 + data[0] % 64;
-  ++data;
+  const char* bytes = reinterpret_cast<const char*>(data + 1);
   --size;
-
-  // The whole input as one message, outside any frame.
-  decodeWithinBound(data, size);
+  decodeWithinBound(data + 1, size);
 
   kv::FrameReader reader(64 * 1024);
   size_t offset = 0, consumed = 0;
   while (offset < size) {
-    size_t n = size - offset < chunk ? size - offset : chunk;
-    reader.append(reinterpret_cast<const char*>(data) + offset, n);
+    const size_t n = size - offset < chunk ? size - offset : chunk;
+    reader.append(bytes + offset, n);
     offset += n;
     kv::Frame frame;
     kv::Status error;
-    for (;;) {
-      kv::FrameReader::Result r = reader.next(frame, error);
-      if (r == kv::FrameReader::Result::NeedMore) break;
-      if (r == kv::FrameReader::Result::Error) return 0;
-      size_t length = kv::FRAME_LENGTH_BYTES + kv::encodedSize(frame.msg) + kv::FRAME_HEAD_BYTES;
+    kv::FrameReader::Result r;
+    while ((r = reader.next(frame, error)) == kv::FrameReader::Result::Ok) {
+      const size_t length = kv::FRAME_LENGTH_BYTES + kv::FRAME_HEAD_BYTES + kv::encodedSize(frame.msg);
       require(consumed + length <= offset);
-      checkFrame(frame, std::string(reinterpret_cast<const char*>(data) + consumed, length));
+      std::string again;
+      kv::encodeFrame(frame.kind, frame.requestId, frame.msg, again);
+      require(again == std::string(bytes + consumed, length));
+      kv::message back;
+      require(kv::decodeMessage(kv::encodeMessage(frame.msg), back).isOk() && back == frame.msg);
       consumed += length;
     }
+    if (r == kv::FrameReader::Result::Error) return 0;
   }
   return 0;
 }

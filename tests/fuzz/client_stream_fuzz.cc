@@ -1,13 +1,13 @@
 // Fuzz target: arbitrary bytes as the stream a broker sends to a client.
 //
 // Input: one mode byte, then the stream. Bit 0 of the mode: the broker has
-// answered CONNACK first (the client is Connected) or not (the client is
-// waiting for CONNACK). Bits 1 to 4: the size of the pieces the stream
-// arrives in. Bit 5: the broker closes after the stream. The client runs
-// on a manual clock against a loopback listener, with subscription rows
-// that carry scripts so that arriving messages go the whole way (record,
-// match, script request). Any crash, leak or sanitizer report is a fault;
-// so is a client left in a state that no stream may reach.
+// answered CONNACK first (the client is Connected) or not (it waits for
+// CONNACK). Bits 1 to 4: the size of the pieces the stream arrives in.
+// Bit 5: the broker closes after the stream. The client runs on a manual
+// clock against a loopback listener, with subscription rows that carry
+// scripts so that arriving messages go the whole way (record, match,
+// script request). Any crash, leak or sanitizer report is a fault; so is a
+// client left in a state that no stream may reach.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdlib.h>
@@ -31,6 +31,21 @@ void require(bool condition) {
   if (!condition) __builtin_trap();
 }
 
+// Set up once: a root directory for the tables and a quiet console.
+struct Environment {
+  Environment() {
+    char dir[] = "/tmp/mqtt-client-fuzz-XXXXXX";
+    require(mkdtemp(dir) != nullptr);
+    root = dir;
+    setenv("KV_ROOT", dir, 1);
+    std::cout.rdbuf(nullptr);
+  }
+  ~Environment() { std::filesystem::remove_all(root); }
+  std::string root;
+};
+
+// A loopback listener standing in for the broker, one per input so that
+// no connection of an earlier input can be taken for this one's.
 struct Listener {
   Listener() {
     fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -47,19 +62,6 @@ struct Listener {
   uint16_t port;
 };
 
-// Set up once: a root directory for the tables and a quiet console.
-struct Environment {
-  Environment() {
-    char dir[] = "/tmp/mqtt-client-fuzz-XXXXXX";
-    require(mkdtemp(dir) != nullptr);
-    root = dir;
-    setenv("KV_ROOT", dir, 1);
-    std::cout.rdbuf(nullptr);
-  }
-  ~Environment() { std::filesystem::remove_all(root); }
-  std::string root;
-};
-
 void sendAll(int fd, const uint8_t* data, size_t size, kv::Looper& loop) {
   for (size_t at = 0, tries = 0; at < size && tries < 100000; ++tries) {
     const ssize_t n = ::send(fd, data + at, size - at, MSG_NOSIGNAL);
@@ -67,6 +69,10 @@ void sendAll(int fd, const uint8_t* data, size_t size, kv::Looper& loop) {
     if (n <= 0 && errno != EAGAIN) return;  // the client has gone
     loop.turn();
   }
+}
+
+void turns(kv::Looper& loop, int n) {
+  for (int i = 0; i < n; ++i) loop.turn();
 }
 
 }  // namespace
@@ -107,11 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       peer = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     }
     require(peer >= 0);
-    for (int i = 0; i < 4; ++i) loop.turn();
+    turns(loop, 4);
     if (mode & 1) {
       const uint8_t connack[] = {0x20, 0x02, 0x00, 0x00};
       sendAll(peer, connack, sizeof connack, loop);
-      for (int i = 0; i < 4; ++i) loop.turn();
+      turns(loop, 4);
       require(client.state() == ConnectionState::Connected);
     }
     for (size_t at = 0; at < size; at += piece) {
@@ -119,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       loop.turn();
     }
     if (mode & 0x20) ::close(peer);
-    for (int i = 0; i < 8; ++i) loop.turn();
+    turns(loop, 8);
     const ConnectionState state = client.state();
     require(state == ConnectionState::Idle || state == ConnectionState::AwaitingConnack ||
             state == ConnectionState::Connected || state == ConnectionState::Disconnecting);
@@ -128,6 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!(mode & 0x20)) ::close(peer);
   }
   clock.advance(2 * clock.ticksPerSecond());
-  for (int i = 0; i < 4; ++i) loop.turn();
+  turns(loop, 4);
   return 0;
 }

@@ -1,14 +1,13 @@
 // Fuzz target: arbitrary bytes as the stream a broker sends.
 //
-// Input: one byte that sets the size of the pieces the stream arrives in,
-// then the stream. The framer takes the stream once whole and once piece by
-// piece; both must give the same packets, and both must stop at the same
-// place (out of bytes, or a body above the bound). Every framed packet goes
-// through every accessor, and the invariants the incoming-message code
-// relies on are checked; a broken one traps.
+// The first byte sets the size of the pieces the rest arrives in. The
+// framer takes the stream once whole and once piece by piece: both must
+// give the same packets and stop at the same place (out of bytes, or a body
+// above the bound). Every packet goes through every accessor, and the
+// invariants the incoming-message code relies on are checked; a broken one
+// traps.
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "mqtt/builders.h"
@@ -21,22 +20,22 @@ void require(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-void checkFraming(const mqtt::MqttPacket& packet) {
+// A PUBLISH is accepted exactly when its body holds the topic length, the
+// topic and, with a QoS bit set, the identifier; a plain one (QoS 0 to 2,
+// no DUP) rebuilds to the same bytes. Other packets have no topic.
+void checkPacket(const mqtt::MqttPacket& packet) {
   require(packet.remainingLength <= mqtt::MAX_PACKET_BODY);
   require(packet.bytes.size() ==
           1 + mqtt::remainingLengthSize(packet.remainingLength) + packet.remainingLength);
   require(packet.bytes[0] == ((packet.type << 4) | packet.flags));
-}
-
-// A PUBLISH is accepted exactly when its body holds the topic length, the
-// topic and, with a QoS bit set, the identifier; a plain one (QoS 0 to 2,
-// no DUP) rebuilds to the same bytes.
-void checkPublish(const mqtt::MqttPacket& packet) {
   const uint16_t topicLength = mqtt::topicLength(packet);
   const uint16_t packetId = mqtt::packetIdOf(packet);
-  const bool hasId = (packet.flags & 0x06) != 0;
-  const size_t needed = 2 + size_t{topicLength} + (hasId ? 2 : 0);
   const auto fields = mqtt::parsePublish(packet);
+  if (packet.type != mqtt::Publish) {
+    require(topicLength == 0 && !fields);
+    return;
+  }
+  const size_t needed = 2 + size_t{topicLength} + ((packet.flags & 0x06) != 0 ? 2 : 0);
   require(fields.has_value() == (packet.remainingLength >= needed));
   if (!fields) return;
   require(fields->topic.size() == topicLength && fields->packetId == packetId);
@@ -45,17 +44,6 @@ void checkPublish(const mqtt::MqttPacket& packet) {
   const mqtt::BuildResult rebuilt = mqtt::makePublish(
       fields->topic, fields->qos, (packet.flags & 0x01) != 0, fields->packetId, fields->data);
   require(rebuilt.ok() && rebuilt.packet().bytes == packet.bytes);
-}
-
-void checkPacket(const mqtt::MqttPacket& packet) {
-  checkFraming(packet);
-  if (packet.type == mqtt::Publish) {
-    checkPublish(packet);
-  } else {
-    require(mqtt::topicLength(packet) == 0);
-    (void)mqtt::packetIdOf(packet);
-    require(!mqtt::parsePublish(packet));
-  }
 }
 
 // Frames `stream` arriving in pieces of `piece` bytes; returns the packets
@@ -82,10 +70,9 @@ std::vector<mqtt::MqttPacket> frame(const uint8_t* stream, size_t size, size_t p
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  const size_t piece = 1 + data[0] % 16;
   mqtt::PacketFramer::Result wholeEnd, piecesEnd;
   const auto whole = frame(data + 1, size - 1, size, wholeEnd);
-  const auto pieces = frame(data + 1, size - 1, piece, piecesEnd);
+  const auto pieces = frame(data + 1, size - 1, 1 + data[0] % 16, piecesEnd);
   require(wholeEnd == piecesEnd && whole.size() == pieces.size());
   for (size_t i = 0; i < whole.size(); ++i) require(whole[i].bytes == pieces[i].bytes);
   require(whole.size() <= size / 2);  // every packet takes at least two bytes

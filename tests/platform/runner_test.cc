@@ -14,68 +14,55 @@
 namespace kv {
 namespace {
 
+using Names = std::vector<std::string>;
+
 class RunnerTest : public ::testing::Test {
  protected:
   ManualClock clock{100};
   ThinRunner runner{clock};
-  std::vector<std::string> ran;
+  Names ran;
 
   TimerFn note(const std::string& name) {
     return [this, name]() { ran.push_back(name); };
   }
+  void after(Ticks ticks) {
+    clock.advance(ticks);
+    runner.turn(0);
+  }
 };
 
+// Due tick first, then the order added; a timer added during a turn, even
+// with delay 0, runs on the next turn and never in the current one.
 TEST_F(RunnerTest, TimersRunByDueTickThenInTheOrderAdded) {
   runner.addTimer(20, note("b20"));
   runner.addTimer(10, note("a10"));
   runner.addTimer(20, note("c20"));
-  runner.addTimer(10, note("d10"));
-  clock.advance(15);
-  runner.turn(0);
-  EXPECT_EQ(ran, (std::vector<std::string>{"a10", "d10"}));
-  clock.advance(5);
-  runner.turn(0);
-  EXPECT_EQ(ran, (std::vector<std::string>{"a10", "d10", "b20", "c20"}));
+  runner.addTimer(10, [this]() {
+    ran.push_back("d10");
+    runner.addTimer(0, note("added-by-d10"));
+  });
+  after(15);
+  EXPECT_EQ(ran, (Names{"a10", "d10"}));
+  after(0);
+  EXPECT_EQ(ran, (Names{"a10", "d10", "added-by-d10"}));
+  after(5);
+  EXPECT_EQ(ran, (Names{"a10", "d10", "added-by-d10", "b20", "c20"}));
   EXPECT_EQ(runner.timerCount(), 0u);
 }
 
-TEST_F(RunnerTest, ZeroDelayRunsOnTheNextTurnNeverTheCurrentOne) {
-  runner.addTimer(0, [this]() {
-    ran.push_back("first");
-    runner.addTimer(0, note("added-by-first"));
-  });
-  runner.turn(0);
-  EXPECT_EQ(ran, (std::vector<std::string>{"first"}));
-  runner.turn(0);
-  EXPECT_EQ(ran, (std::vector<std::string>{"first", "added-by-first"}));
-}
-
-TEST_F(RunnerTest, ASelfReArmingTimerCannotStarveTheTurn) {
-  int count = 0;
-  std::function<void()> again = [&]() {
-    ++count;
-    runner.addTimer(0, again);
-  };
-  runner.addTimer(0, again);
-  for (int i = 0; i < 5; ++i) runner.turn(0);
-  EXPECT_EQ(count, 5);
-}
-
 TEST_F(RunnerTest, CancellingFromInsideACallback) {
-  TimerPtr victim;
+  TimerPtr victim, self;
   runner.addTimer(10, [&]() {
     ran.push_back("killer");
     runner.removeTimer(victim);
   });
   victim = runner.addTimer(10, note("victim"));
-  TimerPtr self;
   self = runner.addTimer(10, [&]() {
     ran.push_back("self");
     runner.removeTimer(self);  // already running: a no-op
   });
-  clock.advance(10);
-  runner.turn(0);
-  EXPECT_EQ(ran, (std::vector<std::string>{"killer", "self"}));
+  after(10);
+  EXPECT_EQ(ran, (Names{"killer", "self"}));
   runner.removeTimer(victim);  // removing twice is harmless
   EXPECT_EQ(runner.timerCount(), 0u);
 }
@@ -83,40 +70,28 @@ TEST_F(RunnerTest, CancellingFromInsideACallback) {
 TEST_F(RunnerTest, OwnedTimerIsReplacedByMoveAssignAndCancelledByDestruction) {
   {
     Timer t(runner, 10, note("first"));
-    EXPECT_TRUE(t.pending());
     t = Timer(runner, 20, note("second"));  // re-arm: the first never runs
-    clock.advance(10);
-    runner.turn(0);
+    after(10);
     EXPECT_TRUE(ran.empty());
-    clock.advance(10);
-    runner.turn(0);
-    EXPECT_EQ(ran, (std::vector<std::string>{"second"}));
+    EXPECT_TRUE(t.pending());
+    after(10);
+    EXPECT_EQ(ran, (Names{"second"}));
     EXPECT_FALSE(t.pending());
     t = Timer(runner, 5, note("third"));
   }
-  clock.advance(5);
-  runner.turn(0);
-  EXPECT_EQ(ran, (std::vector<std::string>{"second"}));
   Timer cleared(runner, 1, note("cleared"));
   cleared = Timer();
-  clock.advance(1);
-  runner.turn(0);
+  after(5);
+  EXPECT_EQ(ran, (Names{"second"}));
   EXPECT_EQ(runner.timerCount(), 0u);
-  EXPECT_EQ(ran.size(), 1u);
-}
 
-TEST(RunnerLifetime, ATimerOutlivingItsRunnerIsHarmless) {
-  ManualClock clock;
-  Timer survivor;
-  TimerPtr raw;
+  Timer survivor;  // outlives its runner: harmless
   {
-    ThinRunner runner(clock);
-    survivor = Timer(runner, 10, []() { FAIL() << "must not run"; });
-    raw = runner.addTimer(10, []() {});
+    ThinRunner gone(clock);
+    survivor = Timer(gone, 10, []() { FAIL() << "must not run"; });
   }
   EXPECT_FALSE(survivor.pending());
   survivor.cancel();
-  EXPECT_EQ(raw->owner, nullptr);
 }
 
 class SocketTest : public RunnerTest {
@@ -130,10 +105,12 @@ class SocketTest : public RunnerTest {
   }
   void TearDown() override {
     close(a);
-    close(b);
+    if (b >= 0) close(b);
   }
 };
 
+// Events are poll(2)'s bits; a removal's callback runs on the next turn,
+// when nothing can refer to the descriptor any more.
 TEST_F(SocketTest, ReadinessIsReportedWithPollBits) {
   std::vector<int> events;
   ASSERT_TRUE(runner.addSocket(a, POLLIN, [&](int fd, int ev) {
@@ -148,19 +125,20 @@ TEST_F(SocketTest, ReadinessIsReportedWithPollBits) {
   EXPECT_TRUE(events.empty());
   ASSERT_EQ(write(b, "x", 1), 1);
   runner.turn(0);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0], 1);  // readable
-
   ASSERT_TRUE(runner.changeSocket(a, POLLOUT));
   runner.turn(0);
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[1], 4);  // writable
   ASSERT_TRUE(runner.changeSocket(a, POLLIN));
   close(b);
   b = -1;
   runner.turn(0);
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_TRUE(events[2] & POLLHUP);
+  ASSERT_EQ(events, (std::vector<int>{POLLIN, POLLOUT, POLLIN | POLLHUP}));
+
+  std::vector<int> removed;
+  runner.removeSocket(a, [&](int gone, int ev) { removed = {gone, ev}; });
+  EXPECT_FALSE(runner.watches(a));
+  EXPECT_TRUE(removed.empty());
+  runner.turn(0);
+  EXPECT_EQ(removed, (std::vector<int>{a, 0}));
 }
 
 TEST_F(SocketTest, ASocketRemovedByAnEarlierCallbackGetsNoEvent) {
@@ -185,22 +163,6 @@ TEST_F(SocketTest, ASocketRemovedByAnEarlierCallbackGetsNoEvent) {
   close(c[1]);
 }
 
-TEST_F(SocketTest, RemovalCallbackRunsOnTheNextTurn) {
-  std::vector<int> removed;
-  runner.addSocket(a, POLLIN, [&](int fd, int) {
-    runner.removeSocket(fd, [&](int gone, int ev) {
-      removed.push_back(gone);
-      EXPECT_EQ(ev, 0);
-    });
-  });
-  ASSERT_EQ(write(b, "x", 1), 1);
-  runner.turn(0);
-  EXPECT_TRUE(removed.empty());
-  EXPECT_FALSE(runner.watches(a));
-  runner.turn(0);
-  EXPECT_EQ(removed, std::vector<int>{a});
-}
-
 TEST(LooperSignals, SigtermStopsTheLoop) {
   ManualClock clock;
   LooperOptions options;
@@ -208,15 +170,13 @@ TEST(LooperSignals, SigtermStopsTheLoop) {
   options.catchSignals = true;
   Looper loop(options);
   ASSERT_TRUE(loop.status().isOk());
-  bool stoppedByTimer = false;
   loop.runner().addTimer(0, []() { raise(SIGTERM); });
   // A guard far in virtual time; reaching it means the signal was lost.
   loop.runner().addTimer(1000000, [&]() {
-    stoppedByTimer = true;
+    ADD_FAILURE() << "the signal did not stop the loop";
     loop.stop();
   });
   loop.run();
-  EXPECT_FALSE(stoppedByTimer);
   EXPECT_TRUE(loop.stopping());
 }
 
@@ -224,7 +184,7 @@ TEST(LooperSignals, SigtermStopsTheLoop) {
 // the 32-bit time_t limit, which the target build must not wrap at.
 TEST(LooperTime, LocaltimeAfter2038FollowsTheZoneRules) {
   const char* saved = getenv("TZ");
-  std::string savedTz = saved ? saved : "";
+  const std::string savedTz = saved ? saved : "";
   setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
   tzset();
   const int64_t july2040 = 2224764000;  // 2040-07-01 12:00 UTC
@@ -237,11 +197,7 @@ TEST(LooperTime, LocaltimeAfter2038FollowsTheZoneRules) {
     clock.advance(100 * 60);  // it follows the loop's clock
     EXPECT_EQ(loop.getLocaltime(), static_cast<uint32_t>(july2040 + 2 * 3600 + 60));
   }
-  if (saved) {
-    setenv("TZ", savedTz.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
+  saved ? setenv("TZ", savedTz.c_str(), 1) : unsetenv("TZ");
   tzset();
 }
 

@@ -1,11 +1,9 @@
 // The device identity: derived from the machine id, set and reset from the
 // console, persisted under the root directory.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <memory>
 
-#include "platform/root.h"
 #include "platformd/files.h"
 #include "platformd/identity.h"
 #include "loop_fixture.h"
@@ -14,14 +12,13 @@ namespace platformd {
 namespace {
 
 const char* MACHINE_A = "0123456789abcdef0123456789abcdef\n";
-const char* MACHINE_B = "fedcba9876543210fedcba9876543210";
 
 TEST(IdentityDerivation, AHashOfAWellFormedMachineIdOnly) {
   const std::string a = identityFromMachineId(MACHINE_A);
   EXPECT_EQ(a.size(), 16u);
   EXPECT_TRUE(isValidIdentity(a));
   EXPECT_EQ(identityFromMachineId("  0123456789abcdef0123456789abcdef  "), a);
-  EXPECT_NE(identityFromMachineId(MACHINE_B), a);
+  EXPECT_NE(identityFromMachineId("fedcba9876543210fedcba9876543210"), a);
   EXPECT_EQ(a.find("0123456789abcdef"), std::string::npos);  // not the id itself
   for (const char* bad : {"", "0123", "0123456789abcdef0123456789abcdeg"}) {
     EXPECT_EQ(identityFromMachineId(bad), "") << bad;
@@ -31,16 +28,7 @@ TEST(IdentityDerivation, AHashOfAWellFormedMachineIdOnly) {
 class IdentityTest : public ::testing::Test, public LoopFixture {
  protected:
   IdentityTest() {
-    char tmpl[] = "/tmp/identity-XXXXXX";
-    root = mkdtemp(tmpl);
-    setenv(kv::ROOT_ENV, root.c_str(), 1);
     EXPECT_TRUE(writeFileAtomically(kv::rootPath(MACHINE_ID_FILE), MACHINE_A, 0644).isOk());
-  }
-  ~IdentityTest() override {
-    identity.reset();
-    unsetenv(kv::ROOT_ENV);
-    if (system(("rm -rf '" + root + "'").c_str()) != 0) {
-    }
   }
   void restart() {
     identity = std::make_unique<Identity>(logFn());
@@ -49,12 +37,8 @@ class IdentityTest : public ::testing::Test, public LoopFixture {
   kv::message ask(uint32_t command, const std::string& value = "", uint32_t rights = kv::RIGHTS_ALL) {
     kv::message m = request(IDENTITY_PATH, command);
     if (!value.empty()) m.set(IDENTITY_FIELD, value);
-    replies.clear();
-    post(m, 100, rights);
-    EXPECT_TRUE(awaitReplies(1));
-    return replies.empty() ? kv::message() : replies[0];
+    return LoopFixture::ask(m, rights);
   }
-  std::string root;
   std::unique_ptr<Identity> identity;
 };
 
@@ -63,12 +47,12 @@ TEST_F(IdentityTest, ASetIdentityIsKeptUntilReset) {
   const std::string derived = identityFromMachineId(MACHINE_A);
   EXPECT_EQ(ask(kv::CMD_GET_IDENTITY).get(IDENTITY_FIELD), derived);
   EXPECT_EQ(ask(kv::CMD_GET).get(IDENTITY_ORIGIN_FIELD), "machine-id");
-
   EXPECT_EQ(kv::getErrorCode(ask(kv::CMD_SET, "router7", kv::RIGHT_READ)), kv::ERR_NOT_ALLOWED);
   for (const char* bad : {"", "with space", "0123456789012345678901", "ümlaut"}) {
-    kv::message refused = ask(kv::CMD_SET, bad);
-    EXPECT_EQ(kv::getError(refused), "the identity must be 1 to 21 letters and digits") << bad;
+    EXPECT_EQ(kv::getError(ask(kv::CMD_SET, bad)), "the identity must be 1 to 21 letters and digits")
+        << bad;
   }
+  EXPECT_FALSE(kv::isError(ask(kv::CMD_SET, "012345678901234567890")));
   EXPECT_FALSE(kv::isError(ask(kv::CMD_SET, "router7")));
   restart();  // as after a restart of the platform
   EXPECT_EQ(ask(kv::CMD_GET_IDENTITY).get(IDENTITY_FIELD), "router7");

@@ -2,7 +2,6 @@
 // end maps to the reply, the time limit in virtual time, the cap on
 // scripts running at once, and the bounded log of their output.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -34,30 +33,25 @@ kv::message scriptRequest(const std::string& script, uint32_t limitTicks = 3000,
 
 class ScriptsTest : public ::testing::Test, public LoopFixture {
  protected:
-  ScriptsTest() : LoopFixture(&clock) {
-    char tmpl[] = "/tmp/scripts-XXXXXX";
-    dir = mkdtemp(tmpl);
-  }
-  ~ScriptsTest() override {
-    service.reset();
-    if (system(("rm -rf '" + dir + "'").c_str()) != 0) {
-    }
-  }
+  ScriptsTest() : LoopFixture(true) {}
   void start(const ScriptOptions& options = ScriptOptions()) {
     service = std::make_unique<ScriptService>(loop->runner(), options, logFn());
     loop->addHandler(SCRIPT_PATH, service.get());
   }
+  // Runs `script` in the root directory.
+  kv::message inRoot(const std::string& script, uint32_t limitTicks = 3000,
+                     std::vector<kv::message> variables = {}) {
+    return scriptRequest("cd " + root + "; " + script, limitTicks, std::move(variables));
+  }
   std::string file(const std::string& name) {
     std::string bytes;
-    readFile(dir + "/" + name, 1 << 20, bytes);
+    readFile(root + "/" + name, 1 << 20, bytes);
     return bytes;
   }
   bool exists(const std::string& name) {
     struct stat st;
-    return stat((dir + "/" + name).c_str(), &st) == 0;
+    return stat((root + "/" + name).c_str(), &st) == 0;
   }
-  kv::ManualClock clock{100};
-  std::string dir;
   std::unique_ptr<ScriptService> service;
 };
 
@@ -66,11 +60,10 @@ class ScriptsTest : public ::testing::Test, public LoopFixture {
 TEST_F(ScriptsTest, VariablesAndBinaryDataReachTheScript) {
   start();
   const std::string data("x\0y\xff\n", 5);
-  post(scriptRequest("printf %s \"$msgTopic\" > " + dir + "/topic; printf %s \"$msgData\" > " +
-                         dir + "/env; cat > " + dir + "/stdin",
-                     3000, {variable("msgTopic", "a/b"), variable("msgData", data)}));
-  ASSERT_TRUE(awaitReplies(1));
-  EXPECT_FALSE(kv::isError(replies[0])) << kv::getError(replies[0]);
+  kv::message reply = ask(inRoot("printf %s \"$msgTopic\" > topic; printf %s \"$msgData\" > env; "
+                                 "cat > stdin",
+                                 3000, {variable("msgTopic", "a/b"), variable("msgData", data)}));
+  EXPECT_FALSE(kv::isError(reply)) << kv::getError(reply);
   EXPECT_EQ(file("topic"), "a/b");
   EXPECT_EQ(file("env"), "x");
   EXPECT_EQ(file("stdin"), data);
@@ -90,11 +83,9 @@ TEST_F(ScriptsTest, HowAScriptEndsIsTheReply) {
       {scriptRequest("true", 100, {variable("1st", "x")}), kv::ERR_BAD_REQUEST, "bad script variable name"},
   };
   for (const auto& c : cases) {
-    replies.clear();
-    post(c.request);
-    ASSERT_TRUE(awaitReplies(1)) << c.text;
-    EXPECT_EQ(kv::getError(replies[0]), c.text);
-    EXPECT_EQ(kv::getErrorCode(replies[0]), c.code) << c.text;
+    kv::message reply = ask(c.request);
+    EXPECT_EQ(kv::getError(reply), c.text);
+    EXPECT_EQ(kv::getErrorCode(reply), c.code) << c.text;
   }
 }
 
@@ -102,34 +93,25 @@ TEST_F(ScriptsTest, HowAScriptEndsIsTheReply) {
 // until SIGKILL, two seconds later.
 TEST_F(ScriptsTest, TheTimeLimitEndsAScriptThatSleeps) {
   start();
-  const struct {
-    const char* script;
-    kv::Ticks untilKill;
-  } cases[] = {
-      {"touch started; sleep 1000", 0},
-      {"trap '' TERM; touch started; sleep 1000", 200},
-  };
-  for (const auto& c : cases) {
-    remove((dir + "/started").c_str());
+  for (kv::Ticks untilKill : {0, 200}) {
+    remove((root + "/started").c_str());
     replies.clear();
-    post(scriptRequest("cd " + dir + "; " + c.script, 100));
-    ASSERT_TRUE(turnUntil([this]() { return exists("started"); })) << c.script;
+    post(inRoot(std::string(untilKill ? "trap '' TERM; " : "") + "touch started; sleep 1000", 100));
+    ASSERT_TRUE(turnUntil([this]() { return exists("started"); })) << untilKill;
     clock.advance(100);
-    if (c.untilKill) {
+    if (untilKill) {
       settle(100);
       EXPECT_TRUE(replies.empty()) << "SIGTERM was ignored; only SIGKILL ends it";
     }
-    clock.advance(c.untilKill);
-    ASSERT_TRUE(awaitReplies(1)) << c.script;
+    clock.advance(untilKill);
+    ASSERT_TRUE(awaitReplies(1)) << untilKill;
     EXPECT_EQ(kv::getError(replies[0]), "script timed out");
   }
 }
 
 TEST_F(ScriptsTest, AtMostMaxRunningRunAndAFullQueueIsRefused) {
   start(ScriptOptions{2, 1});
-  for (int i = 1; i <= 4; ++i) {
-    post(scriptRequest("touch " + dir + "/" + std::to_string(i) + "; exec sleep 1000", 100));
-  }
+  for (int i = 1; i <= 4; ++i) post(inRoot("touch " + std::to_string(i) + "; exec sleep 1000", 100));
   ASSERT_TRUE(turnUntil([this]() { return exists("1") && exists("2") && !replies.empty(); }));
   EXPECT_EQ(kv::getError(replies[0]), "too many scripts waiting");
   EXPECT_FALSE(exists("3"));
@@ -144,19 +126,17 @@ TEST_F(ScriptsTest, AtMostMaxRunningRunAndAFullQueueIsRefused) {
 // Lines are cut at 512 bytes and each stream logs 32 lines at most.
 TEST_F(ScriptsTest, OutputReachesTheLogBounded) {
   start();
-  post(scriptRequest("echo out; echo err >&2; printf '%0600d\\n' 0; "
-                     "i=0; while [ $i -lt 40 ]; do echo $i; i=$((i+1)); done"));
-  ASSERT_TRUE(awaitReplies(1));
+  ask(scriptRequest("echo out; echo err >&2; printf '%0600d\\n' 0; "
+                    "i=0; while [ $i -lt 40 ]; do echo $i; i=$((i+1)); done"));
   auto logged = [this](const std::string& line) {
     return std::find(logLines.begin(), logLines.end(), line) != logLines.end();
   };
-  EXPECT_TRUE(logged("script output: out"));
+  for (const std::string& line : std::vector<std::string>{
+           "out", std::string(512, '0'), std::string(88, '0'), "28", "(11 more lines dropped)"}) {
+    EXPECT_TRUE(logged("script output: " + line)) << line;
+  }
   EXPECT_TRUE(logged("script error output: err"));
-  EXPECT_TRUE(logged("script output: " + std::string(512, '0')));
-  EXPECT_TRUE(logged("script output: " + std::string(88, '0')));
-  EXPECT_TRUE(logged("script output: 28"));
   EXPECT_FALSE(logged("script output: 29"));
-  EXPECT_TRUE(logged("script output: (11 more lines dropped)"));
 }
 
 }  // namespace

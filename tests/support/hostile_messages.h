@@ -8,14 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace hostile {
 
 inline void putU32(std::string& out, uint32_t v) {
-  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
-                     static_cast<char>(v >> 8), static_cast<char>(v)};
-  out.append(b, 4);
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(v >> shift));
 }
 
 inline void putFieldHead(std::string& out, uint8_t type, uint32_t num) {
@@ -23,11 +20,10 @@ inline void putFieldHead(std::string& out, uint8_t type, uint32_t num) {
   putU32(out, num);
 }
 
-// The repeated element of a bulk field, each near the least bytes its kind
-// is encoded in.
+// The repeated element of a bulk, with the bytes each one takes.
 enum class Element {
   EmptyString,       // string array of "": 4 bytes each
-  EmptyMessage,      // message array of empty messages: 4 bytes each
+  EmptyMessage,      // message array of empty messages: 4
   MessageOfOneBool,  // message array of messages with one bool field: 10
   BoolField,         // a message of bool fields (numbered 0, 1, ...): 6
 };
@@ -45,19 +41,16 @@ inline const char* elementName(Element e) {
 // string or message array), or as the fields themselves.
 inline std::string bulkMessage(Element e, uint32_t count) {
   std::string out;
-  if (e == Element::BoolField) {
-    putU32(out, count);
-    for (uint32_t i = 0; i < count; ++i) {
-      putFieldHead(out, 1, i);
-      out.push_back('\0');
-    }
-    return out;
+  if (e != Element::BoolField) {
+    putU32(out, 1);
+    putFieldHead(out, e == Element::EmptyString ? 7 : 9, 1);
   }
-  putU32(out, 1);
-  putFieldHead(out, e == Element::EmptyString ? 7 : 9, 1);
   putU32(out, count);
   for (uint32_t i = 0; i < count; ++i) {
-    if (e == Element::MessageOfOneBool) {
+    if (e == Element::BoolField) {
+      putFieldHead(out, 1, i);
+      out.push_back('\0');
+    } else if (e == Element::MessageOfOneBool) {
       putU32(out, 1);
       putFieldHead(out, 1, 1);
       out.push_back('\0');
@@ -71,15 +64,13 @@ inline std::string bulkMessage(Element e, uint32_t count) {
 // `inner` placed `depth` levels down: each level is a message whose one
 // field is a message array of one element (depth 0: `inner` itself).
 inline std::string nested(const std::string& inner, int depth) {
-  std::string out = inner;
+  std::string levels;
   for (int i = 0; i < depth; ++i) {
-    std::string level;
-    putU32(level, 1);
-    putFieldHead(level, 9, 1);
-    putU32(level, 1);
-    out = level + out;
+    putU32(levels, 1);
+    putFieldHead(levels, 9, 1);
+    putU32(levels, 1);
   }
-  return out;
+  return levels + inner;
 }
 
 // A well-formed message of about `bytes` bytes: the bulk of elements `e`
@@ -87,8 +78,8 @@ inline std::string nested(const std::string& inner, int depth) {
 inline std::string worstMessage(Element e, int depth, size_t bytes) {
   const size_t overhead = 13 * static_cast<size_t>(depth) + 9;
   const size_t room = bytes > overhead ? bytes - overhead : 0;
-  const size_t each = ELEMENT_BYTES[static_cast<int>(e)];
-  return nested(bulkMessage(e, static_cast<uint32_t>(room / each)), depth);
+  return nested(bulkMessage(e, static_cast<uint32_t>(room / ELEMENT_BYTES[static_cast<int>(e)])),
+                depth);
 }
 
 // A malformed message of `bytes` bytes: at each of `levels` levels a

@@ -3,13 +3,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
 
-#include "platform/root.h"
 #include "platformd/files.h"
 #include "platformd/tls/tls_service.h"
 #include "../loop_fixture.h"
@@ -19,48 +17,33 @@ namespace {
 
 class TlsServiceTest : public ::testing::Test, public LoopFixture {
  protected:
-  TlsServiceTest() : LoopFixture(&clock) {
-    char tmpl[] = "/tmp/tls-service-XXXXXX";
-    root = mkdtemp(tmpl);
-    setenv(kv::ROOT_ENV, root.c_str(), 1);
+  TlsServiceTest() : LoopFixture(true) {
     service = std::make_unique<TlsService>(*loop, logFn());
     // A listener that completes TCP connections and never says a word.
     listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    silent.sin_family = AF_INET;
+    silent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof silent;
+    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&silent), len), 0);
     EXPECT_EQ(listen(listener, 8), 0);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    silent = addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&silent), &len);
   }
   ~TlsServiceTest() override {
     service.reset();
     close(listener);
-    unsetenv(kv::ROOT_ENV);
-    if (system(("rm -rf '" + root + "'").c_str()) != 0) {
-    }
   }
   int connectSilent() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&silent), sizeof silent), 0);
     return fd;
   }
-  // Sends command 1 with `fd` (closed here afterwards) and the fields of
-  // `extra`; the reply.
-  kv::message ask(int fd, kv::message extra = kv::message()) {
+  // Command 1 with `fd` (closed here once posted) and the fields of `extra`.
+  kv::message connectRequest(int fd, const kv::message& extra = kv::message()) {
     kv::message m = request(TLS_PATH, TLS_CONNECT_COMMAND);
     for (const auto& field : extra.fields()) m.appendRaw(field);
     if (fd >= 0) m.set(kv::SOCKET_FIELD, static_cast<uint32_t>(fd));
-    replies.clear();
-    post(m);
-    if (fd >= 0) close(fd);
-    EXPECT_TRUE(awaitReplies(1));
-    return replies.empty() ? kv::message() : replies[0];
+    return m;
   }
-  kv::ManualClock clock{100};
-  std::string root;
   std::unique_ptr<TlsService> service;
   int listener = -1;
   sockaddr_in silent{};
@@ -71,7 +54,6 @@ TEST_F(TlsServiceTest, RequestsItCannotServeAreRefused) {
   serverMode.set(TLS_SERVER_MODE_FIELD, true);
   unverified.set(TLS_VERIFY_FIELD, false);
   unknownCertificate.set(TLS_CLIENT_CERT_FIELD, 7u);
-  int unconnected = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const struct {
     int fd;
     kv::message fields;
@@ -81,18 +63,24 @@ TEST_F(TlsServiceTest, RequestsItCannotServeAreRefused) {
       {connectSilent(), serverMode, "only TLS client connections are offered"},
       {connectSilent(), unverified, "unverified TLS connections are not offered"},
       {connectSilent(), unknownCertificate, "client certificate 7 not found"},
-      {unconnected, kv::message(), "the socket is not connected over IPv4"},
+      {socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), kv::message(),
+       "the socket is not connected over IPv4"},
   };
-  for (const auto& c : cases) EXPECT_EQ(kv::getError(ask(c.fd, c.fields)), c.text);
+  for (const auto& c : cases) {
+    replies.clear();
+    post(connectRequest(c.fd, c.fields));
+    if (c.fd >= 0) close(c.fd);
+    ASSERT_TRUE(awaitReplies(1)) << c.text;
+    EXPECT_EQ(kv::getError(replies[0]), c.text);
+  }
   EXPECT_EQ(service->connections(), 0u);
 }
 
 TEST_F(TlsServiceTest, AHandshakeWithoutAnAnswerTimesOut) {
-  kv::message m = request(TLS_PATH, TLS_CONNECT_COMMAND);
-  m.set(TLS_VERIFY_NAME_FIELD, "localhost");
+  kv::message name;
+  name.set(TLS_VERIFY_NAME_FIELD, "localhost");
   int fd = connectSilent();
-  m.set(kv::SOCKET_FIELD, static_cast<uint32_t>(fd));
-  post(m);
+  post(connectRequest(fd, name));
   close(fd);
   settle(20);
   EXPECT_TRUE(replies.empty());
@@ -111,10 +99,7 @@ TEST_F(TlsServiceTest, StoreFilesThatAreNotEntriesAreLeftOut) {
   ASSERT_TRUE(writeFileAtomically(dir + "/notes.txt", "hello", 0644).isOk());
   ASSERT_TRUE(writeFileAtomically(dir + "/2.pem", "not a certificate", 0644).isOk());
   for (int i = 0; i < 2; ++i) {
-    replies.clear();
-    post(request(TRUSTED_STORE_PATH, kv::CMD_GET_COUNT));
-    ASSERT_TRUE(awaitReplies(1));
-    EXPECT_EQ(replies[0].get(kv::COUNT_FIELD), 0u);
+    EXPECT_EQ(ask(request(TRUSTED_STORE_PATH, kv::CMD_GET_COUNT)).get(kv::COUNT_FIELD), 0u);
   }
   EXPECT_EQ(logLines.size(), 2u);
 }
