@@ -1,16 +1,18 @@
 // Helpers for black-box tests: a temporary root directory, the real daemon
-// and the platform process as child processes, the console client, and a
-// system-log listener.
+// and the platform process as child processes, the console client, raw
+// connections to the bus, a system-log listener, and a fixture with a
+// running daemon.
 //
 // Waits are bounded by generous guards (they only keep a broken test from
 // hanging); no test asserts how long anything takes.
 #pragma once
 
-#include <signal.h>
-#include <sys/types.h>
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "support/mosquitto.h"
 
 namespace harness {
 
@@ -27,62 +29,30 @@ class TempRoot {
   std::string path_;
 };
 
-// A program running under a root directory (KV_ROOT), its standard output
-// read line by line and its standard error kept. Both go to files, so the
-// program never waits for the test to read them.
-class Process {
+// The daemon (or, with other arguments, the platform process) under a root
+// directory (KV_ROOT), its output in files of that directory. It can be
+// started again after a stop.
+class Daemon : public testsupport::Program {
  public:
-  explicit Process(const std::string& root) : root_(root) {}
-  virtual ~Process();  // kills it if it still runs
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  // Starts `argv` (argv[0] a path).
-  void start(const std::vector<std::string>& argv);
-  // Sends `signal`, then waits for the exit; returns the exit status (-1:
-  // killed by a signal). One that had already exited gives its status.
-  // Reads the rest of the output.
-  int stop(int signal = SIGTERM);
-  // Waits until an output line contains `text`; false if the program
-  // exits or the guard expires first.
-  bool waitForLine(const std::string& text, int guardMs = 30000);
-  // Every output line seen so far, without newlines.
-  const std::vector<std::string>& lines();
-  // Everything written to standard error so far.
-  const std::string& errors();
-  pid_t pid() const { return pid_; }
+  explicit Daemon(std::string root, std::string program = MQTTD_BIN,
+                  std::string started = "mqtt: started")
+      : root_(std::move(root)), program_(std::move(program)), started_(std::move(started)) {}
+  // Starts it and waits for its "started" line; false if it exits first.
+  bool start() {
+    Program::start({"env", "KV_ROOT=" + root_, program_}, root_);
+    return waitForLine(started_);
+  }
 
  private:
-  void readAvailable(int waitMs);
-  bool seen(const std::string& text, size_t& checked) const;
-  std::string root_;
-  pid_t pid_ = -1;
-  int status_ = -1;  // exit status once reaped
-  int outFd_ = -1;  // files the program writes to (see outputFile)
-  int errFd_ = -1;
-  off_t outRead_ = 0;  // how far the test has read them
-  off_t errRead_ = 0;
-  std::string partial_;
-  std::string errors_;
-  std::vector<std::string> lines_;
+  std::string root_, program_, started_;
 };
 
-// The daemon (MQTTD_BIN) under a root directory.
-class Daemon : public Process {
+// The platform process, started the way scripts/run.sh starts it beside
+// the daemon; it reaches "started" whether or not the daemon's bus is there.
+class Platformd : public Daemon {
  public:
-  using Process::Process;
-  // Starts it and waits for "mqtt: started"; false if it exits first.
-  bool start();
-};
-
-// The platform process (PLATFORMD_BIN), started the way scripts/run.sh
-// starts it beside the daemon.
-class Platformd : public Process {
- public:
-  using Process::Process;
-  // Starts it and waits for "platformd: started", which it reaches whether
-  // or not the daemon's bus is there yet; false if it exits first.
-  bool start();
+  explicit Platformd(std::string root)
+      : Daemon(std::move(root), PLATFORMD_BIN, "platformd: started") {}
 };
 
 struct CtlResult {
@@ -97,12 +67,18 @@ struct CtlRun {
   int uid = -1;       // >= 0: run as this user (keeping group 0), needs root
 };
 
-// Runs the console client (MQTTCTL_BIN) with KV_ROOT=root.
+// Runs the console client (MQTTCTL_BIN) with KV_ROOT=root to its end.
 CtlResult runCtl(const std::string& root, const std::vector<std::string>& args,
                  const CtlRun& how = CtlRun());
 
 // A raw connection to the bus at <root>/ram/kvbus; -1 when it fails.
 int connectToBus(const std::string& root);
+
+// How many descriptors process `pid` holds open.
+size_t descriptorCount(pid_t pid);
+// The count once it has stayed the same for a while (bus peers that just
+// left, sockets closed on a later loop turn, are gone by then).
+size_t settledDescriptors(pid_t pid);
 
 // The system log's datagram socket at <root>/ram/logsocket.
 class LogListener {
@@ -113,10 +89,45 @@ class LogListener {
   LogListener& operator=(const LogListener&) = delete;
   // Waits for the next datagram ("" when the guard expires first).
   std::string next(int guardMs = 30000);
+  // Reads datagrams until one contains `part`; that one, or "".
+  std::string nextWith(const std::string& part);
 
  private:
   std::string path_;
   int fd_ = -1;
 };
+
+// A running daemon under a fresh root, and the console client to drive it.
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(daemon_.start()) << daemon_.errors(); }
+  void TearDown() override { EXPECT_EQ(0, daemon_.stop()); }
+
+  CtlResult ctl(const std::vector<std::string>& args, const CtlRun& how = CtlRun()) {
+    return runCtl(root_.path(), args, how);
+  }
+  // Runs a command line that must succeed; its standard output.
+  std::string ok(const std::vector<std::string>& args, const CtlRun& how = CtlRun());
+  // Runs a command line that must fail with `status`, exactly `err` on
+  // standard error and nothing on standard output.
+  void fails(const std::vector<std::string>& args, int status, const std::string& err);
+  // A command the daemon refuses with the failure `text`.
+  void refused(const std::vector<std::string>& args, const std::string& text) {
+    fails(args, 1, "mqttctl: failed: " + text + "\n");
+  }
+  // Runs a bus-level "add" that must succeed; the new row's object id.
+  std::string add(const std::vector<std::string>& args);
+  void restart() {
+    ASSERT_EQ(0, daemon_.stop());
+    ASSERT_TRUE(daemon_.start()) << daemon_.errors();
+  }
+
+  TempRoot root_;
+  Daemon daemon_{root_.path()};
+};
+
+inline bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 }  // namespace harness

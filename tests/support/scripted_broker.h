@@ -15,25 +15,17 @@
 
 #include <cstdint>
 #include <functional>
-#include <sstream>
 #include <string>
 
-inline std::string hexText(const std::string& bytes) {
-  static const char DIGITS[] = "0123456789ABCDEF";
-  std::string text;
-  for (unsigned char b : bytes) {
-    if (!text.empty()) text += ' ';
-    text += {DIGITS[b >> 4], DIGITS[b & 0x0F]};
-  }
-  return text;
-}
+#include "mqtt/hex.h"
 
+// Hex text as tests/mqtt/hex.h writes it ("10 0F 00 04"), over byte strings.
+inline std::string hexText(const std::string& bytes) {
+  return hexOf(mqtt::Bytes(bytes.begin(), bytes.end()));
+}
 inline std::string hexToBytes(const std::string& text) {
-  std::string bytes;
-  std::istringstream in(text);
-  std::string pair;
-  while (in >> pair) bytes.push_back(static_cast<char>(std::stoul(pair, nullptr, 16)));
-  return bytes;
+  const mqtt::Bytes bytes = hexBytes(text);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 class ScriptedBroker {
