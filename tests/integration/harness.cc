@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
@@ -59,6 +60,28 @@ int connectToBus(const std::string& root) {
   if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
   if (fd >= 0) close(fd);
   return -1;
+}
+
+bool sendAll(int fd, const std::string& bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 30000) <= 0) return false;
+    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n <= 0 && errno != EAGAIN) return false;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string receive(int fd, size_t n, int guardMs) {
+  std::string got;
+  char buf[65536];
+  for (pollfd p{fd, POLLIN, 0}; got.size() < n && poll(&p, 1, guardMs) > 0;) {
+    const ssize_t r = recv(fd, buf, std::min(sizeof buf, n - got.size()), MSG_DONTWAIT);
+    if (r == 0 || (r < 0 && errno != EAGAIN)) break;
+    if (r > 0) got.append(buf, static_cast<size_t>(r));
+  }
+  return got;
 }
 
 size_t descriptorCount(pid_t pid) {

@@ -74,6 +74,13 @@ CtlResult runCtl(const std::string& root, const std::vector<std::string>& args,
 // A raw connection to the bus at <root>/ram/kvbus; -1 when it fails.
 int connectToBus(const std::string& root);
 
+// Writes all of `bytes` to the socket `fd`, blocking or not; false when the
+// peer closes it or it stays full past the guard.
+bool sendAll(int fd, const std::string& bytes);
+// Reads `n` bytes from the socket `fd`; fewer when the peer closes it or
+// nothing arrives within the guard.
+std::string receive(int fd, size_t n, int guardMs = 30000);
+
 // How many descriptors process `pid` holds open.
 size_t descriptorCount(pid_t pid);
 // The count once it has stayed the same for a while (bus peers that just

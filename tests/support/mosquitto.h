@@ -2,12 +2,6 @@
 // process with its output in files, Debian's mosquitto broker on loopback,
 // and mosquitto's command-line clients.
 //
-// A Mosquitto owns a private directory (its config, its log, its console
-// output) and one broker process listening on 127.0.0.1, on a port that was
-// free when the fixture was made. stop() and start() keep that port, so a
-// broker row that names it finds the broker again after a restart. Tests
-// read the broker's log to see what it received ("Received DISCONNECT ...").
-//
 // Nothing here asserts. Failures are return values, and every wait has a
 // guard that only keeps a broken run from hanging: no caller may read the
 // guard as a measure of speed.
@@ -92,14 +86,16 @@ class Program {
 };
 
 struct MosquittoOptions {
-  // Keeps retained messages and sessions in a file of the directory.
-  bool persistence = false;
   // The broker's log_type lines; "all" lets tests wait for packet lines.
   std::vector<std::string> logTypes = {"all"};
   // Appended to the config, one line each: TLS listeners, message limits.
   std::vector<std::string> extraConfig;
 };
 
+// A private directory (config, log, console output) and one broker listening
+// on 127.0.0.1, on a port that was free when the fixture was made and that
+// stays its own across stop() and start(). Tests read the broker's log to
+// see what it received ("Received DISCONNECT from ...").
 class Mosquitto {
  public:
   explicit Mosquitto(MosquittoOptions options = MosquittoOptions());
