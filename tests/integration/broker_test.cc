@@ -26,14 +26,6 @@ using testsupport::MosquittoOptions;
 using testsupport::toHex;
 using testsupport::waitUntil;
 
-std::vector<std::string> sortedLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
 class BrokerTest : public harness::DaemonTest {
  protected:
   void SetUp() override {
@@ -155,7 +147,9 @@ TEST_F(BrokerTest, PublishedMessagesReachSubscribersByteForByteAndSigtermDisconn
     expected.push_back(qos + " 0 out/q" + qos + " " + toHex(data));
   }
   ASSERT_TRUE(subscriber->waitForLines(3)) << subscriber->output() << subscriber->errors();
-  EXPECT_EQ(expected, sortedLines(subscriber->output()));
+  std::vector<std::string> arrived = subscriber->lines();
+  std::sort(arrived.begin(), arrived.end());
+  EXPECT_EQ(expected, arrived);
 
   // A retained message reaches a subscriber that comes later.
   EXPECT_EQ("", ok({"publish", "b1", "kept/r", "last", "-q", "1", "-r"}));

@@ -179,26 +179,16 @@ TEST_F(ConsoleTest, AReadOnlyUserNeverReceivesAPassword) {
   EXPECT_LT(0u, files);
 }
 
-// Sends one request frame on a raw bus connection.
-void sendRequest(int fd, const kv::message& request) {
+// A raw bus connection that has sent one request.
+int sendOnNewConnection(const std::string& root, std::vector<uint32_t> path, uint32_t command,
+                        kv::message request = kv::message()) {
+  const int fd = harness::connectToBus(root);
+  request.set(kv::PATH_FIELD, path);
+  request.set(kv::COMMAND_FIELD, command);
   std::string frame;
   kv::encodeFrame(kv::FrameKind::Request, 1, request, frame);
-  ASSERT_EQ(static_cast<ssize_t>(frame.size()), write(fd, frame.data(), frame.size()));
-}
-
-// A raw connection that has had an answer, so it surely holds a peer slot
-// (a connection made while the hub still counts one that is going may be
-// refused); -1 when the hub closed it instead.
-int slotHolder(const std::string& root) {
-  const int fd = harness::connectToBus(root);
-  kv::message count;
-  count.set(kv::PATH_FIELD, std::vector<uint32_t>{2});
-  count.set(kv::COMMAND_FIELD, kv::CMD_GET_COUNT);
-  sendRequest(fd, count);
-  char first;
-  if (read(fd, &first, 1) == 1) return fd;
-  close(fd);
-  return -1;
+  EXPECT_TRUE(harness::sendAll(fd, frame));
+  return fd;
 }
 
 TEST_F(ConsoleTest, NoDaemonATimeOutAndAFullBusAreSaidPlainly) {
@@ -210,13 +200,9 @@ TEST_F(ConsoleTest, NoDaemonATimeOutAndAFullBusAreSaidPlainly) {
             r.err);
 
   // A peer that serves path 77 and never answers.
-  const int silent = harness::connectToBus(root_.path());
-  ASSERT_GE(silent, 0);
   kv::message serve;
-  serve.set(kv::PATH_FIELD, std::vector<uint32_t>());
-  serve.set(kv::COMMAND_FIELD, kv::CMD_SERVE);
   serve.set(kv::SERVE_PATH_FIELD, std::vector<uint32_t>{77});
-  sendRequest(silent, serve);
+  const int silent = sendOnNewConnection(root_.path(), {}, kv::CMD_SERVE, serve);
   for (int attempt = 0; attempt < 100; ++attempt) {  // until the hub has taken the path
     r = ctl({"--json", "--timeout", "0.5", "send", "77", "1"});
     if (r.status != 1) break;
@@ -225,11 +211,18 @@ TEST_F(ConsoleTest, NoDaemonATimeOutAndAFullBusAreSaidPlainly) {
   EXPECT_EQ("mqttctl: time-out: no answer within 0.5 s (see --timeout)\n", r.err);
   EXPECT_EQ("", r.out);  // nothing for a script to mistake for an answer
 
-  // 64 peers that have just been busy: none gives way.
+  // 64 peers that have just been busy: none gives way. A peer holds its
+  // slot once it has had an answer (one made while the hub still counts a
+  // peer that is going may be closed instead).
   std::vector<int> peers{silent};
   for (int attempt = 0; attempt < 1000 && peers.size() < 64; ++attempt) {
-    const int fd = slotHolder(root_.path());
-    if (fd >= 0) peers.push_back(fd);
+    const int fd = sendOnNewConnection(root_.path(), {2}, kv::CMD_GET_COUNT);
+    char first;
+    if (read(fd, &first, 1) == 1) {
+      peers.push_back(fd);
+    } else {
+      close(fd);
+    }
   }
   ASSERT_EQ(64u, peers.size());
   fails({"--json", "broker", "list"}, 3,

@@ -1,14 +1,25 @@
 // Helpers for black-box tests: a temporary root directory, the real daemon
 // and the platform process as child processes, the console client, raw
-// connections to the bus, a system-log listener, and a fixture with a
-// running daemon.
+// sockets to the bus, a system-log listener, and a fixture with a running
+// daemon.
 //
 // Waits are bounded by generous guards (they only keep a broken test from
 // hanging); no test asserts how long anything takes.
 #pragma once
 
+#include <dirent.h>
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,11 +27,22 @@
 
 namespace harness {
 
+inline bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 // A fresh directory under /tmp, removed with everything in it.
 class TempRoot {
  public:
-  TempRoot();
-  ~TempRoot();
+  TempRoot() {
+    char tmpl[] = "/tmp/mqttd-root-XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+    path_ = tmpl;
+  }
+  ~TempRoot() {
+    std::error_code ignored;  // a directory left behind is not worth failing a test
+    std::filesystem::remove_all(path_, ignored);
+  }
   TempRoot(const TempRoot&) = delete;
   TempRoot& operator=(const TempRoot&) = delete;
   const std::string& path() const { return path_; }
@@ -57,8 +79,7 @@ class Platformd : public Daemon {
 
 struct CtlResult {
   int status;  // exit status, -1 when killed by a signal
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // How runCtl runs the console client.
@@ -68,40 +89,121 @@ struct CtlRun {
 };
 
 // Runs the console client (MQTTCTL_BIN) with KV_ROOT=root to its end.
-CtlResult runCtl(const std::string& root, const std::vector<std::string>& args,
-                 const CtlRun& how = CtlRun());
+inline CtlResult runCtl(const std::string& root, const std::vector<std::string>& args,
+                        const CtlRun& how = CtlRun()) {
+  std::vector<std::string> argv{"env", "KV_ROOT=" + root};
+  if (how.uid >= 0) {
+    argv.insert(argv.end(), {"setpriv", "--reuid=" + std::to_string(how.uid), "--regid=0",
+                             "--clear-groups"});
+  }
+  argv.push_back(MQTTCTL_BIN);
+  argv.insert(argv.end(), args.begin(), args.end());
+  const std::string input = how.input.empty() ? "" : root + "/mqttctl.in";
+  if (!input.empty()) testsupport::writeFile(input, how.input);
+  testsupport::Program console;
+  console.start(argv, root, "", input);
+  const int status = console.wait();
+  return {status, console.output(), console.errors()};
+}
+
+inline sockaddr_un unixAddress(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  return addr;
+}
 
 // A raw connection to the bus at <root>/ram/kvbus; -1 when it fails.
-int connectToBus(const std::string& root);
+inline int connectToBus(const std::string& root) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un addr = unixAddress(root + "/ram/kvbus");
+  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
 
 // Writes all of `bytes` to the socket `fd`, blocking or not; false when the
 // peer closes it or it stays full past the guard.
-bool sendAll(int fd, const std::string& bytes);
+inline bool sendAll(int fd, const std::string& bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 30000) <= 0) return false;
+    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n <= 0 && errno != EAGAIN) return false;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 // Reads `n` bytes from the socket `fd`; fewer when the peer closes it or
 // nothing arrives within the guard.
-std::string receive(int fd, size_t n, int guardMs = 30000);
+inline std::string receive(int fd, size_t n, int guardMs = 30000) {
+  std::string got;
+  char buf[65536];
+  for (pollfd p{fd, POLLIN, 0}; got.size() < n && poll(&p, 1, guardMs) > 0;) {
+    const ssize_t r = recv(fd, buf, std::min(sizeof buf, n - got.size()), MSG_DONTWAIT);
+    if (r == 0 || (r < 0 && errno != EAGAIN)) break;
+    if (r > 0) got.append(buf, static_cast<size_t>(r));
+  }
+  return got;
+}
 
 // How many descriptors process `pid` holds open.
-size_t descriptorCount(pid_t pid);
+inline size_t descriptorCount(pid_t pid) {
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  size_t n = 0;
+  while (dir && readdir(dir)) ++n;
+  if (dir) closedir(dir);
+  return n;
+}
+
 // The count once it has stayed the same for a while (bus peers that just
 // left, sockets closed on a later loop turn, are gone by then).
-size_t settledDescriptors(pid_t pid);
+inline size_t settledDescriptors(pid_t pid) {
+  size_t last = descriptorCount(pid), same = 0;
+  testsupport::waitUntil([&] {
+    const size_t now = descriptorCount(pid);
+    same = now == last ? same + 1 : 0;
+    last = now;
+    return same >= 100;
+  });
+  return last;
+}
 
 // The system log's datagram socket at <root>/ram/logsocket.
 class LogListener {
  public:
-  explicit LogListener(const std::string& root);
-  ~LogListener();
+  explicit LogListener(const std::string& root) : path_(root + "/ram/logsocket") {
+    mkdir((root + "/ram").c_str(), 0755);
+    const sockaddr_un addr = unixAddress(path_);
+    if (bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+      throw std::runtime_error(std::string("bind log socket: ") + strerror(errno));
+    }
+  }
+  ~LogListener() {
+    close(fd_);
+    unlink(path_.c_str());
+  }
   LogListener(const LogListener&) = delete;
   LogListener& operator=(const LogListener&) = delete;
   // Waits for the next datagram ("" when the guard expires first).
-  std::string next(int guardMs = 30000);
+  std::string next(int guardMs = 30000) {
+    pollfd pfd{fd_, POLLIN, 0};
+    char buf[8192];
+    const ssize_t n = poll(&pfd, 1, guardMs) > 0 ? recv(fd_, buf, sizeof buf, 0) : 0;
+    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  }
   // Reads datagrams until one contains `part`; that one, or "".
-  std::string nextWith(const std::string& part);
+  std::string nextWith(const std::string& part) {
+    for (std::string datagram = next(); !datagram.empty(); datagram = next()) {
+      if (contains(datagram, part)) return datagram;
+    }
+    return "";
+  }
 
  private:
   std::string path_;
-  int fd_ = -1;
+  int fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 };
 
 // A running daemon under a fresh root, and the console client to drive it.
@@ -109,32 +211,41 @@ class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(daemon_.start()) << daemon_.errors(); }
   void TearDown() override { EXPECT_EQ(0, daemon_.stop()); }
-
-  CtlResult ctl(const std::vector<std::string>& args, const CtlRun& how = CtlRun()) {
-    return runCtl(root_.path(), args, how);
-  }
-  // Runs a command line that must succeed; its standard output.
-  std::string ok(const std::vector<std::string>& args, const CtlRun& how = CtlRun());
-  // Runs a command line that must fail with `status`, exactly `err` on
-  // standard error and nothing on standard output.
-  void fails(const std::vector<std::string>& args, int status, const std::string& err);
-  // A command the daemon refuses with the failure `text`.
-  void refused(const std::vector<std::string>& args, const std::string& text) {
-    fails(args, 1, "mqttctl: failed: " + text + "\n");
-  }
-  // Runs a bus-level "add" that must succeed; the new row's object id.
-  std::string add(const std::vector<std::string>& args);
   void restart() {
     ASSERT_EQ(0, daemon_.stop());
     ASSERT_TRUE(daemon_.start()) << daemon_.errors();
   }
 
+  CtlResult ctl(const std::vector<std::string>& args, const CtlRun& how = CtlRun()) {
+    return runCtl(root_.path(), args, how);
+  }
+  // Runs a command line that must succeed; its standard output.
+  std::string ok(const std::vector<std::string>& args, const CtlRun& how = CtlRun()) {
+    const CtlResult r = ctl(args, how);
+    EXPECT_EQ(0, r.status) << testing::PrintToString(args) << ": " << r.err;
+    return r.out;
+  }
+  // Runs a command line that must fail with `status`, exactly `err` on
+  // standard error and nothing on standard output.
+  void fails(const std::vector<std::string>& args, int status, const std::string& err) {
+    const CtlResult r = ctl(args);
+    EXPECT_EQ(status, r.status) << testing::PrintToString(args);
+    EXPECT_EQ(err, r.err) << testing::PrintToString(args);
+    EXPECT_EQ("", r.out) << testing::PrintToString(args);
+  }
+  // A command the daemon refuses with the failure `text`.
+  void refused(const std::vector<std::string>& args, const std::string& text) {
+    fails(args, 1, "mqttctl: failed: " + text + "\n");
+  }
+  // Runs a bus-level "add" that must succeed; the new row's object id.
+  std::string add(const std::vector<std::string>& args) {
+    const std::string out = ok(args);  // "u32 0xfe0011 (object-id) = N\n"
+    const size_t at = out.rfind(' ') + 1;
+    return out.substr(at, out.size() - at - 1);
+  }
+
   TempRoot root_;
   Daemon daemon_{root_.path()};
 };
-
-inline bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 }  // namespace harness

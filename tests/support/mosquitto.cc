@@ -23,13 +23,6 @@
 namespace testsupport {
 namespace {
 
-constexpr int POLL_MS = 2;
-
-void sleepMs(int ms) {
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
-
 size_t countOf(const std::string& text, const std::string& part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -71,16 +64,12 @@ pid_t startProcess(const std::vector<std::string>& argv, const std::string& in,
 
 int waitProcess(pid_t pid, int guardMs) {
   int status = 0;
-  const long long end = monotonicMs() + guardMs;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (monotonicMs() > end) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    sleepMs(POLL_MS);
+  if (waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, guardMs)) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
 }
 
 long long monotonicMs() {
@@ -93,7 +82,8 @@ bool waitUntil(const std::function<bool()>& done, int guardMs) {
   const long long end = monotonicMs() + guardMs;
   while (!done()) {
     if (monotonicMs() > end) return false;
-    sleepMs(POLL_MS);
+    const timespec pause{0, 2 * 1000000L};  // 2 ms between polls
+    nanosleep(&pause, nullptr);
   }
   return true;
 }
@@ -141,13 +131,6 @@ int connectLoopback(uint16_t port) {
 
 // ---- Programs -----------------------------------------------------------------
 
-Program::~Program() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-}
-
 void Program::start(const std::vector<std::string>& argv, const std::string& dir,
                     std::string outputPath, const std::string& inputPath) {
   static int serial = 0;
@@ -161,10 +144,8 @@ void Program::start(const std::vector<std::string>& argv, const std::string& dir
 }
 
 int Program::wait(int guardMs) {
-  if (pid_ > 0) {
-    status_ = waitProcess(pid_, guardMs);
-    pid_ = -1;
-  }
+  if (pid_ > 0) status_ = waitProcess(pid_, guardMs);
+  pid_ = -1;
   return status_;
 }
 
@@ -176,9 +157,6 @@ bool Program::exited() {
   }
   return pid_ <= 0;
 }
-
-std::string Program::output() const { return readFile(outputPath_); }
-std::string Program::errors() const { return readFile(errorPath_); }
 
 std::vector<std::string> Program::lines() const {
   std::vector<std::string> lines;

@@ -46,7 +46,7 @@ int connectLoopback(uint16_t port);
 class Program {
  public:
   Program() = default;
-  virtual ~Program();
+  virtual ~Program() { stop(SIGKILL); }
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
@@ -66,8 +66,8 @@ class Program {
   }
   // Whether it has exited; never blocks.
   bool exited();
-  std::string output() const;
-  std::string errors() const;
+  std::string output() const { return readFile(outputPath_); }
+  std::string errors() const { return readFile(errorPath_); }
   // The complete lines of the output so far, without newlines.
   std::vector<std::string> lines() const;
   // Waits until an output line contains `text`; false when the program
@@ -75,7 +75,6 @@ class Program {
   bool waitForLine(const std::string& text, int guardMs = 30000);
   // Waits until the output holds at least `lines` newline characters.
   bool waitForLines(size_t lines, int guardMs = 20000) const;
-  const std::string& outputPath() const { return outputPath_; }
   pid_t pid() const { return pid_; }
 
  private:
