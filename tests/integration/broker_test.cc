@@ -10,7 +10,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -45,15 +44,11 @@ class BrokerTest : public harness::DaemonTest {
   bool connected(const std::string& broker) {
     return contains(ok({"broker", "show", broker}), "connected     yes\n");
   }
-  // Expects the daemon to come to hold `count` descriptors.
+  // Waits until the daemon holds `count` descriptors; false with a failure
+  // when it never does.
   void expectDescriptors(size_t count) {
-    if (waitUntil([&] { return harness::descriptorCount(daemon_.pid()) == count; })) return;
-    std::string open;
-    std::error_code e;
-    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(daemon_.pid()) + "/fd", e)) {
-      open += " " + std::filesystem::read_symlink(fd.path(), e).string();
-    }
-    ADD_FAILURE() << count << " descriptors expected, open:" << open;
+    EXPECT_TRUE(waitUntil([&] { return harness::descriptorCount(daemon_.pid()) == count; }))
+        << harness::descriptorCount(daemon_.pid()) << " descriptors, " << count << " idle";
   }
   // A file under the root that a test's scripts or the console write.
   std::string file(const std::string& name) { return root_.path() + "/" + name; }
