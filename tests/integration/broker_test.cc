@@ -44,8 +44,7 @@ class BrokerTest : public harness::DaemonTest {
   bool connected(const std::string& broker) {
     return contains(ok({"broker", "show", broker}), "connected     yes\n");
   }
-  // Waits until the daemon holds `count` descriptors; false with a failure
-  // when it never does.
+  // Expects the daemon to come to hold `count` descriptors.
   void expectDescriptors(size_t count) {
     EXPECT_TRUE(waitUntil([&] { return harness::descriptorCount(daemon_.pid()) == count; }))
         << harness::descriptorCount(daemon_.pid()) << " descriptors, " << count << " idle";
