@@ -1,12 +1,14 @@
-// The console's verbs against the real daemon: words mapped to the rows'
-// fields, names to ids, exit statuses and texts; a read-only user; and what
-// the console says when the daemon is absent, silent or its bus full.
+// The console against the real daemon, without a broker: the verbs' words
+// mapped to the rows' fields and names to ids, the bus-level verbs on the
+// three tables, every refusal text and exit status, broker removal, a
+// restart, a read-only user, and what the console says when the daemon is
+// absent, silent or its bus full.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,40 +18,13 @@
 
 namespace {
 
+using harness::contains;
 using harness::CtlResult;
 using harness::CtlRun;
-using harness::Daemon;
-using harness::TempRoot;
+using ConsoleTest = harness::DaemonTest;
+using TablesTest = harness::DaemonTest;
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-class ConsoleTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(daemon_.start()) << daemon_.errors(); }
-  void TearDown() override { EXPECT_EQ(0, daemon_.stop()); }
-
-  CtlResult ctl(const std::vector<std::string>& args, const CtlRun& how = CtlRun()) {
-    return harness::runCtl(root_.path(), args, how);
-  }
-  // Runs a command line that must succeed; returns its standard output.
-  std::string ok(const std::vector<std::string>& args, const CtlRun& how = CtlRun()) {
-    CtlResult r = ctl(args, how);
-    EXPECT_EQ(0, r.status) << args[0] << " " << args[1] << ": " << r.err;
-    return r.out;
-  }
-  // Runs a command line that must fail with `status` and exactly `err`.
-  void fails(const std::vector<std::string>& args, int status, const std::string& err) {
-    CtlResult r = ctl(args);
-    EXPECT_EQ(status, r.status) << args[0] << " " << args[1];
-    EXPECT_EQ(err, r.err) << args[0] << " " << args[1];
-    EXPECT_EQ("", r.out) << args[0] << " " << args[1];
-  }
-
-  TempRoot root_;
-  Daemon daemon_{root_.path()};
-};
+const std::string BROKERS_STORE = "/korv/store/iot/mqtt/brokers";
 
 TEST_F(ConsoleTest, BrokerWordsBecomeTheRowsFieldsAndNamesFindRows) {
   const std::string id = ok({"broker", "add", "b1", "address=broker.local", "port=8883", "ssl=yes",
@@ -95,29 +70,79 @@ TEST_F(ConsoleTest, BrokerWordsBecomeTheRowsFieldsAndNamesFindRows) {
   EXPECT_EQ("id  time  broker  topic  data\n", ok({"received", "list"}));
 }
 
-TEST_F(ConsoleTest, RefusalsKeepTheDaemonsTextAndUsageErrorsComeFirst) {
-  ok({"broker", "add", "b1", "address=10.0.0.1"});
-  fails({"broker", "add", "b1", "address=10.0.0.2"}, 1,
-        "mqttctl: failed: Broker name already in use\n");
-  fails({"broker", "add", "b2"}, 1, "mqttctl: failed: Broker address required\n");
-  fails({"broker", "set", "b1", "address="}, 1, "mqttctl: failed: Broker address required\n");
-  fails({"subscription", "add", "b1", "a/+/+"}, 1, "mqttctl: failed: Invalid topic\n");
-  fails({"broker", "show", "nosuch"}, 1, "mqttctl: no broker named \"nosuch\"\n");
-  fails({"unsubscribe", "b1", "a/b"}, 1, "mqttctl: the broker has no subscription to \"a/b\"\n");
-  fails({"broker", "add", "b3", "prot=1"}, 2,
-        "mqttctl: broker add: unknown key \"prot\" (keys: name, address, port, ssl, auto-connect, "
-        "keep-alive, script-limit, client-id, user, password, certificate)\n"
-        "usage: mqttctl [OPTIONS] broker add NAME address=HOST [KEY=VALUE...]\n"
-        "Run 'mqttctl broker add --help' for more.\n");
-  fails({"publish", "b1", "t", "-q", "5"}, 2,
-        "mqttctl: publish: -q \"5\": QoS is 0, 1 or 2\n"
-        "usage: mqttctl [OPTIONS] publish BROKER TOPIC [MESSAGE]\n"
-        "Run 'mqttctl publish --help' for more.\n");
+TEST_F(ConsoleTest, RefusalsKeepTheDaemonsTextAndBusLevelVerbsChangeRows) {
+  const std::string b1 = add({"add", "2", "string:name=b1", "string:1=10.0.0.1"});
+  add({"add", "2", "string:name=B1", "string:1=10.0.0.2"});  // names are case-sensitive
+  const std::string s1 = add({"add", "3", "u32:11=" + b1, "string:12=a/b"});
+  const std::string failed = "mqttctl: failed: ";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"add", "2", "string:1=10.0.0.1"}, 1, failed + "Broker name required\n"},
+      {{"broker", "add", "b2"}, 1, failed + "Broker address required\n"},
+      {{"broker", "add", "b1", "address=10.0.0.2"}, 1, failed + "Broker name already in use\n"},
+      {{"set", "2", b1, "string:name=B1"}, 1, failed + "Broker name already in use\n"},
+      {{"broker", "set", "b1", "address="}, 1, failed + "Broker address required\n"},
+      {{"add", "3", "u32:11=" + b1, "u32:13=5"}, 1, failed + "Topic required\n"},
+      {{"add", "3", "u32:11=0xffffffff", "string:12=a/c"}, 1, failed + "Broker required\n"},
+      {{"add", "3", "u32:11=" + b1, "string:12=a/c", "u32:13=3"}, 1,
+       failed + "Qos must be 0, 1 or 2\n"},
+      {{"subscription", "add", "b1", "a/+/+"}, 1, failed + "Invalid topic\n"},
+      {{"set", "3", s1, "string:12=a/#/b"}, 1, failed + "Invalid topic\n"},
+      {{"subscription", "add", "b1", "a/b"}, 1, failed + "Topic already subscribed\n"},
+      {{"add", "4", "string:12=a/b"}, 1, "mqttctl: error 0xfe0003 (not-supported)\n"},
+      {{"broker", "show", "nosuch"}, 1, "mqttctl: no broker named \"nosuch\"\n"},
+      {{"unsubscribe", "b1", "a/c"}, 1, "mqttctl: the broker has no subscription to \"a/c\"\n"},
+      {{"broker", "add", "b3", "prot=1"}, 2,
+       "mqttctl: broker add: unknown key \"prot\" (keys: name, address, port, ssl, auto-connect, "
+       "keep-alive, script-limit, client-id, user, password, certificate)\n"
+       "usage: mqttctl [OPTIONS] broker add NAME address=HOST [KEY=VALUE...]\n"
+       "Run 'mqttctl broker add --help' for more.\n"},
+      {{"publish", "b1", "t", "-q", "5"}, 2,
+       "mqttctl: publish: -q \"5\": QoS is 0, 1 or 2\n"
+       "usage: mqttctl [OPTIONS] publish BROKER TOPIC [MESSAGE]\n"
+       "Run 'mqttctl publish --help' for more.\n"},
+  };
+  for (const auto& c : cases) fails(c.args, c.status, c.err);
+  EXPECT_TRUE(contains(ok({"count", "2"}), "= 2\n"));
+  EXPECT_EQ("no rows\n", ok({"list", "4"}));
+  // A set may restate the row's own name.
+  EXPECT_EQ("ok\n", ok({"set", "2", b1, "string:name=b1", "string:6=pw"}));
+  EXPECT_EQ("ok\n", ok({"set", "3", s1, "string:11=log(msgTopic)"}));
+  EXPECT_TRUE(contains(ok({"get", "2", b1}), "string 6 = \"pw\"\n"));
+  EXPECT_TRUE(contains(ok({"list", "3"}), "  u32 11 = " + b1 + "\n  string 12 = \"a/b\"\n"
+                                          "  u32 13 = 0\n  string 11 = \"log(msgTopic)\"\n"));
+  EXPECT_EQ("ok\n", ok({"remove", "3", s1}));
+  EXPECT_TRUE(contains(ok({"count", "3"}), "= 0\n"));
   // With --json a refusal's reply goes to standard output, for scripts.
   CtlResult r = ctl({"--json", "broker", "add", "b1", "address=x"});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("[{\"type\":\"string\",\"num\":16711689,\"value\":\"Broker name already in use\"}]\n",
             r.out);
+}
+
+TEST_F(TablesTest, BrokerAndSubscriptionRowsSurviveARestart) {
+  const std::string gone = add({"add", "2", "string:name=gone", "string:1=10.0.0.9"});
+  const std::string b1 = add({"add", "2", "string:name=b1", "string:1=broker.local", "u32:2=8883",
+                              "bool:3=true", "string:5=user", "u32:7=4", "bool:9=true"});
+  const std::string s1 = add({"add", "3", "u32:11=" + b1, "string:12=home/+/temp", "u32:13=2",
+                              "string:11=run()"});
+  EXPECT_EQ("ok\n", ok({"remove", "2", gone}));
+  EXPECT_EQ("ok\n", ok({"set", "2", b1, "u32:10=600"}));  // just before the stop
+  const std::string broker = ok({"get", "2", b1});
+  const std::string subscription = ok({"get", "3", s1});
+
+  restart();
+  EXPECT_EQ(broker, ok({"get", "2", b1}));
+  EXPECT_EQ(subscription, ok({"get", "3", s1}));
+  EXPECT_TRUE(contains(ok({"count", "2"}), "= 1\n"));
+  // The filter was parsed again: it is still refused as a duplicate.
+  refused({"add", "3", "u32:11=" + b1, "string:12=home/+/temp"}, "Topic already subscribed");
+  EXPECT_GT(std::stoul(add({"add", "2", "string:name=b2", "string:1=10.0.0.2"})), std::stoul(b1));
+  // Received rows are kept in memory only: no store of their own.
+  EXPECT_FALSE(std::filesystem::exists(root_.path() + "/korv/store/iot/mqtt/subscriptions/recv"));
 }
 
 // A second user on the bus (in the daemon's group, so it may connect) may
@@ -144,50 +169,30 @@ TEST_F(ConsoleTest, AReadOnlyUserNeverReceivesAPassword) {
 
   // The store files that hold it (rows file, journal) are readable by
   // their owner only.
-  ASSERT_TRUE(daemon_.stop() == 0);
+  restart();
   size_t files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(root_.path() + "/korv/store/iot/mqtt/brokers")) {
-    struct stat st {};
-    ASSERT_EQ(0, stat(entry.path().c_str(), &st));
-    EXPECT_EQ(0600u, st.st_mode & 0777) << entry.path();
+  for (const auto& entry : std::filesystem::directory_iterator(root_.path() + BROKERS_STORE)) {
+    EXPECT_EQ(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+              entry.status().permissions()) << entry.path();
     ++files;
   }
   EXPECT_LT(0u, files);
-  ASSERT_TRUE(daemon_.start());
 }
 
-// Sends one request frame on a raw bus connection.
-void sendRequest(int fd, const kv::message& request) {
+// A raw bus connection that has sent one request.
+int sendOnNewConnection(const std::string& root, std::vector<uint32_t> path, uint32_t command,
+                        kv::message request = kv::message()) {
+  const int fd = harness::connectToBus(root);
+  request.set(kv::PATH_FIELD, path);
+  request.set(kv::COMMAND_FIELD, command);
   std::string frame;
   kv::encodeFrame(kv::FrameKind::Request, 1, request, frame);
-  ASSERT_EQ(static_cast<ssize_t>(frame.size()), write(fd, frame.data(), frame.size()));
-}
-
-// A raw connection that has had an answer, so it surely holds a peer slot
-// (a connection made while the hub still counts one that is going may be
-// refused); -1 when the hub closed it instead.
-int slotHolder(const std::string& root) {
-  int fd = harness::connectToBus(root);
-  kv::message count;
-  count.set(kv::PATH_FIELD, std::vector<uint32_t>{2});
-  count.set(kv::COMMAND_FIELD, kv::CMD_GET_COUNT);
-  sendRequest(fd, count);
-  kv::FrameReader reader(1 << 20);
-  kv::Frame frame;
-  kv::Status err;
-  char buf[512];
-  ssize_t n;
-  while (reader.next(frame, err) == kv::FrameReader::Result::NeedMore &&
-         (n = read(fd, buf, sizeof buf)) > 0) {
-    reader.append(buf, static_cast<size_t>(n));
-  }
-  if (frame.requestId == 1) return fd;
-  close(fd);
-  return -1;
+  EXPECT_TRUE(harness::sendAll(fd, frame));
+  return fd;
 }
 
 TEST_F(ConsoleTest, NoDaemonATimeOutAndAFullBusAreSaidPlainly) {
-  TempRoot empty;
+  harness::TempRoot empty;
   CtlResult r = harness::runCtl(empty.path(), {"--json", "broker", "list"});
   EXPECT_EQ(3, r.status);
   EXPECT_EQ("mqttctl: the daemon is not running (nothing serves the bus at " + empty.path() +
@@ -195,13 +200,9 @@ TEST_F(ConsoleTest, NoDaemonATimeOutAndAFullBusAreSaidPlainly) {
             r.err);
 
   // A peer that serves path 77 and never answers.
-  int silent = harness::connectToBus(root_.path());
-  ASSERT_GE(silent, 0);
   kv::message serve;
-  serve.set(kv::PATH_FIELD, std::vector<uint32_t>());
-  serve.set(kv::COMMAND_FIELD, kv::CMD_SERVE);
   serve.set(kv::SERVE_PATH_FIELD, std::vector<uint32_t>{77});
-  sendRequest(silent, serve);
+  const int silent = sendOnNewConnection(root_.path(), {}, kv::CMD_SERVE, serve);
   for (int attempt = 0; attempt < 100; ++attempt) {  // until the hub has taken the path
     r = ctl({"--json", "--timeout", "0.5", "send", "77", "1"});
     if (r.status != 1) break;
@@ -210,19 +211,23 @@ TEST_F(ConsoleTest, NoDaemonATimeOutAndAFullBusAreSaidPlainly) {
   EXPECT_EQ("mqttctl: time-out: no answer within 0.5 s (see --timeout)\n", r.err);
   EXPECT_EQ("", r.out);  // nothing for a script to mistake for an answer
 
-  // 64 peers that have just been busy: none gives way.
+  // 64 peers that have just been busy: none gives way. A peer holds its
+  // slot once it has had an answer (one made while the hub still counts a
+  // peer that is going may be closed instead).
   std::vector<int> peers{silent};
   for (int attempt = 0; attempt < 1000 && peers.size() < 64; ++attempt) {
-    int fd = slotHolder(root_.path());
-    if (fd >= 0) peers.push_back(fd);
+    const int fd = sendOnNewConnection(root_.path(), {2}, kv::CMD_GET_COUNT);
+    char first;
+    if (read(fd, &first, 1) == 1) {
+      peers.push_back(fd);
+    } else {
+      close(fd);
+    }
   }
   ASSERT_EQ(64u, peers.size());
-  r = ctl({"--json", "broker", "list"});
-  EXPECT_EQ(3, r.status);
-  EXPECT_EQ("mqttctl: bus full: 64 peers are connected and none is idle long enough to give way; "
-            "try again later\n",
-            r.err);
-  EXPECT_EQ("", r.out);
+  fails({"--json", "broker", "list"}, 3,
+        "mqttctl: bus full: 64 peers are connected and none is idle long enough to give way; "
+        "try again later\n");
   for (int fd : peers) close(fd);
 }
 

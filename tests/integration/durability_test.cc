@@ -69,18 +69,13 @@ bool holdsAll(const kv::message& row, const kv::message& sent) {
 
 class KillTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    seed_ = std::random_device{}();
-    rng_.seed(seed_);
-  }
   void TearDown() override {
     peer_.reset();
-    if (daemon_) daemon_->stop();
+    daemon_.stop();
   }
 
   void start() {
-    daemon_ = std::make_unique<harness::Daemon>(root_.path());
-    ASSERT_TRUE(daemon_->start()) << daemon_->errors();
+    ASSERT_TRUE(daemon_.start()) << daemon_.errors();
     kv::LooperOptions options;
     options.mode = kv::LooperOptions::Mode::Peer;
     options.busPath = root_.path() + "/ram/kvbus";
@@ -115,8 +110,7 @@ class KillTest : public ::testing::Test {
         break;
       }
     }
-    kill(daemon_->pid(), SIGKILL);
-    daemon_->stop();
+    daemon_.stop(SIGKILL);
     peer_.reset();
   }
 
@@ -174,12 +168,12 @@ class KillTest : public ::testing::Test {
   }
 
   harness::TempRoot root_;
-  std::unique_ptr<harness::Daemon> daemon_;
+  harness::Daemon daemon_{root_.path()};
   std::unique_ptr<kv::Looper> peer_;
   std::vector<Add> adds_;
   size_t unansweredPresent_ = 0;
-  uint32_t seed_ = 0;
-  std::mt19937 rng_;
+  const uint32_t seed_ = std::random_device{}();
+  std::mt19937 rng_{seed_};
 };
 
 TEST_F(KillTest, EveryAnsweredAddSurvivesSigkillAndNoRefusedOneAppears) {

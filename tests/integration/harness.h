@@ -1,24 +1,48 @@
 // Helpers for black-box tests: a temporary root directory, the real daemon
-// and the platform process as child processes, the console client, and a
-// system-log listener.
+// and the platform process as child processes, the console client, raw
+// sockets to the bus, a system-log listener, and a fixture with a running
+// daemon.
 //
 // Waits are bounded by generous guards (they only keep a broken test from
 // hanging); no test asserts how long anything takes.
 #pragma once
 
-#include <signal.h>
-#include <sys/types.h>
+#include <dirent.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "support/mosquitto.h"
+
 namespace harness {
+
+inline bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 // A fresh directory under /tmp, removed with everything in it.
 class TempRoot {
  public:
-  TempRoot();
-  ~TempRoot();
+  TempRoot() {
+    char tmpl[] = "/tmp/mqttd-root-XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+    path_ = tmpl;
+  }
+  ~TempRoot() {
+    std::error_code ignored;  // a directory left behind is not worth failing a test
+    std::filesystem::remove_all(path_, ignored);
+  }
   TempRoot(const TempRoot&) = delete;
   TempRoot& operator=(const TempRoot&) = delete;
   const std::string& path() const { return path_; }
@@ -27,68 +51,35 @@ class TempRoot {
   std::string path_;
 };
 
-// A program running under a root directory (KV_ROOT), its standard output
-// read line by line and its standard error kept. Both go to files, so the
-// program never waits for the test to read them.
-class Process {
+// The daemon (or, with other arguments, the platform process) under a root
+// directory (KV_ROOT), its output in files of that directory. It can be
+// started again after a stop.
+class Daemon : public testsupport::Program {
  public:
-  explicit Process(const std::string& root) : root_(root) {}
-  virtual ~Process();  // kills it if it still runs
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  // Starts `argv` (argv[0] a path).
-  void start(const std::vector<std::string>& argv);
-  // Sends `signal`, then waits for the exit; returns the exit status (-1:
-  // killed by a signal). One that had already exited gives its status.
-  // Reads the rest of the output.
-  int stop(int signal = SIGTERM);
-  // Waits until an output line contains `text`; false if the program
-  // exits or the guard expires first.
-  bool waitForLine(const std::string& text, int guardMs = 30000);
-  // Every output line seen so far, without newlines.
-  const std::vector<std::string>& lines();
-  // Everything written to standard error so far.
-  const std::string& errors();
-  pid_t pid() const { return pid_; }
+  explicit Daemon(std::string root, std::string program = MQTTD_BIN,
+                  std::string started = "mqtt: started")
+      : root_(std::move(root)), program_(std::move(program)), started_(std::move(started)) {}
+  // Starts it and waits for its "started" line; false if it exits first.
+  bool start() {
+    Program::start({"env", "KV_ROOT=" + root_, program_}, root_);
+    return waitForLine(started_);
+  }
 
  private:
-  void readAvailable(int waitMs);
-  bool seen(const std::string& text, size_t& checked) const;
-  std::string root_;
-  pid_t pid_ = -1;
-  int status_ = -1;  // exit status once reaped
-  int outFd_ = -1;  // files the program writes to (see outputFile)
-  int errFd_ = -1;
-  off_t outRead_ = 0;  // how far the test has read them
-  off_t errRead_ = 0;
-  std::string partial_;
-  std::string errors_;
-  std::vector<std::string> lines_;
+  std::string root_, program_, started_;
 };
 
-// The daemon (MQTTD_BIN) under a root directory.
-class Daemon : public Process {
+// The platform process, started the way scripts/run.sh starts it beside
+// the daemon; it reaches "started" whether or not the daemon's bus is there.
+class Platformd : public Daemon {
  public:
-  using Process::Process;
-  // Starts it and waits for "mqtt: started"; false if it exits first.
-  bool start();
-};
-
-// The platform process (PLATFORMD_BIN), started the way scripts/run.sh
-// starts it beside the daemon.
-class Platformd : public Process {
- public:
-  using Process::Process;
-  // Starts it and waits for "platformd: started", which it reaches whether
-  // or not the daemon's bus is there yet; false if it exits first.
-  bool start();
+  explicit Platformd(std::string root)
+      : Daemon(std::move(root), PLATFORMD_BIN, "platformd: started") {}
 };
 
 struct CtlResult {
   int status;  // exit status, -1 when killed by a signal
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // How runCtl runs the console client.
@@ -97,26 +88,164 @@ struct CtlRun {
   int uid = -1;       // >= 0: run as this user (keeping group 0), needs root
 };
 
-// Runs the console client (MQTTCTL_BIN) with KV_ROOT=root.
-CtlResult runCtl(const std::string& root, const std::vector<std::string>& args,
-                 const CtlRun& how = CtlRun());
+// Runs the console client (MQTTCTL_BIN) with KV_ROOT=root to its end.
+inline CtlResult runCtl(const std::string& root, const std::vector<std::string>& args,
+                        const CtlRun& how = CtlRun()) {
+  std::vector<std::string> argv{"env", "KV_ROOT=" + root};
+  if (how.uid >= 0) {
+    argv.insert(argv.end(), {"setpriv", "--reuid=" + std::to_string(how.uid), "--regid=0",
+                             "--clear-groups"});
+  }
+  argv.push_back(MQTTCTL_BIN);
+  argv.insert(argv.end(), args.begin(), args.end());
+  const std::string input = how.input.empty() ? "" : root + "/mqttctl.in";
+  if (!input.empty()) testsupport::writeFile(input, how.input);
+  testsupport::Program console;
+  console.start(argv, root, "", input);
+  const int status = console.wait();
+  return {status, console.output(), console.errors()};
+}
+
+inline sockaddr_un unixAddress(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  return addr;
+}
 
 // A raw connection to the bus at <root>/ram/kvbus; -1 when it fails.
-int connectToBus(const std::string& root);
+inline int connectToBus(const std::string& root) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un addr = unixAddress(root + "/ram/kvbus");
+  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+// Writes all of `bytes` to the socket `fd`, blocking or not; false when the
+// peer closes it or it stays full past the guard.
+inline bool sendAll(int fd, const std::string& bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 30000) <= 0) return false;
+    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n <= 0 && errno != EAGAIN) return false;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Reads `n` bytes from the socket `fd`; fewer when the peer closes it or
+// nothing arrives within the guard.
+inline std::string receive(int fd, size_t n, int guardMs = 30000) {
+  std::string got;
+  char buf[65536];
+  for (pollfd p{fd, POLLIN, 0}; got.size() < n && poll(&p, 1, guardMs) > 0;) {
+    const ssize_t r = recv(fd, buf, std::min(sizeof buf, n - got.size()), MSG_DONTWAIT);
+    if (r == 0 || (r < 0 && errno != EAGAIN)) break;
+    if (r > 0) got.append(buf, static_cast<size_t>(r));
+  }
+  return got;
+}
+
+// How many descriptors process `pid` holds open.
+inline size_t descriptorCount(pid_t pid) {
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  size_t n = 0;
+  while (dir && readdir(dir)) ++n;
+  if (dir) closedir(dir);
+  return n;
+}
+
+// The count once it has stayed the same for a while (bus peers that just
+// left, sockets closed on a later loop turn, are gone by then).
+inline size_t settledDescriptors(pid_t pid) {
+  size_t last = descriptorCount(pid), same = 0;
+  testsupport::waitUntil([&] {
+    const size_t now = descriptorCount(pid);
+    same = now == last ? same + 1 : 0;
+    last = now;
+    return same >= 100;
+  });
+  return last;
+}
 
 // The system log's datagram socket at <root>/ram/logsocket.
 class LogListener {
  public:
-  explicit LogListener(const std::string& root);
-  ~LogListener();
+  explicit LogListener(const std::string& root) : path_(root + "/ram/logsocket") {
+    mkdir((root + "/ram").c_str(), 0755);
+    const sockaddr_un addr = unixAddress(path_);
+    if (bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+      throw std::runtime_error(std::string("bind log socket: ") + strerror(errno));
+    }
+  }
+  ~LogListener() {
+    close(fd_);
+    unlink(path_.c_str());
+  }
   LogListener(const LogListener&) = delete;
   LogListener& operator=(const LogListener&) = delete;
   // Waits for the next datagram ("" when the guard expires first).
-  std::string next(int guardMs = 30000);
+  std::string next(int guardMs = 30000) {
+    pollfd pfd{fd_, POLLIN, 0};
+    char buf[8192];
+    const ssize_t n = poll(&pfd, 1, guardMs) > 0 ? recv(fd_, buf, sizeof buf, 0) : 0;
+    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  // Reads datagrams until one contains `part`; that one, or "".
+  std::string nextWith(const std::string& part) {
+    for (std::string datagram = next(); !datagram.empty(); datagram = next()) {
+      if (contains(datagram, part)) return datagram;
+    }
+    return "";
+  }
 
  private:
   std::string path_;
-  int fd_ = -1;
+  int fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+};
+
+// A running daemon under a fresh root, and the console client to drive it.
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(daemon_.start()) << daemon_.errors(); }
+  void TearDown() override { EXPECT_EQ(0, daemon_.stop()); }
+  void restart() {
+    ASSERT_EQ(0, daemon_.stop());
+    ASSERT_TRUE(daemon_.start()) << daemon_.errors();
+  }
+
+  CtlResult ctl(const std::vector<std::string>& args, const CtlRun& how = CtlRun()) {
+    return runCtl(root_.path(), args, how);
+  }
+  // Runs a command line that must succeed; its standard output.
+  std::string ok(const std::vector<std::string>& args, const CtlRun& how = CtlRun()) {
+    const CtlResult r = ctl(args, how);
+    EXPECT_EQ(0, r.status) << testing::PrintToString(args) << ": " << r.err;
+    return r.out;
+  }
+  // Runs a command line that must fail with `status`, exactly `err` on
+  // standard error and nothing on standard output.
+  void fails(const std::vector<std::string>& args, int status, const std::string& err) {
+    const CtlResult r = ctl(args);
+    EXPECT_EQ(status, r.status) << testing::PrintToString(args);
+    EXPECT_EQ(err, r.err) << testing::PrintToString(args);
+    EXPECT_EQ("", r.out) << testing::PrintToString(args);
+  }
+  // A command the daemon refuses with the failure `text`.
+  void refused(const std::vector<std::string>& args, const std::string& text) {
+    fails(args, 1, "mqttctl: failed: " + text + "\n");
+  }
+  // Runs a bus-level "add" that must succeed; the new row's object id.
+  std::string add(const std::vector<std::string>& args) {
+    const std::string out = ok(args);  // "u32 0xfe0011 (object-id) = N\n"
+    const size_t at = out.rfind(' ') + 1;
+    return out.substr(at, out.size() - at - 1);
+  }
+
+  TempRoot root_;
+  Daemon daemon_{root_.path()};
 };
 
 }  // namespace harness

@@ -1,16 +1,12 @@
 #include "support/mosquitto.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,24 +23,18 @@
 namespace testsupport {
 namespace {
 
-constexpr int POLL_MS = 10;
-
-void sleepMs(int ms) {
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
-
 size_t countOf(const std::string& text, const std::string& part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
   return n;
 }
 
-std::vector<std::string> clientArgv(const Mosquitto& broker, const std::string& program,
-                                    const std::vector<std::string>& args) {
-  std::vector<std::string> argv{program, "-h", "127.0.0.1", "-p", std::to_string(broker.port())};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return argv;
+sockaddr_in loopback(uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
 }
 
 }  // namespace
@@ -56,6 +46,7 @@ pid_t startProcess(const std::vector<std::string>& argv, const std::string& in,
   const pid_t pid = fork();
   if (pid != 0) return pid;
   prctl(PR_SET_PDEATHSIG, SIGTERM);
+  signal(SIGPIPE, SIG_DFL);  // the test may ignore it; its children should not
   const auto redirect = [](const std::string& path, int flags, int target) {
     const int fd = open(path.empty() ? "/dev/null" : path.c_str(), flags, 0644);
     if (fd < 0 || dup2(fd, target) < 0) _exit(126);
@@ -73,16 +64,12 @@ pid_t startProcess(const std::vector<std::string>& argv, const std::string& in,
 
 int waitProcess(pid_t pid, int guardMs) {
   int status = 0;
-  const long long end = monotonicMs() + guardMs;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (monotonicMs() > end) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    sleepMs(POLL_MS);
+  if (waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, guardMs)) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
 }
 
 long long monotonicMs() {
@@ -91,13 +78,20 @@ long long monotonicMs() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+bool waitUntil(const std::function<bool()>& done, int guardMs) {
+  const long long end = monotonicMs() + guardMs;
+  while (!done()) {
+    if (monotonicMs() > end) return false;
+    const timespec pause{0, 2 * 1000000L};  // 2 ms between polls
+    nanosleep(&pause, nullptr);
+  }
+  return true;
+}
+
 std::string toHex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
+  for (unsigned char c : bytes) out += {digits[c >> 4], digits[c & 15]};
   return out;
 }
 
@@ -116,9 +110,7 @@ std::string readFile(const std::string& path) {
 
 uint16_t freeLoopbackPort() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr = loopback(0);
   socklen_t length = sizeof addr;
   uint16_t port = 0;
   if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
@@ -127,6 +119,64 @@ uint16_t freeLoopbackPort() {
   }
   if (fd >= 0) close(fd);
   return port;
+}
+
+int connectLoopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in addr = loopback(port);
+  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+// ---- Programs -----------------------------------------------------------------
+
+void Program::start(const std::vector<std::string>& argv, const std::string& dir,
+                    std::string outputPath, const std::string& inputPath) {
+  static int serial = 0;
+  if (pid_ > 0) stop(SIGKILL);
+  const std::string base = dir + "/" + argv[0].substr(argv[0].rfind('/') + 1) + "-" +
+                           std::to_string(++serial);
+  outputPath_ = outputPath.empty() ? base + ".out" : std::move(outputPath);
+  errorPath_ = base + ".err";
+  status_ = -1;
+  pid_ = startProcess(argv, inputPath, outputPath_, errorPath_);
+}
+
+int Program::wait(int guardMs) {
+  if (pid_ > 0) status_ = waitProcess(pid_, guardMs);
+  pid_ = -1;
+  return status_;
+}
+
+bool Program::exited() {
+  int status = 0;
+  if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    pid_ = -1;
+  }
+  return pid_ <= 0;
+}
+
+std::vector<std::string> Program::lines() const {
+  std::vector<std::string> lines;
+  std::istringstream in(output());
+  for (std::string line; std::getline(in, line) && !in.eof();) lines.push_back(line);
+  return lines;
+}
+
+bool Program::waitForLine(const std::string& text, int guardMs) {
+  const auto seen = [&] {
+    for (const std::string& line : lines()) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  };
+  return waitUntil([&] { return seen() || exited(); }, guardMs) && seen();
+}
+
+bool Program::waitForLines(size_t lines, int guardMs) const {
+  return waitUntil([&] { return countOf(output(), "\n") >= lines; }, guardMs);
 }
 
 // ---- The broker ---------------------------------------------------------------
@@ -149,123 +199,49 @@ void Mosquitto::writeConfig() const {
   // the log in this directory.
   if (geteuid() == 0) config << "user root\n";
   config << "listener " << port_ << " 127.0.0.1\n"
-         << "allow_anonymous true\n"
+         << "allow_anonymous true\npersistence false\n"
          << "log_dest file " << dir_ << "/mosquitto.log\n";
   for (const std::string& type : options_.logTypes) config << "log_type " << type << "\n";
-  if (options_.persistence) {
-    config << "persistence true\npersistence_location " << dir_ << "/\n";
-  } else {
-    config << "persistence false\n";
-  }
   for (const std::string& line : options_.extraConfig) config << line << "\n";
   writeFile(dir_ + "/mosquitto.conf", config.str());
 }
 
-bool Mosquitto::acceptsConnections() const {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port_);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
-
 bool Mosquitto::start(int guardMs) {
   startError_.clear();
-  if (running()) return true;
+  if (!process_.exited()) return true;
   if (dir_.empty() || port_ == 0) {
     startError_ = "no directory or no free port";
     return false;
   }
   writeConfig();
-  pid_ = startProcess({MOSQUITTO_BIN, "-c", dir_ + "/mosquitto.conf"}, "", dir_ + "/console.out",
-               dir_ + "/console.err");
-  const long long end = monotonicMs() + guardMs;
-  while (!acceptsConnections()) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      startError_ = "mosquitto exited: " + readFile(dir_ + "/console.err") + log();
-      return false;
-    }
-    if (monotonicMs() > end) {
-      stop();
-      startError_ = "mosquitto does not accept connections on port " + std::to_string(port_);
-      return false;
-    }
-    sleepMs(POLL_MS);
-  }
-  return true;
-}
-
-void Mosquitto::stop(int guardMs) {
-  if (!running()) return;
-  kill(pid_, SIGTERM);
-  waitProcess(pid_, guardMs);
-  pid_ = -1;
+  process_.start({MOSQUITTO_BIN, "-c", dir_ + "/mosquitto.conf"}, dir_);
+  const auto accepts = [this] {
+    const int fd = connectLoopback(port_);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+  };
+  if (waitUntil([&] { return accepts() || process_.exited(); }, guardMs) && accepts()) return true;
+  startError_ = process_.exited() ? "mosquitto exited: " + process_.errors() + log()
+                                  : "mosquitto does not accept connections on port " +
+                                        std::to_string(port_);
+  stop();
+  return false;
 }
 
 std::string Mosquitto::log() const { return readFile(dir_ + "/mosquitto.log"); }
 
 bool Mosquitto::waitForLog(const std::string& text, int times, int guardMs) const {
-  const long long end = monotonicMs() + guardMs;
-  while (countOf(log(), text) < static_cast<size_t>(times)) {
-    if (monotonicMs() > end) return false;
-    sleepMs(POLL_MS);
-  }
-  return true;
+  return waitUntil([&] { return countOf(log(), text) >= static_cast<size_t>(times); }, guardMs);
 }
 
 // ---- Command-line clients ---------------------------------------------------------
 
 MosquittoClient::MosquittoClient(const Mosquitto& broker, const std::string& program,
                                  const std::vector<std::string>& args, std::string outputPath,
-                                 const std::string& inputPath)
-    : outputPath_(std::move(outputPath)) {
-  static int serial = 0;
-  const std::string base = broker.dir() + "/" + program + "-" + std::to_string(++serial);
-  if (outputPath_.empty()) outputPath_ = base + ".out";
-  errorPath_ = base + ".err";
-  pid_ = startProcess(clientArgv(broker, program, args), inputPath, outputPath_, errorPath_);
-}
-
-MosquittoClient::~MosquittoClient() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-}
-
-int MosquittoClient::wait(int guardMs) {
-  if (pid_ > 0) {
-    status_ = waitProcess(pid_, guardMs);
-    pid_ = -1;
-  }
-  return status_;
-}
-
-bool MosquittoClient::exited() {
-  int status = 0;
-  if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    pid_ = -1;
-  }
-  return pid_ <= 0;
-}
-
-std::string MosquittoClient::output() const { return readFile(outputPath_); }
-std::string MosquittoClient::errors() const { return readFile(errorPath_); }
-
-bool MosquittoClient::waitForLines(size_t lines, int guardMs) const {
-  const long long end = monotonicMs() + guardMs;
-  while (countOf(output(), "\n") < lines) {
-    if (monotonicMs() > end) return false;
-    sleepMs(POLL_MS);
-  }
-  return true;
+                                 const std::string& inputPath) {
+  std::vector<std::string> argv{program, "-h", "127.0.0.1", "-p", std::to_string(broker.port())};
+  argv.insert(argv.end(), args.begin(), args.end());
+  start(argv, broker.dir(), std::move(outputPath), inputPath);
 }
 
 std::unique_ptr<MosquittoClient> startSubscriber(const Mosquitto& broker,
@@ -286,8 +262,7 @@ std::unique_ptr<MosquittoClient> startSubscriber(const Mosquitto& broker,
 }
 
 int runPublisher(const Mosquitto& broker, const std::vector<std::string>& args) {
-  MosquittoClient publisher(broker, "mosquitto_pub", args);
-  return publisher.wait();
+  return MosquittoClient(broker, "mosquitto_pub", args).wait();
 }
 
 }  // namespace testsupport

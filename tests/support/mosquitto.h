@@ -1,37 +1,100 @@
-// Debian's mosquitto broker and its command-line clients, for the
-// integration tests and the benchmarks that need a real broker on loopback.
-//
-// A Mosquitto owns a private directory (its config, its log, its console
-// output) and one broker process listening on 127.0.0.1, on a port that was
-// free when the fixture was made. stop() and start() keep that port, so a
-// broker row that names it finds the broker again after a restart. The
-// broker writes its log to a file in the directory; tests read it to see
-// what the broker received ("Received DISCONNECT from ...").
+// Programs started by the integration tests and the benchmarks: any child
+// process with its output in files, Debian's mosquitto broker on loopback,
+// and mosquitto's command-line clients.
 //
 // Nothing here asserts. Failures are return values, and every wait has a
 // guard that only keeps a broken run from hanging: no caller may read the
 // guard as a measure of speed.
 #pragma once
 
+#include <signal.h>
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace testsupport {
 
+// Starts `argv` (found on PATH) with standard input, output and error from
+// and to the given files ("" : /dev/null); the child gets SIGTERM if this
+// process dies first.
+pid_t startProcess(const std::vector<std::string>& argv, const std::string& in,
+                   const std::string& out, const std::string& err);
+// Waits for `pid` to exit, SIGKILL after the guard; its exit status, or -1
+// when it did not exit by itself or was killed by a signal.
+int waitProcess(pid_t pid, int guardMs);
+long long monotonicMs();
+// Polls `done` every few milliseconds until it holds; false when the guard
+// expires first.
+bool waitUntil(const std::function<bool()>& done, int guardMs = 30000);
+// Two lower-case hex digits per byte.
+std::string toHex(const std::string& bytes);
+// Writes `bytes` to a new file at `path`; false on failure.
+bool writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+// A loopback TCP port that nothing listened on when it was picked.
+uint16_t freeLoopbackPort();
+// A blocking TCP connection to 127.0.0.1:port; -1 on failure.
+int connectLoopback(uint16_t port);
+
+// A program running in the background. Its standard output and error go to
+// files, so it never waits for the test to read them. Destroying it kills
+// a program still running.
+class Program {
+ public:
+  Program() = default;
+  virtual ~Program() { stop(SIGKILL); }
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  // Starts `argv` with output to `outputPath` ("" : a fresh file in `dir`),
+  // errors to a fresh file in `dir` and input from `inputPath` ("" :
+  // /dev/null). A program still running from an earlier start is killed.
+  void start(const std::vector<std::string>& argv, const std::string& dir,
+             std::string outputPath = "", const std::string& inputPath = "");
+  // Waits for the exit; its status, or -1 (killed by a signal, or still
+  // running when the guard expired: it is then killed). Once it has
+  // exited, the same status again.
+  int wait(int guardMs = 60000);
+  // Sends `signal` unless it has exited already, then wait().
+  int stop(int signal = SIGTERM) {
+    if (!exited()) kill(pid_, signal);
+    return wait(30000);
+  }
+  // Whether it has exited; never blocks.
+  bool exited();
+  std::string output() const { return readFile(outputPath_); }
+  std::string errors() const { return readFile(errorPath_); }
+  // The complete lines of the output so far, without newlines.
+  std::vector<std::string> lines() const;
+  // Waits until an output line contains `text`; false when the program
+  // exits or the guard expires first.
+  bool waitForLine(const std::string& text, int guardMs = 30000);
+  // Waits until the output holds at least `lines` newline characters.
+  bool waitForLines(size_t lines, int guardMs = 20000) const;
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string outputPath_;
+  std::string errorPath_;
+};
+
 struct MosquittoOptions {
-  // Keeps retained messages and sessions in a file of the directory.
-  bool persistence = false;
   // The broker's log_type lines; "all" lets tests wait for packet lines.
   std::vector<std::string> logTypes = {"all"};
-  // Appended to the config, one line each: a TLS listener, a password file,
-  // message limits.
+  // Appended to the config, one line each: TLS listeners, message limits.
   std::vector<std::string> extraConfig;
 };
 
+// A private directory (config, log, console output) and one broker listening
+// on 127.0.0.1, on a port that was free when the fixture was made and that
+// stays its own across stop() and start(). Tests read the broker's log to
+// see what it received ("Received DISCONNECT from ...").
 class Mosquitto {
  public:
   explicit Mosquitto(MosquittoOptions options = MosquittoOptions());
@@ -44,13 +107,10 @@ class Mosquitto {
   // connections on its port. False, with the reason in startError(), when
   // it exits or the guard expires first.
   bool start(int guardMs = 20000);
-  // SIGTERM, then waits for the exit (SIGKILL after the guard). The port
-  // stays the fixture's.
-  void stop(int guardMs = 20000);
-  bool running() const { return pid_ > 0; }
+  // SIGTERM, then waits for the exit. The port stays the fixture's.
+  void stop() { process_.stop(); }
 
   uint16_t port() const { return port_; }
-  pid_t pid() const { return pid_; }
   const std::string& dir() const { return dir_; }
   const std::string& startError() const { return startError_; }
 
@@ -61,48 +121,22 @@ class Mosquitto {
 
  private:
   void writeConfig() const;
-  bool acceptsConnections() const;
 
   MosquittoOptions options_;
   std::string dir_;
   uint16_t port_ = 0;
-  pid_t pid_ = -1;
+  Program process_;
   std::string startError_;
 };
 
 // One run of a command-line client (mosquitto_sub, mosquitto_pub) against a
-// fixture's broker: "-h 127.0.0.1 -p PORT" come first, then `args`. Its
-// standard output goes to `outputPath` ("" : a fresh file in the broker's
-// directory), standard input comes from `inputPath` ("" : /dev/null), and
-// standard error goes to a file beside the output. Destroying it kills a
-// client still running.
-class MosquittoClient {
+// fixture's broker: "-h 127.0.0.1 -p PORT" come first, then `args`; its
+// files as Program::start makes them, in the broker's directory.
+class MosquittoClient : public Program {
  public:
   MosquittoClient(const Mosquitto& broker, const std::string& program,
                   const std::vector<std::string>& args, std::string outputPath = "",
                   const std::string& inputPath = "");
-  ~MosquittoClient();
-  MosquittoClient(const MosquittoClient&) = delete;
-  MosquittoClient& operator=(const MosquittoClient&) = delete;
-
-  // Waits for the exit; its status, or -1 (killed by a signal, or still
-  // running when the guard expired: it is then killed).
-  int wait(int guardMs = 60000);
-  // Whether it has exited; never blocks.
-  bool exited();
-  // Standard output (from the file) and standard error so far.
-  std::string output() const;
-  std::string errors() const;
-  // Waits until the output holds at least `lines` newline characters.
-  bool waitForLines(size_t lines, int guardMs = 20000) const;
-  const std::string& outputPath() const { return outputPath_; }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-  std::string outputPath_;
-  std::string errorPath_;
 };
 
 // mosquitto_sub with client id `clientId` subscribed to `filter` at `qos`,
@@ -118,24 +152,5 @@ std::unique_ptr<MosquittoClient> startSubscriber(const Mosquitto& broker,
 
 // Runs mosquitto_pub with `args` to its end; its exit status (-1 as above).
 int runPublisher(const Mosquitto& broker, const std::vector<std::string>& args);
-
-// Small helpers shared by the tests and benchmarks.
-//
-// Starts `argv` (found on PATH) with standard input, output and error from
-// and to the given files ("" : /dev/null); the child gets SIGTERM if this
-// process dies first.
-pid_t startProcess(const std::vector<std::string>& argv, const std::string& in,
-                   const std::string& out, const std::string& err);
-// Waits for `pid` to exit, SIGKILL after the guard; its exit status, or -1
-// when it did not exit by itself or was killed by a signal.
-int waitProcess(pid_t pid, int guardMs);
-long long monotonicMs();
-// Two lower-case hex digits per byte.
-std::string toHex(const std::string& bytes);
-// Writes `bytes` to a new file at `path`; false on failure.
-bool writeFile(const std::string& path, const std::string& bytes);
-std::string readFile(const std::string& path);
-// A loopback TCP port that nothing listened on when it was picked.
-uint16_t freeLoopbackPort();
 
 }  // namespace testsupport

@@ -6,8 +6,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -15,25 +13,17 @@
 
 #include <cstdint>
 #include <functional>
-#include <sstream>
 #include <string>
 
-inline std::string hexText(const std::string& bytes) {
-  static const char DIGITS[] = "0123456789ABCDEF";
-  std::string text;
-  for (unsigned char b : bytes) {
-    if (!text.empty()) text += ' ';
-    text += {DIGITS[b >> 4], DIGITS[b & 0x0F]};
-  }
-  return text;
-}
+#include "mqtt/hex.h"
 
+// Hex text as tests/mqtt/hex.h writes it ("10 0F 00 04"), over byte strings.
+inline std::string hexText(const std::string& bytes) {
+  return hexOf(mqtt::Bytes(bytes.begin(), bytes.end()));
+}
 inline std::string hexToBytes(const std::string& text) {
-  std::string bytes;
-  std::istringstream in(text);
-  std::string pair;
-  while (in >> pair) bytes.push_back(static_cast<char>(std::stoul(pair, nullptr, 16)));
-  return bytes;
+  const mqtt::Bytes bytes = hexBytes(text);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 class ScriptedBroker {
@@ -65,21 +55,20 @@ class ScriptedBroker {
   // Turns the loop until a client connects; false when none does.
   bool accept() {
     drop();
-    for (int i = 0; i < 200 && conn_ < 0; ++i) {
-      conn_ = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (conn_ < 0) turn_();
+    for (int i = 0; i < 200; ++i) {
+      if (pendingConnection()) return true;
     }
-    noDelay();
-    return conn_ >= 0;
+    return false;
   }
-  // True when a connection is waiting to be accepted (without taking it).
+  // Turns the loop once and takes a connection that is waiting, if any.
   bool pendingConnection() {
     turn_();
-    int fd = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return false;
     drop();
     conn_ = fd;
-    noDelay();
+    const int on = 1;
+    setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return true;
   }
 
@@ -155,11 +144,6 @@ class ScriptedBroker {
   }
 
  private:
-  void noDelay() {
-    const int on = 1;
-    if (conn_ >= 0) setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  }
-
   Turn turn_;
   int listen_ = -1;
   int conn_ = -1;
