@@ -8,8 +8,12 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 # The broker benchmark runs mosquitto and its clients, and callgrind.
 scripts/need-packages.sh cmake ninja-build g++ mosquitto mosquitto-clients valgrind
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DMQTTD_TESTS=OFF >/dev/null
-cmake --build build/release -j "$(nproc)" --target bus_bench store_bench broker_bench
+. scripts/quiet.sh
+echo "== release build"
+quiet bench-build sh -c 'cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DMQTTD_TESTS=OFF && cmake --build build/release -j "$(nproc)" \
+  --target mqttd bus_bench store_bench broker_bench'
+echo
 echo "== bus round trips"
 build/release/bench/bus_bench
 echo
