@@ -28,10 +28,10 @@ void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
 
 // The platform's environment with the script's variables added (replacing
 // any of the same name).
-std::vector<std::string> environmentFor(const ScriptSpec& spec) {
+std::vector<std::string> environmentFor(const ScriptOrder& order) {
   std::set<std::string> names;
   std::vector<std::string> env;
-  for (const auto& var : spec.variables) {
+  for (const auto& var : order.variables) {
     names.insert(var.first);
     env.push_back(var.first + "=" + var.second);
   }
@@ -55,7 +55,7 @@ ScriptRun::~ScriptRun() {
   release();
 }
 
-kv::Status ScriptRun::start(const ScriptSpec& spec) {
+kv::Status ScriptRun::start(const ScriptOrder& order) {
   // The input is a socket so that writing to a script that stopped reading
   // fails with EPIPE (MSG_NOSIGNAL) instead of raising SIGPIPE.
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
@@ -64,7 +64,7 @@ kv::Status ScriptRun::start(const ScriptSpec& spec) {
       pipe2(err, O_CLOEXEC) != 0) {
     st = kv::Status::fromErrno("cannot start the script: pipe", errno);
   } else {
-    st = spawn(spec, in[1], out[1], err[1]);
+    st = spawn(order, in[1], out[1], err[1]);
   }
   for (int* ours : {&in[1], &out[1], &err[1]}) closeIfOpen(*ours);  // the script has its own
   inFd_ = in[0];
@@ -74,18 +74,18 @@ kv::Status ScriptRun::start(const ScriptSpec& spec) {
     release();
     return st;
   }
-  input_ = spec.input;
+  input_ = order.input;
   watch();
-  limitTimer_ = kv::Timer(runner_, spec.limitTicks, [this]() { onLimit(); });
+  limitTimer_ = kv::Timer(runner_, order.limitTicks, [this]() { onLimit(); });
   return st;
 }
 
-kv::Status ScriptRun::spawn(const ScriptSpec& spec, int in, int out, int err) {
-  std::vector<std::string> env = environmentFor(spec);
+kv::Status ScriptRun::spawn(const ScriptOrder& order, int in, int out, int err) {
+  std::vector<std::string> env = environmentFor(order);
   std::vector<char*> envp;
   for (std::string& e : env) envp.push_back(&e[0]);
   envp.push_back(nullptr);
-  std::string script = spec.script;
+  std::string script = order.script;
   char sh[] = "/bin/sh", dashC[] = "-c";
   char* argv[] = {sh, dashC, &script[0], nullptr};
 

@@ -39,7 +39,9 @@
 
 namespace platformd {
 
-struct ScriptSpec {
+// What one script run is given: the script, its environment, its input
+// and its time limit.
+struct ScriptOrder {
   std::string script;
   std::vector<std::pair<std::string, std::string>> variables;  // name, value
   std::string input;                                           // standard input
@@ -58,7 +60,7 @@ class ScriptRun {
   ScriptRun& operator=(const ScriptRun&) = delete;
 
   // Starts the script; on failure nothing runs and `done` will not be called.
-  kv::Status start(const ScriptSpec& spec);
+  kv::Status start(const ScriptOrder& order);
 
  private:
   struct Output {
@@ -69,7 +71,7 @@ class ScriptRun {
     size_t dropped = 0;
   };
 
-  kv::Status spawn(const ScriptSpec& spec, int in, int out, int err);
+  kv::Status spawn(const ScriptOrder& order, int in, int out, int err);
   void watch();
   void feedInput();
   void readOutput(Output& output);

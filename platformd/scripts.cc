@@ -35,9 +35,9 @@ ScriptService::ScriptService(kv::ThinRunner& runner, const ScriptOptions& option
 
 void ScriptService::handleCmd(kv::message& request, uint32_t command) {
   if (command != RUN_SCRIPT_COMMAND) return Handler::handleCmd(request, command);
-  Job job{request, ScriptSpec()};
+  Job job{request, ScriptOrder()};
   std::string why;
-  if (!parse(request, job.spec, why)) {
+  if (!parse(request, job.order, why)) {
     return replyMessage(request, kv::errorMsg(kv::ERR_BAD_REQUEST, why));
   }
   if (running_.size() < options_.maxRunning) return start(std::move(job));
@@ -47,10 +47,10 @@ void ScriptService::handleCmd(kv::message& request, uint32_t command) {
   queue_.push_back(std::move(job));
 }
 
-bool ScriptService::parse(const kv::message& request, ScriptSpec& spec, std::string& why) const {
-  spec.script = request.get(SCRIPT_TEXT_FIELD);
-  if (spec.script.empty() || spec.script.size() > MAX_SCRIPT_BYTES ||
-      spec.script.find('\0') != std::string::npos) {
+bool ScriptService::parse(const kv::message& request, ScriptOrder& order, std::string& why) const {
+  order.script = request.get(SCRIPT_TEXT_FIELD);
+  if (order.script.empty() || order.script.size() > MAX_SCRIPT_BYTES ||
+      order.script.find('\0') != std::string::npos) {
     why = "the script must be 1 to 65536 bytes without NUL";
     return false;
   }
@@ -66,13 +66,13 @@ bool ScriptService::parse(const kv::message& request, ScriptSpec& spec, std::str
       why = "bad script variable name";
       return false;
     }
-    if (name == "msgData") spec.input = value;
-    spec.variables.emplace_back(name, environmentValue(value));
+    if (name == "msgData") order.input = value;
+    order.variables.emplace_back(name, environmentValue(value));
   }
   const kv::Ticks tps = runner_.clock().ticksPerSecond();
   kv::Ticks limit = request.get(SCRIPT_LIMIT_FIELD);
   if (limit == 0) limit = options_.defaultLimitSeconds * tps;
-  spec.limitTicks = std::min<kv::Ticks>(limit, options_.maxLimitSeconds * tps);
+  order.limitTicks = std::min<kv::Ticks>(limit, options_.maxLimitSeconds * tps);
   return true;
 }
 
@@ -85,7 +85,7 @@ void ScriptService::start(Job job) {
                                       [this, slot, request](const kv::message& outcome) {
                                         finished(slot->get(), request, outcome);
                                       });
-  kv::Status st = (*slot)->start(job.spec);
+  kv::Status st = (*slot)->start(job.order);
   if (!st.isOk()) {
     running_.erase(slot);
     log_(kv::LOG_LEVEL_ERROR, st.message());

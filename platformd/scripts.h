@@ -57,9 +57,9 @@ class ScriptService : public kv::Handler {
  private:
   struct Job {
     kv::message request;
-    ScriptSpec spec;
+    ScriptOrder order;
   };
-  bool parse(const kv::message& request, ScriptSpec& spec, std::string& why) const;
+  bool parse(const kv::message& request, ScriptOrder& order, std::string& why) const;
   void start(Job job);
   void finished(ScriptRun* run, const kv::message& request, const kv::message& outcome);
   void reap();
