@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include "client/broker_client.h"
+#include "contracts/resolver.h"
+#include "contracts/tls.h"
 #include "mqtt/builders.h"
 #include "platform/ipaddr.h"
 #include "platform/looper.h"
@@ -19,22 +21,6 @@
 #include "service/service_globals.h"
 
 namespace {
-
-// Name resolution: string 3 the host name; the reply's be32 4 its address.
-const std::vector<uint32_t> RESOLVER_PATH = {14};
-constexpr uint32_t RESOLVE_COMMAND = 3;
-constexpr kv::string_id RESOLVE_HOST_FIELD{3};
-constexpr kv::be32_id RESOLVED_ADDRESS_FIELD{4};
-
-// SSL set-up: hands the connected TCP socket over and gets back the
-// descriptor of a plain-text stream to use instead.
-const std::vector<uint32_t> SSL_PATH = {12};
-constexpr uint32_t SSL_COMMAND = 1;
-constexpr kv::bool_id SSL_FLAG1_FIELD{1};
-constexpr kv::bool_id SSL_FLAG4_FIELD{4};
-constexpr kv::string_id SSL_SERVER_NAME_FIELD{15};
-constexpr kv::string_id SSL_HOST_FIELD{7};
-constexpr kv::u32_id SSL_CERTIFICATE_FIELD{2};
 
 // The reasons a broker gives for refusing a connection (CONNACK codes).
 std::string refusalReason(uint8_t code) {
@@ -167,11 +153,7 @@ void BrokerClient::connect(const kv::message* command) {
     if (!startTcpConnect(address)) connectionFailed(false);
     return;
   }
-  kv::message request;
-  request.set(kv::PATH_FIELD, RESOLVER_PATH);
-  request.set(kv::COMMAND_FIELD, RESOLVE_COMMAND);
-  request.set(RESOLVE_HOST_FIELD, broker_->address);
-  resolvePost_ = postRequest(std::move(request),
+  resolvePost_ = postRequest(contract::resolver::encodeResolve(broker_->address),
                              [this](const kv::message& reply) { onResolved(reply); },
                              SERVICE_TIMEOUT_TICKS);
   if (resolvePost_ < 0) {
@@ -183,7 +165,7 @@ void BrokerClient::connect(const kv::message* command) {
 void BrokerClient::onResolved(const kv::message& reply) {
   resolvePost_ = -1;
   if (state_ != ConnectionState::Resolving) return;
-  const uint32_t address = kv::isError(reply) ? 0 : reply.get(RESOLVED_ADDRESS_FIELD, 0);
+  const uint32_t address = contract::resolver::decodeAddress(reply);
   if (address == 0) {
     logError("couldn't resolve " + broker_->address);
     connectionFailed(false);
@@ -239,24 +221,19 @@ void BrokerClient::onTcpConnected(int fd) {
     defer(0, [this, fd] { onPlainConnected(fd); });
     return;
   }
-  kv::message request;
-  request.set(kv::PATH_FIELD, SSL_PATH);
-  request.set(kv::COMMAND_FIELD, SSL_COMMAND);
-  request.set(SSL_FLAG1_FIELD, false);
-  request.set(SSL_FLAG4_FIELD, true);
+  // A host name is both the name sent with SNI and the one the server's
+  // certificate must carry; for an address the TLS service checks the peer.
+  contract::tls::ConnectOrder order;
   uint32_t literal = 0;
   if (!isIpv4Literal(broker_->address, literal) || literal == 0) {
-    request.set(SSL_SERVER_NAME_FIELD, broker_->address);
-    request.set(SSL_HOST_FIELD, broker_->address);
+    order.serverName = broker_->address;
+    order.verifyName = broker_->address;
   }
-  request.set(kv::SOCKET_FIELD, static_cast<uint32_t>(fd));
-  if (broker_->certificate != BrokerEntry::NO_CERTIFICATE) {
-    request.set(SSL_CERTIFICATE_FIELD, broker_->certificate);
-  }
+  order.clientCertificate = broker_->certificate;
   // Until the SSL service answers, the bytes on this socket are its own:
   // the client must not read them.
   kv::getRunner().removeSocket(fd);
-  sslPost_ = postRequest(std::move(request),
+  sslPost_ = postRequest(contract::tls::encode(order, fd),
                          [this, fd](const kv::message& reply) { onSslReply(reply, fd); },
                          SERVICE_TIMEOUT_TICKS);
   if (sslPost_ < 0) {

@@ -3,6 +3,7 @@
 // the command is answered (see the tables below); a refused command
 // changes nothing and consumes no packet identifier.
 #include "client/broker_client.h"
+#include "contracts/mqtt_service.h"
 #include "mqtt/builders.h"
 #include "mqtt/framer.h"
 #include "service/log.h"
@@ -10,16 +11,7 @@
 
 namespace {
 
-// Publish command fields.
-constexpr kv::string_id PUBLISH_TOPIC_FIELD{2};
-constexpr kv::string_id PUBLISH_DATA_FIELD{3};
-constexpr kv::u32_id PUBLISH_QOS_FIELD{5};
-constexpr kv::bool_id PUBLISH_RETAIN_FIELD{6};
-constexpr kv::bool_id PUBLISH_DISCONNECT_AFTER_FIELD{7};
-
-// Subscribe command fields (the subscription row's numbers).
-constexpr kv::string_id SUBSCRIBE_FILTER_FIELD{12};
-constexpr kv::u32_id SUBSCRIBE_QOS_FIELD{13};
+using namespace contract::mqtt_service;
 
 const std::string EMPTY;
 
@@ -43,9 +35,9 @@ const std::string& stringField(const kv::message& msg, kv::string_id id) {
 //
 // The rows for a client that is not Connected need connectIfNeeded.
 void BrokerClient::publish(const kv::message& command, bool connectIfNeeded) {
-  const uint32_t qos = command.get(PUBLISH_QOS_FIELD, 0);
-  const std::string& topic = stringField(command, PUBLISH_TOPIC_FIELD);
-  const std::string& data = stringField(command, PUBLISH_DATA_FIELD);
+  const uint32_t qos = command.get(QOS_FIELD, 0);
+  const std::string& topic = stringField(command, TOPIC_FIELD);
+  const std::string& data = stringField(command, DATA_FIELD);
   const char* refusal = nullptr;
   if (qos > 2) {
     refusal = "Max QoS is 2";
@@ -59,8 +51,8 @@ void BrokerClient::publish(const kv::message& command, bool connectIfNeeded) {
     refusal = "Message too large";
   }
   if (refusal) return answer(command, kv::failedMsg(refusal));
-  const bool retain = command.get(PUBLISH_RETAIN_FIELD, false);
-  const bool disconnectAfter = command.get(PUBLISH_DISCONNECT_AFTER_FIELD, false);
+  const bool retain = command.get(RETAIN_FIELD, false);
+  const bool disconnectAfter = command.get(DISCONNECT_AFTER_FIELD, false);
   mqtt::BuildResult built =
       mqtt::makePublish(topic, static_cast<uint8_t>(qos), retain, peekPacketId(), data);
   if (!built.ok()) return answer(command, kv::failedMsg(built.error()));

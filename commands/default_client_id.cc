@@ -1,19 +1,18 @@
 #include "commands/default_client_id.h"
 
+#include "contracts/identity.h"
 #include "platform/looper.h"
 #include "service/log.h"
 #include "service/service_globals.h"
 
-const std::vector<uint32_t> IDENTITY_SERVICE_PATH = {24, 17};
-
 void fetchDefaultClientId() {
   kv::message request;
-  request.set(kv::PATH_FIELD, IDENTITY_SERVICE_PATH);
+  request.set(kv::PATH_FIELD, contract::identity::PATH);
   kv::message reply;
   if (kv::Looper* loop = kv::getLooper()) {
-    reply = loop->exchangeCmd(request, IDENTITY_COMMAND, 6000);
+    reply = loop->exchangeCmd(request, contract::identity::GET_IDENTITY_COMMAND, 6000);
   }
-  // No test for failure: an error reply has no string 13 either.
-  defaultClientId = "QX" + reply.get(kv::string_id(13));
+  // No test for failure: an error reply has no identity either.
+  defaultClientId = "QX" + reply.get(contract::identity::IDENTITY_FIELD);
   logInfo("default client Id [" + defaultClientId + "]");
 }

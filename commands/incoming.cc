@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "contracts/scripts.h"
 #include "mqtt/builders.h"
 #include "platform/looper.h"
 #include "platform/system.h"
@@ -11,23 +12,7 @@
 
 namespace {
 
-const std::vector<uint32_t> SCRIPT_SERVICE_PATH = {48};
-constexpr uint32_t SCRIPT_RUN_COMMAND = 1;
-constexpr kv::message_array_id SCRIPT_VARIABLES_FIELD{1104};
-constexpr kv::string_id SCRIPT_TEXT_FIELD{101};
-constexpr kv::u32_id SCRIPT_TIME_LIMIT_FIELD{117};
-constexpr kv::string_id VARIABLE_NAME_FIELD{1};
-constexpr kv::u32_id VARIABLE_KIND_FIELD{2};
-constexpr kv::string_id VARIABLE_VALUE_FIELD{4};
 constexpr uint32_t SCRIPT_TIME_LIMIT_SECONDS = 30;
-
-kv::message scriptVariable(const char* name, const std::string& value) {
-  kv::message variable;
-  variable.set(VARIABLE_NAME_FIELD, name);
-  variable.set(VARIABLE_KIND_FIELD, 1u);
-  variable.set(VARIABLE_VALUE_FIELD, value);
-  return variable;
-}
 
 // The reply to one script run: logs a failure and lowers the broker's
 // count of running scripts. The client cancels its outstanding requests
@@ -86,14 +71,12 @@ void IncomingMessages::handlePublish(BrokerClient& client, const mqtt::PublishFi
 
 bool runOnMessageScript(BrokerClient& client, const std::string& script, const std::string& topic,
                         const std::string& data) {
-  kv::message request;
-  request.set(SCRIPT_VARIABLES_FIELD, std::vector<kv::message>{scriptVariable("msgTopic", topic),
-                                                               scriptVariable("msgData", data)});
-  request.set(SCRIPT_TEXT_FIELD, script);
-  request.set(kv::PATH_FIELD, SCRIPT_SERVICE_PATH);
-  request.set(kv::COMMAND_FIELD, SCRIPT_RUN_COMMAND);
-  request.set(SCRIPT_TIME_LIMIT_FIELD, SCRIPT_TIME_LIMIT_SECONDS * ticksPerSecond);
-  const int id = client.postRequest(std::move(request), ScriptReplyHandler{&client, topic},
+  contract::scripts::RunOrder order;
+  order.script = script;
+  order.variables = {{"msgTopic", topic}, {"msgData", data}};
+  order.timeLimitTicks = SCRIPT_TIME_LIMIT_SECONDS * ticksPerSecond;
+  const int id = client.postRequest(contract::scripts::encode(order),
+                                    ScriptReplyHandler{&client, topic},
                                     SCRIPT_TIME_LIMIT_SECONDS * ticksPerSecond - 1);
   if (id < 0) {
     logError("Running on-message script failed for topic " + topic);

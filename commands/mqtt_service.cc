@@ -1,6 +1,7 @@
 #include "commands/mqtt_service.h"
 
 #include "commands/incoming.h"
+#include "contracts/mqtt_service.h"
 #include "mqtt/builders.h"
 #include "platform/looper.h"
 #include "platform/system.h"
@@ -8,13 +9,8 @@
 
 namespace {
 
-constexpr uint32_t PUBLISH_BROKER_FIELD = 1;
-constexpr uint32_t SUBSCRIPTION_BROKER_FIELD = 11;
-constexpr kv::bool_id CONNECT_IF_NEEDED_FIELD{14};
-constexpr kv::string_id SUBSCRIBE_FILTER_FIELD{12};
-constexpr kv::u32_id SUBSCRIBE_QOS_FIELD{13};
-constexpr kv::u32_id UNSUBSCRIBE_ROW_FIELD{13};
-constexpr uint32_t NONE = 0xFFFFFFFF;
+using namespace contract::mqtt_service;
+constexpr uint32_t NONE = contract::NO_ID;
 constexpr uint32_t POLICY = kv::policies::NEEDS_WRITE;
 
 // The holder's object: no fields.
@@ -34,8 +30,8 @@ std::shared_ptr<BrokerClient> clientForCommand(BrokerEntry& broker) {
 
 }  // namespace
 
-BrokerEntry* lookupBroker(const kv::message& request, uint32_t field) {
-  const uint32_t id = request.get(kv::u32_id(field), NONE);
+BrokerEntry* lookupBroker(const kv::message& request, kv::u32_id field) {
+  const uint32_t id = request.get(field, NONE);
   kv::Handler* replier = kv::getLooper();
   if (id == NONE) {
     if (replier) replier->replyMessage(request, kv::failedMsg("Broker required"));
@@ -76,26 +72,26 @@ kv::message MqttService::checkSet(Object&, Object&) {
 }
 
 void MqttService::handleCmd(kv::message& request, uint32_t command) {
-  switch (static_cast<MqttCommand>(command)) {
-    case MqttCommand::Publish: return publish(request);
-    case MqttCommand::Connect: return connect(request);
-    case MqttCommand::Disconnect: return disconnect(request);
-    case MqttCommand::Subscribe: return subscribe(request);
-    case MqttCommand::ClearReceived: return clearReceived(request);
-    case MqttCommand::Unsubscribe: return unsubscribe(request);
+  switch (command) {
+    case PUBLISH_COMMAND: return publish(request);
+    case CONNECT_COMMAND: return connect(request);
+    case DISCONNECT_COMMAND: return disconnect(request);
+    case SUBSCRIBE_COMMAND: return subscribe(request);
+    case CLEAR_RECEIVED_COMMAND: return clearReceived(request);
+    case UNSUBSCRIBE_COMMAND: return unsubscribe(request);
   }
   kv::Handler::handleCmd(request, command);
 }
 
 void MqttService::publish(kv::message& request) {
-  BrokerEntry* broker = lookupBroker(request, PUBLISH_BROKER_FIELD);
+  BrokerEntry* broker = lookupBroker(request, BROKER_FIELD);
   if (!broker) return;
   const bool connectIfNeeded = request.get(CONNECT_IF_NEEDED_FIELD, true);
   clientForCommand(*broker)->publish(request, connectIfNeeded);
 }
 
 void MqttService::connect(kv::message& request) {
-  BrokerEntry* broker = lookupBroker(request, PUBLISH_BROKER_FIELD);
+  BrokerEntry* broker = lookupBroker(request, BROKER_FIELD);
   if (!broker) return;
   std::shared_ptr<BrokerClient> client = findClient(*broker);
   if (!client) client = createClient(*broker);
@@ -105,7 +101,7 @@ void MqttService::connect(kv::message& request) {
 }
 
 void MqttService::disconnect(kv::message& request) {
-  BrokerEntry* broker = lookupBroker(request, PUBLISH_BROKER_FIELD);
+  BrokerEntry* broker = lookupBroker(request, BROKER_FIELD);
   if (!broker) return;
   std::shared_ptr<BrokerClient> client = findClient(*broker);
   if (!client) {
@@ -141,7 +137,7 @@ void MqttService::unsubscribe(kv::message& request) {
   std::shared_ptr<BrokerClient> client = findClient(*broker);
   if (!client) return replyMessage(request, kv::failedMsg("Client not present"));
   SubscriptionTable& subscriptions = client->tables().subscriptions;
-  const uint32_t rowId = request.get(UNSUBSCRIBE_ROW_FIELD, NONE);
+  const uint32_t rowId = request.get(SUBSCRIPTION_ROW_FIELD, NONE);
   const SubscriptionEntry* named = rowId == NONE ? nullptr : subscriptions.findRow(rowId);
   if (!named) return replyMessage(request, kv::failedMsg("Must provide valid topic"));
   const std::string filter = named->topic;

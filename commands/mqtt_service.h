@@ -24,15 +24,6 @@
 #include "platform/aholder.h"
 #include "tables/service_tables.h"
 
-enum class MqttCommand : uint32_t {
-  Publish = 1,
-  Connect = 2,
-  Disconnect = 3,
-  Subscribe = 4,
-  ClearReceived = 5,
-  Unsubscribe = 6,
-};
-
 class MqttService : public AHolder {
  public:
   MqttService();
@@ -57,7 +48,7 @@ class MqttService : public AHolder {
 
 // The broker row named by the request's u32 `field`; null after answering
 // "Broker required" (absent or 0xFFFFFFFF) or "No such broker".
-BrokerEntry* lookupBroker(const kv::message& request, uint32_t field);
+BrokerEntry* lookupBroker(const kv::message& request, kv::u32_id field);
 // The client serving `broker`, or an empty handle.
 std::shared_ptr<BrokerClient> findClient(const BrokerEntry& broker);
 // A new client for `broker`, stored in clientMap under the row's id (a

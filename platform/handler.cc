@@ -122,6 +122,13 @@ void Handler::replyMessage(const message& request, const message& reply) {
   if (Looper* loop = looper()) loop->bus().reply(request, reply);
 }
 
+message Handler::replyAddress(const message& request) {
+  message address;
+  if (request.has(REQUEST_ID_FIELD)) address.set(REQUEST_ID_FIELD, request.get(REQUEST_ID_FIELD));
+  if (request.has(ORIGIN_FIELD)) address.set(ORIGIN_FIELD, request.get(ORIGIN_FIELD));
+  return address;
+}
+
 int Handler::postMessage(message msg, ReplyFn callback, uint32_t timeoutTicks) {
   Looper* loop = looper();
   if (!loop) return -1;

@@ -96,6 +96,9 @@ class Handler {
   // descriptor the reply carries in SOCKET_FIELD is duplicated for the
   // receiver; the caller keeps its own (see docs/bus.md).
   void replyMessage(const message& request, const message& reply);
+  // The routing fields of `request`, all that replyMessage reads: a request
+  // answered later can be kept as this instead of whole (with its payload).
+  static message replyAddress(const message& request);
   // Sends `msg` to the handler at its PATH_FIELD. `callback` runs exactly
   // once: with the reply, or with an error reply on time-out
   // (ERR_TIMEOUT), on an unknown path (ERR_NO_ROUTE) or when the peer that

@@ -9,15 +9,29 @@ Status Status::fromErrno(const std::string& call, int err) {
 }
 
 std::string Status::toString() const {
-  switch (kind_) {
-    case Kind::Ok: return "ok";
-    case Kind::Malformed: return "malformed: " + message_;
-    case Kind::TooLarge: return "too large: " + message_;
-    case Kind::Io: return "i/o error: " + message_;
-    case Kind::NotFound: return "not found: " + message_;
-    case Kind::ConnectionLost: return "connection lost: " + message_;
+  if (isOk()) return "ok";
+  return std::string(kindName(kind_)) + ": " + message_;
+}
+
+const char* kindName(Status::Kind kind) {
+  switch (kind) {
+    case Status::Kind::Ok: return "ok";
+    case Status::Kind::Malformed: return "malformed";
+    case Status::Kind::TooLarge: return "too large";
+    case Status::Kind::Io: return "i/o error";
+    case Status::Kind::NotFound: return "not found";
+    case Status::Kind::ConnectionLost: return "connection lost";
+    case Status::Kind::Resolve: return "resolve";
+    case Status::Kind::Connect: return "connect";
+    case Status::Kind::Tls: return "tls";
+    case Status::Kind::Refused: return "refused";
+    case Status::Kind::Protocol: return "protocol";
+    case Status::Kind::Timeout: return "timeout";
+    case Status::Kind::PeerClosed: return "peer closed";
+    case Status::Kind::Rejected: return "rejected";
+    case Status::Kind::Cancelled: return "cancelled";
   }
-  return message_;
+  return "unknown";
 }
 
 }  // namespace kv

@@ -12,8 +12,6 @@
 
 namespace platformd {
 
-const std::vector<uint32_t> IDENTITY_PATH = {24, 17};
-
 namespace {
 
 constexpr size_t MAX_ID_FILE = 4096;
@@ -55,7 +53,7 @@ std::string readMachineId() {
 }  // namespace
 
 bool isValidIdentity(const std::string& value) {
-  if (value.empty() || value.size() > MAX_IDENTITY) return false;
+  if (value.empty() || value.size() > contract::identity::MAX_IDENTITY) return false;
   for (char c : value) {
     if (!isalnum(static_cast<unsigned char>(c))) return false;
   }
@@ -110,13 +108,13 @@ void Identity::handleCmd(kv::message& request, uint32_t command) {
 
 void Identity::cmdGetIdentity(kv::message& request) {
   kv::message reply;
-  reply.set(IDENTITY_FIELD, value_);
-  if (request.get(kv::COMMAND_FIELD) == kv::CMD_GET) reply.set(IDENTITY_ORIGIN_FIELD, origin_);
+  reply.set(contract::identity::IDENTITY_FIELD, value_);
+  if (request.get(kv::COMMAND_FIELD) == kv::CMD_GET) reply.set(contract::identity::ORIGIN_FIELD, origin_);
   replyMessage(request, reply);
 }
 
 void Identity::cmdSet(kv::message& request) {
-  const std::string value = request.get(IDENTITY_FIELD);
+  const std::string value = request.get(contract::identity::IDENTITY_FIELD);
   if (!isValidIdentity(value)) {
     return replyMessage(request, kv::failedMsg("the identity must be 1 to 21 letters and digits"));
   }

@@ -1,14 +1,8 @@
-// The device identity: handler path [24, 17].
+// The device identity (contracts/identity.h): handler path [24, 17].
 //
-// Command 0xfe000d (CMD_GET_IDENTITY) answers with the identity in string
-// field 13: 1 to 21 ASCII letters and digits, so that "QX" followed by it
-// is a client identifier every MQTT 3.1.1 broker must accept (at most 23
-// such characters). Also:
-//   get   (0xfe0001)  the same reply, and string 14 says where it comes
-//                     from: "set", "machine-id" or "random"
-//   set   (0xfe0002)  string 13 becomes the identity and is persisted
-//                     (write permission)
-//   reset (0xfe0003)  forgets a set identity (write permission)
+// The identity is 1 to 21 ASCII letters and digits, so that "QX" followed
+// by it is a client identifier every MQTT 3.1.1 broker must accept (at
+// most 23 such characters); a set identity is persisted.
 //
 // Where the identity comes from, first that applies:
 //   1. the value set from the console, kept in IDENTITY_FILE;
@@ -25,19 +19,16 @@
 #include <string>
 #include <vector>
 
+#include "contracts/identity.h"
 #include "platform/handler.h"
 #include "platform/looper.h"
 
 namespace platformd {
 
-extern const std::vector<uint32_t> IDENTITY_PATH;  // [24, 17]
-constexpr kv::string_id IDENTITY_FIELD{13};
-constexpr kv::string_id IDENTITY_ORIGIN_FIELD{14};
-constexpr size_t MAX_IDENTITY = 21;
 constexpr const char* IDENTITY_FILE = "/korv/store/platform/identity";
 constexpr const char* MACHINE_ID_FILE = "/etc/machine-id";
 
-// True for 1 to MAX_IDENTITY ASCII letters and digits.
+// True for 1 to contract::identity::MAX_IDENTITY ASCII letters and digits.
 bool isValidIdentity(const std::string& value);
 // The identity derived from a machine id (its text, spaces around it
 // ignored); "" when the text is not 32 hex digits.

@@ -11,8 +11,6 @@
 
 namespace platformd {
 
-const std::vector<uint32_t> RESOLVER_PATH = {14};
-
 namespace {
 
 constexpr size_t MAX_HOST_NAME = 253;
@@ -75,12 +73,12 @@ Resolver::Resolver(kv::ThinRunner& runner, const ResolverOptions& options)
     : pool_(runner, options.threads, options.maxQueued) {}
 
 void Resolver::handleCmd(kv::message& request, uint32_t command) {
-  if (command != RESOLVE_COMMAND) return Handler::handleCmd(request, command);
+  if (command != contract::resolver::RESOLVE_COMMAND) return Handler::handleCmd(request, command);
   resolve(request);
 }
 
 void Resolver::resolve(const kv::message& request) {
-  const std::string name = request.get(RESOLVE_NAME_FIELD);
+  const std::string name = request.get(contract::resolver::HOST_NAME_FIELD);
   if (!isPlausibleHostName(name)) {
     return replyMessage(request, kv::errorMsg(kv::ERR_BAD_REQUEST, "not a host name"));
   }
@@ -89,7 +87,7 @@ void Resolver::resolve(const kv::message& request) {
                              [this, request, result]() {
     if (!result->error.empty()) return replyMessage(request, kv::failedMsg(result->error));
     kv::message reply;
-    reply.set(RESOLVE_ADDRESS_FIELD, result->address);
+    reply.set(contract::resolver::ADDRESS_FIELD, result->address);
     replyMessage(request, reply);
   });
   if (!queued) {

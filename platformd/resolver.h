@@ -1,10 +1,8 @@
-// The name-resolution service: handler path [14].
+// The name-resolution service (contracts/resolver.h): handler path [14].
 //
-// Command 3 resolves the host name in string field 3 with getaddrinfo(3),
-// so /etc/hosts and the system's resolver configuration apply. The reply
-// carries the first IPv4 address in be32 field 4 (network order); a name
-// that does not resolve gets a failure reply with the resolver's text
-// ("Name or service not known", ...). Names under "invalid" get that
+// Names are resolved with getaddrinfo(3), so /etc/hosts and the system's
+// resolver configuration apply; a name that does not resolve gets a
+// failure reply with the resolver's text ("Name or service not known", ...). Names under "invalid" get that
 // answer without a name server being asked, since they never exist
 // (RFC 6761). A name that cannot be a host name
 // (empty, longer than 253 bytes, a byte other than a letter, a digit,
@@ -21,15 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "contracts/resolver.h"
 #include "platform/handler.h"
 #include "platformd/worker_pool.h"
 
 namespace platformd {
-
-constexpr uint32_t RESOLVE_COMMAND = 3;
-constexpr kv::string_id RESOLVE_NAME_FIELD{3};
-constexpr kv::be32_id RESOLVE_ADDRESS_FIELD{4};
-extern const std::vector<uint32_t> RESOLVER_PATH;  // [14]
 
 struct ResolverOptions {
   size_t threads = 4;

@@ -4,8 +4,6 @@
 
 namespace platformd {
 
-const std::vector<uint32_t> SCRIPT_PATH = {48};
-
 namespace {
 
 constexpr size_t MAX_SCRIPT_BYTES = 65536;
@@ -34,7 +32,7 @@ ScriptService::ScriptService(kv::ThinRunner& runner, const ScriptOptions& option
     : runner_(runner), options_(options), log_(std::move(log)) {}
 
 void ScriptService::handleCmd(kv::message& request, uint32_t command) {
-  if (command != RUN_SCRIPT_COMMAND) return Handler::handleCmd(request, command);
+  if (command != contract::scripts::RUN_COMMAND) return Handler::handleCmd(request, command);
   Job job{request, ScriptOrder()};
   std::string why;
   if (!parse(request, job.order, why)) {
@@ -48,29 +46,27 @@ void ScriptService::handleCmd(kv::message& request, uint32_t command) {
 }
 
 bool ScriptService::parse(const kv::message& request, ScriptOrder& order, std::string& why) const {
-  order.script = request.get(SCRIPT_TEXT_FIELD);
+  contract::scripts::RunOrder run = contract::scripts::decodeRun(request);
+  order.script = std::move(run.script);
   if (order.script.empty() || order.script.size() > MAX_SCRIPT_BYTES ||
       order.script.find('\0') != std::string::npos) {
     why = "the script must be 1 to 65536 bytes without NUL";
     return false;
   }
-  const std::vector<kv::message>* vars = request.find(SCRIPT_VARIABLES_FIELD);
-  if (vars && vars->size() > MAX_VARIABLES) {
+  if (run.variables.size() > MAX_VARIABLES) {
     why = "too many script variables";
     return false;
   }
-  for (size_t i = 0; vars && i < vars->size(); ++i) {
-    const std::string name = (*vars)[i].get(VARIABLE_NAME_FIELD);
-    const std::string value = (*vars)[i].get(VARIABLE_VALUE_FIELD);
-    if (!isVariableName(name)) {
+  for (auto& variable : run.variables) {
+    if (!isVariableName(variable.first)) {
       why = "bad script variable name";
       return false;
     }
-    if (name == "msgData") order.input = value;
-    order.variables.emplace_back(name, environmentValue(value));
+    if (variable.first == "msgData") order.input = variable.second;
+    order.variables.emplace_back(std::move(variable.first), environmentValue(variable.second));
   }
   const kv::Ticks tps = runner_.clock().ticksPerSecond();
-  kv::Ticks limit = request.get(SCRIPT_LIMIT_FIELD);
+  kv::Ticks limit = run.timeLimitTicks;
   if (limit == 0) limit = options_.defaultLimitSeconds * tps;
   order.limitTicks = std::min<kv::Ticks>(limit, options_.maxLimitSeconds * tps);
   return true;

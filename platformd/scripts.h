@@ -1,15 +1,12 @@
-// The script service: handler path [48].
+// The script service (contracts/scripts.h): handler path [48].
 //
-// Command 1 runs an on-message script (ScriptRun):
-//   string 101          the script, run with /bin/sh -c (1 to 65536 bytes,
-//                       no NUL)
-//   message array 1104  variables, each string 1 the name and string 4 the
-//                       value (u32 2, the variable's kind, is not read); at
-//                       most 16, names of letters, digits and '_' not
-//                       starting with a digit, at most 64 bytes
-//   u32 117             the time limit in clock ticks, counted from the
-//                       script's start; 0 or absent: 30 seconds; at most one
-//                       hour
+// A run order is checked before it starts (ScriptRun runs it):
+//   script              1 to 65536 bytes, no NUL
+//   variables           at most 16, names of letters, digits and '_' not
+//                       starting with a digit, at most 64 bytes (their kind
+//                       is not read)
+//   time limit          counted from the script's start; 0 or absent: 30
+//                       seconds; at most one hour
 // Each variable reaches the script's environment, its value cut at its
 // first NUL byte and at 32 KiB (what an environment can hold); the value
 // of "msgData" also goes, whole, to the script's standard input.
@@ -26,18 +23,11 @@
 #include <memory>
 #include <vector>
 
+#include "contracts/scripts.h"
 #include "platform/handler.h"
 #include "platformd/script_run.h"
 
 namespace platformd {
-
-extern const std::vector<uint32_t> SCRIPT_PATH;  // [48]
-constexpr uint32_t RUN_SCRIPT_COMMAND = 1;
-constexpr kv::string_id SCRIPT_TEXT_FIELD{101};
-constexpr kv::message_array_id SCRIPT_VARIABLES_FIELD{1104};
-constexpr kv::string_id VARIABLE_NAME_FIELD{1};
-constexpr kv::string_id VARIABLE_VALUE_FIELD{4};
-constexpr kv::u32_id SCRIPT_LIMIT_FIELD{117};
 
 struct ScriptOptions {
   size_t maxRunning = 4;

@@ -14,9 +14,9 @@ Services::Services(kv::Looper& loop, kv::LogFn log, const ServicesOptions& optio
     : identity_(log),
       resolver_(loop.runner(), options.resolver),
       scripts_(loop.runner(), options.scripts, log) {
-  loop.addHandler(IDENTITY_PATH, &identity_);
-  loop.addHandler(RESOLVER_PATH, &resolver_);
-  loop.addHandler(SCRIPT_PATH, &scripts_);
+  loop.addHandler(contract::identity::PATH, &identity_);
+  loop.addHandler(contract::resolver::PATH, &resolver_);
+  loop.addHandler(contract::scripts::PATH, &scripts_);
 #ifdef PLATFORMD_WITH_TLS
   tls_ = std::make_unique<TlsService>(loop, log);
 #endif

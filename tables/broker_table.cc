@@ -2,45 +2,47 @@
 
 namespace {
 
+namespace row = contract::brokers;
+
 // A u32 field held in 16 bits keeps its low 16 bits.
 uint16_t low16(uint32_t value) { return static_cast<uint16_t>(value & 0xFFFFu); }
 
 uint16_t boundKeepAlive(uint16_t seconds) {
-  if (seconds < BrokerEntry::MIN_KEEP_ALIVE) return BrokerEntry::MIN_KEEP_ALIVE;
-  if (seconds > BrokerEntry::MAX_KEEP_ALIVE) return BrokerEntry::MAX_KEEP_ALIVE;
+  if (seconds < row::MIN_KEEP_ALIVE) return row::MIN_KEEP_ALIVE;
+  if (seconds > row::MAX_KEEP_ALIVE) return row::MAX_KEEP_ALIVE;
   return seconds;
 }
 
 }  // namespace
 
 void BrokerEntry::writeTo(kv::message& out) const {
-  out.set(NAME_FIELD, name);
-  out.set(ADDRESS_FIELD, address);
-  out.set(PORT_FIELD, uint32_t{port});
-  out.set(USE_SSL_FIELD, useSsl);
-  out.set(AUTO_CONNECT_FIELD, autoConnect);
-  out.set(CONNECTED_FIELD, connected);
-  out.set(KEEP_ALIVE_FIELD, uint32_t{keepAlive});
-  out.set(SCRIPT_LIMIT_FIELD, scriptLimit);
-  if (!clientId.empty()) out.set(CLIENT_ID_FIELD, clientId);
-  if (!user.empty()) out.set(USER_FIELD, user);
-  if (!password.empty()) out.set(PASSWORD_FIELD, password);
-  if (certificate != NO_CERTIFICATE) out.set(CERTIFICATE_FIELD, certificate);
+  out.set(row::NAME_FIELD, name);
+  out.set(row::ADDRESS_FIELD, address);
+  out.set(row::PORT_FIELD, uint32_t{port});
+  out.set(row::USE_TLS_FIELD, useSsl);
+  out.set(row::AUTO_CONNECT_FIELD, autoConnect);
+  out.set(row::CONNECTED_FIELD, connected);
+  out.set(row::KEEP_ALIVE_FIELD, uint32_t{keepAlive});
+  out.set(row::SCRIPT_LIMIT_FIELD, scriptLimit);
+  if (!clientId.empty()) out.set(row::CLIENT_ID_FIELD, clientId);
+  if (!user.empty()) out.set(row::USER_FIELD, user);
+  if (!password.empty()) out.set(row::PASSWORD_FIELD, password);
+  if (certificate != row::NO_CERTIFICATE) out.set(row::CERTIFICATE_FIELD, certificate);
 }
 
 // `connected` is the client's to maintain: no message changes it.
 void BrokerEntry::readFrom(const kv::message& in) {
-  name = in.get(NAME_FIELD, name);
-  address = in.get(ADDRESS_FIELD, address);
-  port = low16(in.get(PORT_FIELD, port));
-  useSsl = in.get(USE_SSL_FIELD, useSsl);
-  clientId = in.get(CLIENT_ID_FIELD, clientId);
-  user = in.get(USER_FIELD, user);
-  password = in.get(PASSWORD_FIELD, password);
-  certificate = in.get(CERTIFICATE_FIELD, certificate);
-  autoConnect = in.get(AUTO_CONNECT_FIELD, autoConnect);
-  scriptLimit = in.get(SCRIPT_LIMIT_FIELD, scriptLimit);
-  keepAlive = boundKeepAlive(low16(in.get(KEEP_ALIVE_FIELD, keepAlive)));
+  name = in.get(row::NAME_FIELD, name);
+  address = in.get(row::ADDRESS_FIELD, address);
+  port = low16(in.get(row::PORT_FIELD, port));
+  useSsl = in.get(row::USE_TLS_FIELD, useSsl);
+  clientId = in.get(row::CLIENT_ID_FIELD, clientId);
+  user = in.get(row::USER_FIELD, user);
+  password = in.get(row::PASSWORD_FIELD, password);
+  certificate = in.get(row::CERTIFICATE_FIELD, certificate);
+  autoConnect = in.get(row::AUTO_CONNECT_FIELD, autoConnect);
+  scriptLimit = in.get(row::SCRIPT_LIMIT_FIELD, scriptLimit);
+  keepAlive = boundKeepAlive(low16(in.get(row::KEEP_ALIVE_FIELD, keepAlive)));
 }
 
 kv::message BrokerTable::validateBroker(const BrokerEntry& row) {
@@ -82,7 +84,7 @@ kv::message BrokerTable::checkSet(BrokerEntry&, BrokerEntry& edited) {
 }
 
 void BrokerTable::hideFromReader(kv::message& row) const {
-  row.erase(BrokerEntry::PASSWORD_FIELD);
+  row.erase(row::PASSWORD_FIELD);
 }
 
 kv::message BrokerTable::checkRemove(BrokerEntry& row) {

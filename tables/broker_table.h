@@ -3,7 +3,8 @@
 // to a broker by its row's object id; the name is unique but serves only
 // log lines.
 //
-// Message form of a row (writeTo order; the object id travels beside it):
+// Message form of a row (writeTo order; the object id travels beside it;
+// the numbers are contracts/mqtt_tables.h's):
 //
 //   field                 type    number     default     written
 //   name                  string  0xfe0010   ""          always
@@ -29,42 +30,24 @@
 #include <functional>
 #include <string>
 
+#include "contracts/mqtt_tables.h"
 #include "platform/object.h"
 #include "service/log.h"
 #include "tables/typed_table.h"
 
 struct BrokerEntry : Object {
-  static constexpr kv::string_id NAME_FIELD = kv::NAME_FIELD;  // 0xfe0010
-  static constexpr kv::string_id ADDRESS_FIELD{1};
-  static constexpr kv::u32_id PORT_FIELD{2};
-  static constexpr kv::bool_id USE_SSL_FIELD{3};
-  static constexpr kv::string_id CLIENT_ID_FIELD{4};
-  static constexpr kv::string_id USER_FIELD{5};
-  static constexpr kv::string_id PASSWORD_FIELD{6};
-  static constexpr kv::u32_id CERTIFICATE_FIELD{7};
-  static constexpr kv::bool_id CONNECTED_FIELD{8};
-  static constexpr kv::bool_id AUTO_CONNECT_FIELD{9};
-  static constexpr kv::u32_id KEEP_ALIVE_FIELD{10};
-  static constexpr kv::u32_id SCRIPT_LIMIT_FIELD{15};
-
-  static constexpr uint32_t NO_CERTIFICATE = 0xFFFFFFFF;
-  static constexpr uint16_t DEFAULT_PORT = 1883;
-  static constexpr uint16_t DEFAULT_KEEP_ALIVE = 60;
-  static constexpr uint16_t MIN_KEEP_ALIVE = 30;
-  static constexpr uint16_t MAX_KEEP_ALIVE = 64800;
-
   std::string name;
   std::string address;  // host name or IPv4 address; resolved when connecting
-  uint16_t port = DEFAULT_PORT;
+  uint16_t port = contract::brokers::DEFAULT_PORT;
   bool useSsl = false;
   std::string clientId;  // empty: the service's defaultClientId
   std::string user;      // empty: none
   std::string password;  // empty: none
-  uint32_t certificate = NO_CERTIFICATE;  // handed to the SSL service unchanged
+  uint32_t certificate = contract::brokers::NO_CERTIFICATE;  // handed to the TLS service
   // Maintained by the broker client: true from CONNACK until teardown.
   bool connected = false;
   bool autoConnect = false;
-  uint16_t keepAlive = DEFAULT_KEEP_ALIVE;  // seconds, within MIN..MAX_KEEP_ALIVE
+  uint16_t keepAlive = contract::brokers::DEFAULT_KEEP_ALIVE;  // seconds, kept within bounds
   uint32_t scriptLimit = 0;  // on-message scripts running at once; 0: no limit
 
   BrokerEntry() = default;

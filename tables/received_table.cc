@@ -3,11 +3,14 @@
 #include <memory>
 #include <utility>
 
+#include "contracts/mqtt_tables.h"
+
 void ReceivedEntry::writeTo(kv::message& out) const {
-  out.set(BROKER_ID_FIELD, brokerId);
-  out.set(TOPIC_FIELD, topic);
-  out.set(DATA_FIELD, data);
-  out.set(TIME_FIELD, time);
+  namespace row = contract::received;
+  out.set(row::BROKER_FIELD, brokerId);
+  out.set(row::TOPIC_FIELD, topic);
+  out.set(row::DATA_FIELD, data);
+  out.set(row::TIME_FIELD, time);
 }
 
 void ReceivedEntry::readFrom(const kv::message&) {}

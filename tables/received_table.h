@@ -32,11 +32,6 @@
 constexpr size_t maxReceivedRows = 1024;
 
 struct ReceivedEntry : Object {
-  static constexpr kv::u32_id BROKER_ID_FIELD{11};
-  static constexpr kv::string_id TOPIC_FIELD{12};
-  static constexpr kv::string_id DATA_FIELD{11};
-  static constexpr kv::u32_id TIME_FIELD{12};
-
   uint32_t brokerId = 0;
   std::string topic;
   std::string data;

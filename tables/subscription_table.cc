@@ -1,5 +1,6 @@
 #include "tables/subscription_table.h"
 
+#include "contracts/mqtt_tables.h"
 #include "service/log.h"
 
 void SubscriptionEntry::setTopic(const std::string& filter) {
@@ -7,18 +8,20 @@ void SubscriptionEntry::setTopic(const std::string& filter) {
   path = parseTopic(topic);
 }
 
+namespace row = contract::subscriptions;
+
 void SubscriptionEntry::writeTo(kv::message& out) const {
-  out.set(BROKER_ID_FIELD, brokerId);
-  out.set(TOPIC_FIELD, topic);
-  out.set(QOS_FIELD, qos);
-  out.set(SCRIPT_FIELD, script);
+  out.set(row::BROKER_FIELD, brokerId);
+  out.set(row::FILTER_FIELD, topic);
+  out.set(row::QOS_FIELD, qos);
+  out.set(row::SCRIPT_FIELD, script);
 }
 
 void SubscriptionEntry::readFrom(const kv::message& in) {
-  brokerId = in.get(BROKER_ID_FIELD, brokerId);
-  topic = in.get(TOPIC_FIELD, topic);
-  qos = in.get(QOS_FIELD, qos);
-  script = in.get(SCRIPT_FIELD, script);
+  brokerId = in.get(row::BROKER_FIELD, brokerId);
+  topic = in.get(row::FILTER_FIELD, topic);
+  qos = in.get(row::QOS_FIELD, qos);
+  script = in.get(row::SCRIPT_FIELD, script);
   path = parseTopic(topic);
 }
 

@@ -6,7 +6,7 @@
 // topic.h).
 //
 // Message form of a row (writeTo order, every field always written; u32 11
-// and string 11 are two different fields):
+// and string 11 are two different fields; contracts/mqtt_tables.h):
 //
 //   field     type    number  default
 //   brokerId  u32     11      0   (0xFFFFFFFF: none, refused by the checks)
@@ -27,11 +27,6 @@
 #include "tables/typed_table.h"
 
 struct SubscriptionEntry : Object {
-  static constexpr kv::u32_id BROKER_ID_FIELD{11};
-  static constexpr kv::string_id TOPIC_FIELD{12};
-  static constexpr kv::u32_id QOS_FIELD{13};
-  static constexpr kv::string_id SCRIPT_FIELD{11};
-
   uint32_t brokerId = 0;  // object id of the BrokerEntry; not checked to exist
   std::string topic;      // the topic filter
   uint32_t qos = 0;       // 0, 1 or 2 once accepted

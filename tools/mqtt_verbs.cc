@@ -16,17 +16,7 @@
 namespace mqttctl {
 namespace {
 
-constexpr kv::u32_id BROKER_FIELD{1};        // publish, connect, disconnect
-constexpr kv::string_id TOPIC_FIELD{2};
-constexpr kv::string_id PAYLOAD_FIELD{3};
-constexpr kv::u32_id QOS_FIELD{5};
-constexpr kv::bool_id RETAIN_FIELD{6};
-constexpr kv::bool_id DISCONNECT_AFTER_FIELD{7};
-constexpr kv::bool_id CONNECT_IF_NEEDED_FIELD{14};
-constexpr kv::u32_id SUBSCRIBE_BROKER_FIELD{11};  // subscribe, unsubscribe
-constexpr kv::string_id FILTER_FIELD{12};
-constexpr kv::u32_id SUBSCRIBE_QOS_FIELD{13};
-constexpr kv::u32_id SUBSCRIPTION_ID_FIELD{13};
+namespace svc = contract::mqtt_service;
 
 kv::Status parseQos(const VerbArgs& args, uint32_t& qos) {
   qos = 0;
@@ -38,14 +28,13 @@ kv::Status parseQos(const VerbArgs& args, uint32_t& qos) {
   return kv::Status::ok();
 }
 
-// Names the broker in `field` of the request once the broker is found, then
-// sends it. Success prints nothing, as with the everyday tools.
-Action sendToBroker(const std::string& ref, kv::u32_id field, kv::message request) {
-  return [ref, field, request](Session& s) mutable {
-    uint32_t id = 0;
-    if (int status = findBrokerId(s, ref, id)) return status;
-    request.set(field, id);
-    return daemonCommand(s, request);
+// Sends `order` for broker `ref` once the broker is found. Success prints
+// nothing, as with the everyday tools.
+template <class Order>
+Action sendToBroker(const std::string& ref, Order order) {
+  return [ref, order](Session& s) mutable {
+    if (int status = findBrokerId(s, ref, order.brokerId)) return status;
+    return daemonCommand(s, svc::encode(order));
   };
 }
 
@@ -70,66 +59,58 @@ kv::Status readPayloadFile(const std::string& path, std::string& payload) {
 
 // ---- prepare() of each verb --------------------------------------------------------
 
-kv::Status prepareConnect(const VerbArgs& args, Action& action, uint32_t command) {
+kv::Status prepareConnect(const VerbArgs& args, Action& action) {
   kv::Status st = expectWords(args, 1, 1);
-  if (st.isOk()) action = sendToBroker(args.words[0], BROKER_FIELD, daemonRequest(command));
+  if (st.isOk()) action = sendToBroker(args.words[0], svc::ConnectOrder());
   return st;
 }
 
-kv::Status prepareConnect(const VerbArgs& args, Action& action) {
-  return prepareConnect(args, action, CMD_CONNECT);
-}
-
 kv::Status prepareDisconnect(const VerbArgs& args, Action& action) {
-  return prepareConnect(args, action, CMD_DISCONNECT);
+  kv::Status st = expectWords(args, 1, 1);
+  if (st.isOk()) action = sendToBroker(args.words[0], svc::DisconnectOrder());
+  return st;
 }
 
 // The message: the argument, -f FILE, or (with -l) each line of standard
 // input; at most one of them. None: an empty message.
 kv::Status preparePublish(const VerbArgs& args, Action& action) {
-  kv::message request = daemonRequest(CMD_PUBLISH);
-  uint32_t qos = 0;
+  svc::PublishOrder order;
   kv::Status st = expectWords(args, 2, 3);
-  if (st.isOk()) st = parseQos(args, qos);
+  if (st.isOk()) st = parseQos(args, order.qos);
   const int sources = (args.words.size() == 3) + args.has("file") + args.has("lines");
   if (st.isOk() && sources > 1) {
     st = kv::Status::malformed("give the message once: as an argument, with -f or with -l");
   }
-  std::string payload = args.words.size() == 3 ? args.words[2] : "";
-  if (st.isOk() && args.has("file")) st = readPayloadFile(args.value("file"), payload);
+  if (args.words.size() == 3) order.data = args.words[2];
+  if (st.isOk() && args.has("file")) st = readPayloadFile(args.value("file"), order.data);
   if (!st.isOk()) return st;
-  request.set(TOPIC_FIELD, args.words[1]);
-  request.set(PAYLOAD_FIELD, payload);
-  request.set(QOS_FIELD, qos);
-  request.set(RETAIN_FIELD, args.has("retain"));
-  request.set(DISCONNECT_AFTER_FIELD, args.has("disconnect-after") && !args.has("lines"));
-  request.set(CONNECT_IF_NEEDED_FIELD, !args.has("no-connect"));
+  order.topic = args.words[1];
+  order.retain = args.has("retain");
+  order.disconnectAfter = args.has("disconnect-after") && !args.has("lines");
+  order.connectIfNeeded = !args.has("no-connect");
   if (!args.has("lines")) {
-    action = sendToBroker(args.words[0], BROKER_FIELD, request);
+    action = sendToBroker(args.words[0], order);
     return st;
   }
   const std::string ref = args.words[0];
   const bool disconnectAfter = args.has("disconnect-after");
-  action = [ref, request, disconnectAfter](Session& s) {
+  action = [ref, order, disconnectAfter](Session& s) mutable {
     kv::message broker;
     if (int status = findBroker(s, ref, broker)) return status;
-    kv::message first = request;
-    first.set(BROKER_FIELD, rowId(broker));
-    return publishLines(s, first, disconnectAfter);
+    order.brokerId = rowId(broker);
+    return publishLines(s, order, disconnectAfter);
   };
   return st;
 }
 
 kv::Status prepareSubscribe(const VerbArgs& args, Action& action) {
-  kv::message request = daemonRequest(CMD_SUBSCRIBE);
-  uint32_t qos = 0;
+  svc::SubscribeOrder order;
   kv::Status st = expectWords(args, 2, 2);
-  if (st.isOk()) st = parseQos(args, qos);
+  if (st.isOk()) st = parseQos(args, order.qos);
   if (!st.isOk()) return st;
-  request.set(FILTER_FIELD, args.words[1]);
-  request.set(SUBSCRIBE_QOS_FIELD, qos);
-  request.set(CONNECT_IF_NEEDED_FIELD, !args.has("no-connect"));
-  action = sendToBroker(args.words[0], SUBSCRIBE_BROKER_FIELD, request);
+  order.filter = args.words[1];
+  order.connectIfNeeded = !args.has("no-connect");
+  action = sendToBroker(args.words[0], order);
   return st;
 }
 
@@ -140,13 +121,12 @@ kv::Status prepareUnsubscribe(const VerbArgs& args, Action& action) {
   if (!st.isOk()) return st;
   const std::string ref = args.words[0], filter = args.words[1];
   action = [ref, filter](Session& s) {
-    kv::message request = daemonRequest(CMD_UNSUBSCRIBE), row;
-    uint32_t brokerId = 0;
-    if (int status = findBrokerId(s, ref, brokerId)) return status;
-    if (int status = findSubscription(s, brokerId, filter, row)) return status;
-    request.set(SUBSCRIBE_BROKER_FIELD, brokerId);
-    request.set(SUBSCRIPTION_ID_FIELD, rowId(row));
-    return daemonCommand(s, request);
+    svc::UnsubscribeOrder order;
+    kv::message row;
+    if (int status = findBrokerId(s, ref, order.brokerId)) return status;
+    if (int status = findSubscription(s, order.brokerId, filter, row)) return status;
+    order.subscriptionId = rowId(row);
+    return daemonCommand(s, svc::encode(order));
   };
   return st;
 }
@@ -154,13 +134,6 @@ kv::Status prepareUnsubscribe(const VerbArgs& args, Action& action) {
 constexpr const char* COMMANDS = "Commands to the daemon";
 
 }  // namespace
-
-kv::message daemonRequest(uint32_t command) {
-  kv::message request;
-  request.set(kv::PATH_FIELD, std::vector<uint32_t>{MQTT_SERVICE});
-  request.set(kv::COMMAND_FIELD, command);
-  return request;
-}
 
 int daemonCommand(Session& session, const kv::message& request) {
   CallResult result = session.bus.call(request);
@@ -170,7 +143,7 @@ int daemonCommand(Session& session, const kv::message& request) {
 
 kv::Status prepareClear(const VerbArgs& args, Action& action) {
   kv::Status st = expectWords(args, 0, 0);
-  const kv::message request = daemonRequest(CMD_CLEAR_RECEIVED);
+  const kv::message request = svc::encode(svc::ClearReceivedOrder());
   action = [request](Session& s) { return daemonCommand(s, request); };
   return st;
 }

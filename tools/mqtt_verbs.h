@@ -1,30 +1,20 @@
-// The daemon's command handler (handler 1) as the verbs reach it. Fields
-// of each command: mqtt_verbs.cc and docs/console.md.
+// The daemon's command handler (handler 1, contracts/mqtt_service.h) as the
+// verbs reach it; docs/console.md has the verbs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "contracts/mqtt_service.h"
 #include "platform/message.h"
 #include "platform/status.h"
 #include "tools/verbs.h"
 
 namespace mqttctl {
 
-constexpr uint32_t MQTT_SERVICE = 1;
-constexpr uint32_t CMD_PUBLISH = 1;
-constexpr uint32_t CMD_CONNECT = 2;
-constexpr uint32_t CMD_DISCONNECT = 3;
-constexpr uint32_t CMD_SUBSCRIBE = 4;
-constexpr uint32_t CMD_CLEAR_RECEIVED = 5;
-constexpr uint32_t CMD_UNSUBSCRIBE = 6;
-
 // Largest message publish sends (the argument, -f FILE, one line of -l):
 // the daemon's own limit, so a larger one is refused before it is sent.
-constexpr size_t MAX_PAYLOAD_BYTES = 2 * 1024 * 1024;
-
-// A request for `command` of the command handler.
-kv::message daemonRequest(uint32_t command);
+constexpr size_t MAX_PAYLOAD_BYTES = contract::mqtt_service::MAX_DATA_BYTES;
 
 // Sends a command; prints nothing when it succeeds, else the failure
 // (reportFailure). Returns the exit status.

@@ -12,8 +12,8 @@
 namespace mqttctl {
 namespace {
 
-constexpr kv::u32_id BROKER_FIELD{1};
-constexpr kv::string_id PAYLOAD_FIELD{3};
+namespace svc = contract::mqtt_service;
+
 constexpr size_t READ_CHUNK = 64 * 1024;
 
 // What the lines' answers have come to so far.
@@ -78,7 +78,7 @@ LineReader::Result LineReader::next(std::string& line, bool block) {
   }
 }
 
-int publishLines(Session& s, const kv::message& request, bool disconnectAfter) {
+int publishLines(Session& s, const svc::PublishOrder& order, bool disconnectAfter) {
   auto progress = std::make_shared<Progress>();
   LineReader lines(s.inputFd, MAX_PAYLOAD_BYTES);
   uint64_t lineNo = 0;
@@ -89,10 +89,10 @@ int publishLines(Session& s, const kv::message& request, bool disconnectAfter) {
     const LineReader::Result r =
         room ? lines.next(line, s.bus.inFlight() == 0) : LineReader::Result::NotReady;
     if (r == LineReader::Result::Line) {
-      kv::message publish = request;
-      publish.set(PAYLOAD_FIELD, line);
+      svc::PublishOrder publish = order;
+      publish.data = std::move(line);
       const uint64_t n = ++lineNo;
-      s.bus.start(publish, [&s, n, progress](const CallResult& result) {
+      s.bus.start(svc::encode(publish), [&s, n, progress](const CallResult& result) {
         if (exitStatusFor(result) != EXIT_SUCCESS_REPLY) reportLine(s, n, result, *progress);
       });
     } else if (r == LineReader::Result::NotReady) {
@@ -112,9 +112,7 @@ int publishLines(Session& s, const kv::message& request, bool disconnectAfter) {
   if (progress->firstFailure != EXIT_SUCCESS_REPLY || !disconnectAfter) {
     return progress->firstFailure;
   }
-  kv::message disconnect = daemonRequest(CMD_DISCONNECT);
-  disconnect.set(BROKER_FIELD, request.get(BROKER_FIELD));
-  return daemonCommand(s, disconnect);
+  return daemonCommand(s, svc::encode(svc::DisconnectOrder{order.brokerId}));
 }
 
 }  // namespace mqttctl

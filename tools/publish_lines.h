@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/message.h"
+#include "contracts/mqtt_service.h"
 #include "tools/verbs.h"
 
 namespace mqttctl {
@@ -48,9 +48,10 @@ class LineReader {
   bool end_ = false;
 };
 
-// Publishes the lines of session.inputFd: `request` is the complete publish
-// request but for its payload. With `disconnectAfter`, a disconnect of the
-// same broker follows the last answer (when every line went through).
-int publishLines(Session& session, const kv::message& request, bool disconnectAfter);
+// Publishes the lines of session.inputFd, each as `order` with the line for
+// its data. With `disconnectAfter`, a disconnect of the same broker follows
+// the last answer (when every line went through).
+int publishLines(Session& session, const contract::mqtt_service::PublishOrder& order,
+                 bool disconnectAfter);
 
 }  // namespace mqttctl

@@ -4,10 +4,10 @@
 #include "tools/values.h"
 
 namespace mqttctl {
-namespace {
 
-constexpr kv::u32_id SUBSCRIPTION_BROKER_FIELD{11};
-constexpr kv::string_id SUBSCRIPTION_FILTER_FIELD{12};
+namespace brokers = contract::brokers;
+namespace subscriptions = contract::subscriptions;
+namespace {
 
 int badWalk(Session& session, const kv::Status& st) {
   return fail(session.output, EXIT_ERROR_REPLY, "bad get-all reply: " + st.message());
@@ -73,7 +73,7 @@ const kv::message* brokerNamed(const std::vector<kv::message>& rows, const std::
 
 int findBroker(Session& session, const std::string& ref, kv::message& broker) {
   std::vector<kv::message> rows;
-  if (int status = readTable(session, BROKER_TABLE, rows)) return status;
+  if (int status = readTable(session, brokers::HANDLER, rows)) return status;
   const kv::message* row = brokerNamed(rows, ref);
   if (!row) return fail(session.output, EXIT_ERROR_REPLY, "no broker named " + quoteArg(ref));
   broker = *row;
@@ -89,7 +89,7 @@ int findBrokerId(Session& session, const std::string& ref, uint32_t& id) {
 
 int readBrokerNames(Session& session, BrokerNames& names) {
   std::vector<kv::message> rows;
-  if (int status = readTable(session, BROKER_TABLE, rows)) return status;
+  if (int status = readTable(session, brokers::HANDLER, rows)) return status;
   for (const kv::message& row : rows) names[rowId(row)] = row.get(kv::NAME_FIELD);
   return EXIT_SUCCESS_REPLY;
 }
@@ -102,10 +102,10 @@ std::string brokerName(const BrokerNames& names, uint32_t id) {
 int findSubscription(Session& session, uint32_t brokerId, const std::string& filter,
                      kv::message& row) {
   std::vector<kv::message> rows;
-  if (int status = readTable(session, SUBSCRIPTION_TABLE, rows)) return status;
+  if (int status = readTable(session, subscriptions::HANDLER, rows)) return status;
   for (const kv::message& r : rows) {
-    if (r.get(SUBSCRIPTION_BROKER_FIELD) == brokerId &&
-        r.get(SUBSCRIPTION_FILTER_FIELD) == filter) {
+    if (r.get(subscriptions::BROKER_FIELD) == brokerId &&
+        r.get(subscriptions::FILTER_FIELD) == filter) {
       row = r;
       return EXIT_SUCCESS_REPLY;
     }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "contracts/mqtt_tables.h"
 #include "platform/message.h"
 #include "platform/status.h"
 #include "tools/verbs.h"
@@ -19,11 +20,6 @@ namespace mqttctl {
 
 // Most rows a walk gathers over all its pages.
 constexpr size_t MAX_LIST_ROWS = 1u << 20;
-
-// The daemon's tables.
-constexpr uint32_t BROKER_TABLE = 2;
-constexpr uint32_t SUBSCRIPTION_TABLE = 3;
-constexpr uint32_t RECEIVED_TABLE = 4;
 
 // Appends the rows of one get-all reply. When the table says that more rows
 // follow, points `request` after the last row, whose id must be above the

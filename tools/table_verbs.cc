@@ -16,13 +16,12 @@
 #include "tools/words.h"
 
 namespace mqttctl {
+
+namespace brokers = contract::brokers;
+namespace subscriptions = contract::subscriptions;
+namespace received = contract::received;
 namespace {
 
-constexpr kv::u32_id SUBSCRIPTION_BROKER_FIELD{11};
-constexpr kv::string_id SUBSCRIPTION_FILTER_FIELD{12};
-constexpr kv::u32_id RECEIVED_BROKER_FIELD{11};
-constexpr kv::string_id RECEIVED_TOPIC_FIELD{12};
-constexpr kv::string_id PASSWORD_FIELD{6};
 constexpr size_t MAX_PASSWORD_BYTES = 4096;
 
 std::vector<std::string> wordsFrom(const VerbArgs& args, size_t from) {
@@ -56,13 +55,13 @@ int added(Session& s, const kv::message& request) {
 // password=- : the password is the first line of standard input, so that it
 // does not show in the process list.
 kv::Status readPasswordIfAsked(kv::message& fields) {
-  const std::string* given = fields.find(PASSWORD_FIELD);
+  const std::string* given = fields.find(brokers::PASSWORD_FIELD);
   if (!given || *given != "-") return kv::Status::ok();
   std::string line;
   char c;
   while (line.size() <= MAX_PASSWORD_BYTES && ::read(0, &c, 1) == 1 && c != '\n') line += c;
   if (line.size() > MAX_PASSWORD_BYTES) return kv::Status::malformed("password: too long");
-  fields.set(PASSWORD_FIELD, line);
+  fields.set(brokers::PASSWORD_FIELD, line);
   return kv::Status::ok();
 }
 
@@ -86,7 +85,7 @@ void printRows(Session& s, const TableWords& words, const std::vector<kv::messag
 // ---- broker ------------------------------------------------------------------------
 
 kv::Status prepareBrokerAdd(const VerbArgs& args, Action& action) {
-  kv::message request = tableRequest(BROKER_TABLE, kv::CMD_ADD_OBJ);
+  kv::message request = tableRequest(brokers::HANDLER, kv::CMD_ADD_OBJ);
   kv::Status st = expectWords(args, 1, SIZE_MAX);
   if (st.isOk()) st = parseAssignments(brokerWords(), wordsFrom(args, 1), request);
   if (st.isOk() && request.has(kv::NAME_FIELD)) {
@@ -104,7 +103,7 @@ kv::Status prepareBrokerList(const VerbArgs& args, Action& action) {
   const bool namesOnly = args.has("names");
   action = [namesOnly](Session& s) {
     std::vector<kv::message> rows;
-    if (int status = readTable(s, BROKER_TABLE, rows)) return status;
+    if (int status = readTable(s, brokers::HANDLER, rows)) return status;
     if (namesOnly && !s.output.json) {
       for (const kv::message& row : rows) {
         s.output.out << cellOf(brokerWords(), "name", row, {}) << "\n";
@@ -136,7 +135,7 @@ kv::Status prepareBrokerShow(const VerbArgs& args, Action& action) {
 }
 
 kv::Status prepareBrokerSet(const VerbArgs& args, Action& action) {
-  kv::message fields = tableRequest(BROKER_TABLE, kv::CMD_SET_OBJ);
+  kv::message fields = tableRequest(brokers::HANDLER, kv::CMD_SET_OBJ);
   kv::Status st = expectWords(args, 2, SIZE_MAX);
   if (st.isOk()) st = parseAssignments(brokerWords(), wordsFrom(args, 1), fields);
   if (st.isOk()) st = readPasswordIfAsked(fields);
@@ -157,7 +156,7 @@ kv::Status prepareBrokerRemove(const VerbArgs& args, Action& action) {
   if (!st.isOk()) return st;
   const std::string ref = args.words[0];
   action = [ref](Session& s) {
-    kv::message request = tableRequest(BROKER_TABLE, kv::CMD_REMOVE_OBJ);
+    kv::message request = tableRequest(brokers::HANDLER, kv::CMD_REMOVE_OBJ);
     uint32_t id = 0;
     if (int status = findBrokerId(s, ref, id)) return status;
     request.set(kv::OBJECT_ID_FIELD, id);
@@ -169,17 +168,17 @@ kv::Status prepareBrokerRemove(const VerbArgs& args, Action& action) {
 // ---- subscription --------------------------------------------------------------------
 
 kv::Status prepareSubscriptionAdd(const VerbArgs& args, Action& action) {
-  kv::message fields = tableRequest(SUBSCRIPTION_TABLE, kv::CMD_ADD_OBJ);
+  kv::message fields = tableRequest(subscriptions::HANDLER, kv::CMD_ADD_OBJ);
   kv::Status st = expectWords(args, 2, SIZE_MAX);
   if (st.isOk()) st = parseAssignments(subscriptionWords(), wordsFrom(args, 2), fields);
   if (!st.isOk()) return st;
   const std::string ref = args.words[0];
-  fields.set(SUBSCRIPTION_FILTER_FIELD, args.words[1]);
+  fields.set(subscriptions::FILTER_FIELD, args.words[1]);
   action = [ref, fields](Session& s) {
     kv::message request = fields;
     uint32_t brokerId = 0;
     if (int status = findBrokerId(s, ref, brokerId)) return status;
-    request.set(SUBSCRIPTION_BROKER_FIELD, brokerId);
+    request.set(subscriptions::BROKER_FIELD, brokerId);
     return added(s, request);
   };
   return st;
@@ -205,8 +204,8 @@ kv::Status prepareSubscriptionList(const VerbArgs& args, Action& action) {
   action = [ref](Session& s) {
     std::vector<kv::message> rows;
     BrokerNames names;
-    if (int status = readTable(s, SUBSCRIPTION_TABLE, rows)) return status;
-    if (int status = keepBroker(s, ref, rows, SUBSCRIPTION_BROKER_FIELD)) return status;
+    if (int status = readTable(s, subscriptions::HANDLER, rows)) return status;
+    if (int status = keepBroker(s, ref, rows, subscriptions::BROKER_FIELD)) return status;
     if (int status = readBrokerNames(s, names)) return status;
     printRows(s, subscriptionWords(), rows, names, {"id", "broker", "filter", "qos", "script"});
     return EXIT_SUCCESS_REPLY;
@@ -222,7 +221,7 @@ kv::Status prepareSubscriptionRemove(const VerbArgs& args, Action& action) {
   if (!st.isOk()) return st;
   const std::vector<std::string> words = args.words;
   action = [words, id](Session& s) {
-    kv::message request = tableRequest(SUBSCRIPTION_TABLE, kv::CMD_REMOVE_OBJ);
+    kv::message request = tableRequest(subscriptions::HANDLER, kv::CMD_REMOVE_OBJ);
     request.set(kv::OBJECT_ID_FIELD, id);
     if (words.size() == 2) {
       uint32_t brokerId = 0;
@@ -247,11 +246,11 @@ kv::Status prepareReceivedList(const VerbArgs& args, Action& action) {
   action = [ref, filter](Session& s) {
     std::vector<kv::message> rows, shown;
     BrokerNames names;
-    if (int status = readTable(s, RECEIVED_TABLE, rows)) return status;
-    if (int status = keepBroker(s, ref, rows, RECEIVED_BROKER_FIELD)) return status;
+    if (int status = readTable(s, received::HANDLER, rows)) return status;
+    if (int status = keepBroker(s, ref, rows, received::BROKER_FIELD)) return status;
     if (int status = readBrokerNames(s, names)) return status;
     for (kv::message& row : rows) {
-      if (filter.empty() || topicFilterMatches(filter, row.get(RECEIVED_TOPIC_FIELD))) {
+      if (filter.empty() || topicFilterMatches(filter, row.get(received::TOPIC_FIELD))) {
         shown.push_back(std::move(row));
       }
     }
@@ -264,7 +263,7 @@ kv::Status prepareReceivedList(const VerbArgs& args, Action& action) {
 kv::Status prepareReceivedCount(const VerbArgs& args, Action& action) {
   kv::Status st = expectWords(args, 0, 0);
   action = [](Session& s) {
-    CallResult result = s.bus.call(tableRequest(RECEIVED_TABLE, kv::CMD_GET_COUNT));
+    CallResult result = s.bus.call(tableRequest(received::HANDLER, kv::CMD_GET_COUNT));
     if (exitStatusFor(result) != EXIT_SUCCESS_REPLY) return reportFailure(result, s.output);
     const std::string n = std::to_string(result.reply.get(kv::COUNT_FIELD));
     s.output.out << (s.output.json ? "{\"count\":" + n + "}" : n) << "\n";

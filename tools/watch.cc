@@ -8,11 +8,9 @@
 #include "tools/words.h"
 
 namespace mqttctl {
-namespace {
 
-constexpr kv::u32_id BROKER_FIELD{11};
-constexpr kv::string_id TOPIC_FIELD{12};
-constexpr kv::string_id DATA_FIELD{11};
+namespace received = contract::received;
+namespace {
 
 struct WatchState {
   uint32_t brokerId = 0;  // when watching one broker
@@ -22,7 +20,7 @@ struct WatchState {
 
 kv::message rowsAfter(uint32_t lastId) {
   kv::message request;
-  request.set(kv::PATH_FIELD, std::vector<uint32_t>{RECEIVED_TABLE});
+  request.set(kv::PATH_FIELD, std::vector<uint32_t>{received::HANDLER});
   request.set(kv::COMMAND_FIELD, kv::CMD_GET_ALL);
   if (lastId) request.set(kv::AFTER_ID_FIELD, lastId);
   return request;
@@ -32,8 +30,8 @@ void show(Session& s, const kv::message& row, const BrokerNames& names) {
   if (s.output.json) {
     s.output.out << rowJson(receivedWords(), row, names) << "\n";
   } else {
-    s.output.out << escapeBytes(row.get(TOPIC_FIELD), false) << " "
-                 << escapeBytes(row.get(DATA_FIELD), false) << "\n";
+    s.output.out << escapeBytes(row.get(received::TOPIC_FIELD), false) << " "
+                 << escapeBytes(row.get(received::DATA_FIELD), false) << "\n";
   }
 }
 
@@ -47,12 +45,12 @@ int showNewRows(Session& s, const WatchOptions& options, WatchState& state) {
     const uint32_t id = rowId(row);
     if (state.lastId && id > state.lastId + 1) missed += id - state.lastId - 1;
     state.lastId = id;
-    if (!options.broker.empty() && row.get(BROKER_FIELD) != state.brokerId) continue;
+    if (!options.broker.empty() && row.get(received::BROKER_FIELD) != state.brokerId) continue;
     if (!options.topicFilter.empty() &&
-        !topicFilterMatches(options.topicFilter, row.get(TOPIC_FIELD))) {
+        !topicFilterMatches(options.topicFilter, row.get(received::TOPIC_FIELD))) {
       continue;
     }
-    if (s.output.json && !state.names.count(row.get(BROKER_FIELD))) {
+    if (s.output.json && !state.names.count(row.get(received::BROKER_FIELD))) {
       readBrokerNames(s, state.names);  // a broker added since; best effort
     }
     show(s, row, state.names);
@@ -93,7 +91,7 @@ int watchReceived(Session& s, const WatchOptions& options) {
   if (s.output.json) {
     if (int status = readBrokerNames(s, state.names)) return status;
   }
-  if (int status = readTable(s, RECEIVED_TABLE, rows)) return status;
+  if (int status = readTable(s, received::HANDLER, rows)) return status;
   if (!rows.empty()) state.lastId = rowId(rows.back());
   while (s.bus.pause(options.intervalMillis)) {
     if (int status = showNewRows(s, options, state)) return status;

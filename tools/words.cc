@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <set>
 
+#include "contracts/mqtt_tables.h"
 #include "platform/system.h"
 #include "tools/json.h"
 #include "tools/utf8.h"
@@ -16,8 +17,11 @@ namespace mqttctl {
 namespace {
 
 using kv::FieldType;
+namespace brokers = contract::brokers;
+namespace subscriptions = contract::subscriptions;
+namespace received = contract::received;
 
-constexpr uint32_t NO_CERTIFICATE = 0xFFFFFFFF;
+constexpr uint32_t NO_CERTIFICATE = brokers::NO_CERTIFICATE;
 
 struct Range {
   uint32_t min, max;
@@ -27,7 +31,8 @@ struct Range {
 Range rangeOf(ValueKind kind) {
   switch (kind) {
     case ValueKind::Port: return {1, 65535, "a port from 1 to 65535"};
-    case ValueKind::KeepAlive: return {30, 64800, "seconds from 30 to 64800"};
+    case ValueKind::KeepAlive:
+      return {brokers::MIN_KEEP_ALIVE, brokers::MAX_KEEP_ALIVE, "seconds from 30 to 64800"};
     case ValueKind::Qos: return {0, 2, "0, 1 or 2"};
     case ValueKind::Certificate: return {0, NO_CERTIFICATE - 1, "a certificate id, or none"};
     default: return {0, UINT32_MAX, "a number from 0 to 4294967295"};
@@ -69,60 +74,66 @@ std::string keyList(const TableWords& table) {
   return list;
 }
 
+// One word: its field (type and number) taken from the table's contract.
+template <kv::FieldType T>
+Word key(const char* word, kv::field_id<T> field, ValueKind kind, bool settable,
+         const char* help = "", bool secret = false) {
+  return Word{word, T, field.num, kind, settable, secret, help};
+}
+
 }  // namespace
 
 const TableWords& brokerWords() {
   static const TableWords table{
-      "broker", 2,
+      "broker", brokers::HANDLER,
       {
-          {"id", FieldType::U32, kv::OBJECT_ID_FIELD.num, ValueKind::Count, false, false, ""},
-          {"name", FieldType::String, kv::NAME_FIELD.num, ValueKind::Text, true, false,
-           "(set) a new name; unique"},
-          {"address", FieldType::String, 1, ValueKind::Text, true, false,
-           "host name or IPv4 address (required)"},
-          {"port", FieldType::U32, 2, ValueKind::Port, true, false, "1 to 65535; 1883 by default"},
-          {"ssl", FieldType::Bool, 3, ValueKind::YesNo, true, false, "connect over TLS"},
-          {"auto-connect", FieldType::Bool, 9, ValueKind::YesNo, true, false,
-           "the daemon connects by itself"},
-          {"connected", FieldType::Bool, 8, ValueKind::YesNo, false, false, ""},
-          {"keep-alive", FieldType::U32, 10, ValueKind::KeepAlive, true, false,
-           "30 to 64800; 60 by default"},
-          {"script-limit", FieldType::U32, 15, ValueKind::Count, true, false,
-           "on-message scripts at once; 0: no limit"},
-          {"client-id", FieldType::String, 4, ValueKind::Text, true, false,
-           "MQTT client identifier; empty: the daemon's default"},
-          {"user", FieldType::String, 5, ValueKind::Text, true, false, "user name; empty: none"},
-          {"password", FieldType::String, 6, ValueKind::Text, true, true,
-           "empty: none; -: the first line of standard input"},
-          {"certificate", FieldType::U32, 7, ValueKind::Certificate, true, false,
-           "certificate id for TLS, or none"},
+          key("id", kv::OBJECT_ID_FIELD, ValueKind::Count, false),
+          key("name", brokers::NAME_FIELD, ValueKind::Text, true, "(set) a new name; unique"),
+          key("address", brokers::ADDRESS_FIELD, ValueKind::Text, true,
+              "host name or IPv4 address (required)"),
+          key("port", brokers::PORT_FIELD, ValueKind::Port, true, "1 to 65535; 1883 by default"),
+          key("ssl", brokers::USE_TLS_FIELD, ValueKind::YesNo, true, "connect over TLS"),
+          key("auto-connect", brokers::AUTO_CONNECT_FIELD, ValueKind::YesNo, true,
+              "the daemon connects by itself"),
+          key("connected", brokers::CONNECTED_FIELD, ValueKind::YesNo, false),
+          key("keep-alive", brokers::KEEP_ALIVE_FIELD, ValueKind::KeepAlive, true,
+              "30 to 64800; 60 by default"),
+          key("script-limit", brokers::SCRIPT_LIMIT_FIELD, ValueKind::Count, true,
+              "on-message scripts at once; 0: no limit"),
+          key("client-id", brokers::CLIENT_ID_FIELD, ValueKind::Text, true,
+              "MQTT client identifier; empty: the daemon's default"),
+          key("user", brokers::USER_FIELD, ValueKind::Text, true, "user name; empty: none"),
+          key("password", brokers::PASSWORD_FIELD, ValueKind::Text, true,
+              "empty: none; -: the first line of standard input", true),
+          key("certificate", brokers::CERTIFICATE_FIELD, ValueKind::Certificate, true,
+              "certificate id for TLS, or none"),
       }};
   return table;
 }
 
 const TableWords& subscriptionWords() {
   static const TableWords table{
-      "subscription", 3,
+      "subscription", subscriptions::HANDLER,
       {
-          {"id", FieldType::U32, kv::OBJECT_ID_FIELD.num, ValueKind::Count, false, false, ""},
-          {"broker", FieldType::U32, 11, ValueKind::Broker, false, false, ""},
-          {"filter", FieldType::String, 12, ValueKind::Text, false, false, ""},
-          {"qos", FieldType::U32, 13, ValueKind::Qos, true, false, "0, 1 or 2; 0 by default"},
-          {"script", FieldType::String, 11, ValueKind::Text, true, false,
-           "on-message script; empty: none"},
+          key("id", kv::OBJECT_ID_FIELD, ValueKind::Count, false),
+          key("broker", subscriptions::BROKER_FIELD, ValueKind::Broker, false),
+          key("filter", subscriptions::FILTER_FIELD, ValueKind::Text, false),
+          key("qos", subscriptions::QOS_FIELD, ValueKind::Qos, true, "0, 1 or 2; 0 by default"),
+          key("script", subscriptions::SCRIPT_FIELD, ValueKind::Text, true,
+              "on-message script; empty: none"),
       }};
   return table;
 }
 
 const TableWords& receivedWords() {
   static const TableWords table{
-      "received message", 4,
+      "received message", received::HANDLER,
       {
-          {"id", FieldType::U32, kv::OBJECT_ID_FIELD.num, ValueKind::Count, false, false, ""},
-          {"time", FieldType::U32, 12, ValueKind::Time, false, false, ""},
-          {"broker", FieldType::U32, 11, ValueKind::Broker, false, false, ""},
-          {"topic", FieldType::String, 12, ValueKind::Text, false, false, ""},
-          {"data", FieldType::String, 11, ValueKind::Text, false, false, ""},
+          key("id", kv::OBJECT_ID_FIELD, ValueKind::Count, false),
+          key("time", received::TIME_FIELD, ValueKind::Time, false),
+          key("broker", received::BROKER_FIELD, ValueKind::Broker, false),
+          key("topic", received::TOPIC_FIELD, ValueKind::Text, false),
+          key("data", received::DATA_FIELD, ValueKind::Text, false),
       }};
   return table;
 }

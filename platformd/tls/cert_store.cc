@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "contracts/tls.h"
 #include "platform/root.h"
 #include "platformd/files.h"
 
@@ -29,10 +30,10 @@ uint32_t idOfFileName(const std::string& name) {
 kv::message rowOf(const CertInfo& info) {
   kv::message row;
   row.set(kv::OBJECT_ID_FIELD, info.id);
-  row.set(CERT_SUBJECT_FIELD, info.subject);
-  row.set(CERT_ISSUER_FIELD, info.issuer);
-  row.set(CERT_NOT_AFTER_FIELD, info.notAfter);
-  row.set(CERT_COUNT_FIELD, info.certificates);
+  row.set(contract::tls::CERT_SUBJECT_FIELD, info.subject);
+  row.set(contract::tls::CERT_ISSUER_FIELD, info.issuer);
+  row.set(contract::tls::CERT_NOT_AFTER_FIELD, info.notAfter);
+  row.set(contract::tls::CERT_COUNT_FIELD, info.certificates);
   return row;
 }
 
@@ -187,7 +188,8 @@ void CertStoreHandler::cmdGetCount(kv::message& request) {
 
 void CertStoreHandler::cmdAddObj(kv::message& request) {
   uint32_t id = 0;
-  kv::Status st = store_.add(request.get(CERT_PEM_FIELD), request.get(KEY_PEM_FIELD), id);
+  kv::Status st = store_.add(request.get(contract::tls::CERT_PEM_FIELD),
+                              request.get(contract::tls::KEY_PEM_FIELD), id);
   if (!st.isOk()) return replyMessage(request, kv::failedMsg(st.message()));
   kv::message reply;
   reply.set(kv::OBJECT_ID_FIELD, id);

@@ -69,23 +69,8 @@ class CertStore {
   mutable std::set<std::string> warned_;  // files already logged as left out
 };
 
-// The console's way to a store, at [12, 1] (trusted) or [12, 2] (clients):
-//   get-all   rows (object id, string 22 subject, string 23 issuer,
-//             string 24 end of validity, u32 25 certificates in the
-//             entry), in id order; after-id honoured
-//   get-obj   one row
-//   count     the number of entries
-//   add       string 20 PEM certificates (a client entry: its certificate
-//             first, then its chain), string 21 PEM private key (client
-//             entries only, unencrypted); replies the new object id
-//   remove    the entry with the object id
-// add and remove need write permission.
-constexpr kv::string_id CERT_PEM_FIELD{20};
-constexpr kv::string_id KEY_PEM_FIELD{21};
-constexpr kv::string_id CERT_SUBJECT_FIELD{22};
-constexpr kv::string_id CERT_ISSUER_FIELD{23};
-constexpr kv::string_id CERT_NOT_AFTER_FIELD{24};
-constexpr kv::u32_id CERT_COUNT_FIELD{25};
+// The console's way to a store, at [12, 1] (trusted) or [12, 2] (clients),
+// with the generic table commands (contracts/tls.h lists them).
 
 class CertStoreHandler : public kv::Handler {
  public:

@@ -9,10 +9,6 @@
 
 namespace platformd {
 
-const std::vector<uint32_t> TLS_PATH = {12};
-const std::vector<uint32_t> TRUSTED_STORE_PATH = {12, 1};
-const std::vector<uint32_t> CLIENT_STORE_PATH = {12, 2};
-
 namespace {
 
 // The IPv4 address of the socket's peer, as text; "" when it has none.
@@ -36,18 +32,18 @@ TlsService::TlsService(kv::Looper& loop, kv::LogFn log, const TlsOptions& option
       clients_(CertStore::Kind::Client, CLIENT_STORE_DIR, log),
       trustedHandler_(trusted_),
       clientsHandler_(clients_) {
-  loop.addHandler(TLS_PATH, this);
-  loop.addHandler(TRUSTED_STORE_PATH, &trustedHandler_);
-  loop.addHandler(CLIENT_STORE_PATH, &clientsHandler_);
+  loop.addHandler(contract::tls::PATH, this);
+  loop.addHandler(contract::tls::TRUSTED_STORE_PATH, &trustedHandler_);
+  loop.addHandler(contract::tls::CLIENT_STORE_PATH, &clientsHandler_);
 }
 
 TlsService::~TlsService() = default;
 
 void TlsService::handleCmd(kv::message& request, uint32_t command) {
   const int fd = kv::carriedDescriptor(request);
-  if (command == TLS_CONNECT_COMMAND && fd >= 0) return connect(request, fd);
+  if (command == contract::tls::CONNECT_COMMAND && fd >= 0) return connect(request, fd);
   if (fd >= 0) close(fd);
-  if (command == TLS_CONNECT_COMMAND) {
+  if (command == contract::tls::CONNECT_COMMAND) {
     return replyMessage(request, kv::errorMsg(kv::ERR_BAD_REQUEST, "a connected socket is required"));
   }
   Handler::handleCmd(request, command);
@@ -77,15 +73,16 @@ void TlsService::connect(const kv::message& request, int tcpFd) {
 }
 
 kv::Status TlsService::settingsFor(const kv::message& request, int tcpFd, TlsSettings& settings) {
-  if (request.get(TLS_SERVER_MODE_FIELD)) return kv::Status::io("only TLS client connections are offered");
-  if (!request.get(TLS_VERIFY_FIELD, true)) return kv::Status::io("unverified TLS connections are not offered");
+  const contract::tls::ConnectOrder order = contract::tls::decodeConnect(request);
+  if (order.serverMode) return kv::Status::io("only TLS client connections are offered");
+  if (!order.verifyServer) return kv::Status::io("unverified TLS connections are not offered");
   settings.tcpFd = tcpFd;
-  settings.serverName = request.get(TLS_SERVER_NAME_FIELD);
-  settings.verifyName = request.get(TLS_VERIFY_NAME_FIELD);
+  settings.serverName = order.serverName;
+  settings.verifyName = order.verifyName;
   if (settings.verifyName.empty()) settings.verifyName = peerAddressOf(tcpFd);
   if (settings.verifyName.empty()) return kv::Status::io("the socket is not connected over IPv4");
-  if (request.has(TLS_CLIENT_CERT_FIELD)) {
-    kv::Status st = clients_.loadClient(request.get(TLS_CLIENT_CERT_FIELD), settings.clientChain,
+  if (order.clientCertificate != contract::tls::NO_CERTIFICATE) {
+    kv::Status st = clients_.loadClient(order.clientCertificate, settings.clientChain,
                                         settings.clientKey);
     if (!st.isOk()) return st;
   }

@@ -32,11 +32,11 @@ class IdentityTest : public ::testing::Test, public LoopFixture {
   }
   void restart() {
     identity = std::make_unique<Identity>(logFn());
-    loop->addHandler(IDENTITY_PATH, identity.get());
+    loop->addHandler(contract::identity::PATH, identity.get());
   }
   kv::message ask(uint32_t command, const std::string& value = "", uint32_t rights = kv::RIGHTS_ALL) {
-    kv::message m = request(IDENTITY_PATH, command);
-    if (!value.empty()) m.set(IDENTITY_FIELD, value);
+    kv::message m = request(contract::identity::PATH, command);
+    if (!value.empty()) m.set(contract::identity::IDENTITY_FIELD, value);
     return LoopFixture::ask(m, rights);
   }
   std::unique_ptr<Identity> identity;
@@ -45,8 +45,8 @@ class IdentityTest : public ::testing::Test, public LoopFixture {
 TEST_F(IdentityTest, ASetIdentityIsKeptUntilReset) {
   restart();
   const std::string derived = identityFromMachineId(MACHINE_A);
-  EXPECT_EQ(ask(kv::CMD_GET_IDENTITY).get(IDENTITY_FIELD), derived);
-  EXPECT_EQ(ask(kv::CMD_GET).get(IDENTITY_ORIGIN_FIELD), "machine-id");
+  EXPECT_EQ(ask(kv::CMD_GET_IDENTITY).get(contract::identity::IDENTITY_FIELD), derived);
+  EXPECT_EQ(ask(kv::CMD_GET).get(contract::identity::ORIGIN_FIELD), "machine-id");
   EXPECT_EQ(kv::getErrorCode(ask(kv::CMD_SET, "router7", kv::RIGHT_READ)), kv::ERR_NOT_ALLOWED);
   for (const char* bad : {"", "with space", "0123456789012345678901", "ümlaut"}) {
     EXPECT_EQ(kv::getError(ask(kv::CMD_SET, bad)), "the identity must be 1 to 21 letters and digits")
@@ -55,9 +55,9 @@ TEST_F(IdentityTest, ASetIdentityIsKeptUntilReset) {
   EXPECT_FALSE(kv::isError(ask(kv::CMD_SET, "012345678901234567890")));
   EXPECT_FALSE(kv::isError(ask(kv::CMD_SET, "router7")));
   restart();  // as after a restart of the platform
-  EXPECT_EQ(ask(kv::CMD_GET_IDENTITY).get(IDENTITY_FIELD), "router7");
+  EXPECT_EQ(ask(kv::CMD_GET_IDENTITY).get(contract::identity::IDENTITY_FIELD), "router7");
   EXPECT_FALSE(kv::isError(ask(kv::CMD_RESET)));
-  EXPECT_EQ(ask(kv::CMD_GET_IDENTITY).get(IDENTITY_FIELD), derived);
+  EXPECT_EQ(ask(kv::CMD_GET_IDENTITY).get(contract::identity::IDENTITY_FIELD), derived);
 }
 
 TEST_F(IdentityTest, ADamagedIdentityFileIsIgnoredWithAWarning) {

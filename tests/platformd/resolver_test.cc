@@ -10,8 +10,8 @@ namespace platformd {
 namespace {
 
 kv::message resolveRequest(const std::string& name) {
-  kv::message m = request(RESOLVER_PATH, RESOLVE_COMMAND);
-  m.set(RESOLVE_NAME_FIELD, name);
+  kv::message m = request(contract::resolver::PATH, contract::resolver::RESOLVE_COMMAND);
+  m.set(contract::resolver::HOST_NAME_FIELD, name);
   return m;
 }
 
@@ -19,7 +19,7 @@ class ResolverTest : public ::testing::Test, public LoopFixture {
  protected:
   void start(const ResolverOptions& options) {
     resolver = std::make_unique<Resolver>(loop->runner(), options);
-    loop->addHandler(RESOLVER_PATH, resolver.get());
+    loop->addHandler(contract::resolver::PATH, resolver.get());
   }
   std::unique_ptr<Resolver> resolver;
 };
@@ -53,9 +53,9 @@ TEST_F(ResolverTest, ManyAtOnceEachGetTheirOwnAnswer) {
   ASSERT_TRUE(turnUntil([&]() { return answered == cases.size(); }));
   for (size_t i = 0; i < cases.size(); ++i) {
     in_addr a{};
-    a.s_addr = got[i].get(RESOLVE_ADDRESS_FIELD);
+    a.s_addr = got[i].get(contract::resolver::ADDRESS_FIELD);
     EXPECT_EQ(kv::getError(got[i]), cases[i].text) << cases[i].name;
-    EXPECT_EQ(got[i].has(RESOLVE_ADDRESS_FIELD) ? inet_ntoa(a) : "", cases[i].address) << cases[i].name;
+    EXPECT_EQ(got[i].has(contract::resolver::ADDRESS_FIELD) ? inet_ntoa(a) : "", cases[i].address) << cases[i].name;
   }
 }
 

@@ -16,18 +16,18 @@ namespace {
 
 kv::message variable(const std::string& name, const std::string& value) {
   kv::message v;
-  v.set(VARIABLE_NAME_FIELD, name);
-  v.set(kv::u32_id(2), 1u);
-  v.set(VARIABLE_VALUE_FIELD, value);
+  v.set(contract::scripts::VARIABLE_NAME_FIELD, name);
+  v.set(contract::scripts::VARIABLE_KIND_FIELD, contract::scripts::TEXT_VARIABLE);
+  v.set(contract::scripts::VARIABLE_VALUE_FIELD, value);
   return v;
 }
 
 kv::message scriptRequest(const std::string& script, uint32_t limitTicks = 3000,
                           std::vector<kv::message> variables = {}) {
-  kv::message m = request(SCRIPT_PATH, RUN_SCRIPT_COMMAND);
-  m.set(SCRIPT_VARIABLES_FIELD, std::move(variables));
-  m.set(SCRIPT_TEXT_FIELD, script);
-  m.set(SCRIPT_LIMIT_FIELD, limitTicks);
+  kv::message m = request(contract::scripts::PATH, contract::scripts::RUN_COMMAND);
+  m.set(contract::scripts::VARIABLES_FIELD, std::move(variables));
+  m.set(contract::scripts::SCRIPT_FIELD, script);
+  m.set(contract::scripts::TIME_LIMIT_FIELD, limitTicks);
   return m;
 }
 
@@ -36,7 +36,7 @@ class ScriptsTest : public ::testing::Test, public LoopFixture {
   ScriptsTest() : LoopFixture(true) {}
   void start(const ScriptOptions& options = ScriptOptions()) {
     service = std::make_unique<ScriptService>(loop->runner(), options, logFn());
-    loop->addHandler(SCRIPT_PATH, service.get());
+    loop->addHandler(contract::scripts::PATH, service.get());
   }
   // Runs `script` in the root directory.
   kv::message inRoot(const std::string& script, uint32_t limitTicks = 3000,

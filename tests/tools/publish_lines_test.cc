@@ -53,7 +53,9 @@ Published publishLines(const std::vector<std::string>& args, const std::string& 
   p.ran = runCommand(args, fake, input.fd());
   p.requests = fake.requests;
   for (const kv::message& request : fake.requests) {
-    if (request.get(kv::COMMAND_FIELD) == CMD_PUBLISH) p.payloads.push_back(request.get(kv::string_id(3)));
+    if (request.get(kv::COMMAND_FIELD) == contract::mqtt_service::PUBLISH_COMMAND) {
+      p.payloads.push_back(request.get(kv::string_id(3)));
+    }
   }
   p.maxInFlight = fake.maxInFlight;
   return p;
@@ -79,7 +81,7 @@ TEST(PublishLines, EveryLineInOrderWithinTheWindow) {
   EXPECT_EQ(publish.get(kv::string_id(2)), "t/x");
   EXPECT_EQ(publish.get(kv::u32_id(5)), 1u);
   EXPECT_FALSE(publish.get(kv::bool_id(7)));  // each message stays; one disconnect at the end
-  EXPECT_EQ(p.requests.back().get(kv::COMMAND_FIELD), CMD_DISCONNECT);
+  EXPECT_EQ(p.requests.back().get(kv::COMMAND_FIELD), contract::mqtt_service::DISCONNECT_COMMAND);
   EXPECT_EQ(p.requests.back().get(kv::u32_id(1)), 7u);
 }
 
@@ -102,7 +104,7 @@ TEST(PublishLines, TheFirstFailureStopsTheReading) {
     EXPECT_EQ(p.ran.status, c.status);
     EXPECT_EQ(p.ran.err, c.err);
     EXPECT_EQ(p.payloads.back(), std::to_string(70 + PUBLISH_WINDOW - 1));
-    EXPECT_EQ(p.requests.back().get(kv::COMMAND_FIELD), CMD_PUBLISH);
+    EXPECT_EQ(p.requests.back().get(kv::COMMAND_FIELD), contract::mqtt_service::PUBLISH_COMMAND);
   }
   const Published p = publishLines(
       {"publish", "home", "t", "-l"}, "a\nb\n" + std::string(MAX_PAYLOAD_BYTES + 1, 'x') + "\nc\n");

@@ -39,7 +39,7 @@ class TlsServiceTest : public ::testing::Test, public LoopFixture {
   }
   // Command 1 with `fd` (closed here once posted) and the fields of `extra`.
   kv::message connectRequest(int fd, const kv::message& extra = kv::message()) {
-    kv::message m = request(TLS_PATH, TLS_CONNECT_COMMAND);
+    kv::message m = request(contract::tls::PATH, contract::tls::CONNECT_COMMAND);
     for (const auto& field : extra.fields()) m.appendRaw(field);
     if (fd >= 0) m.set(kv::SOCKET_FIELD, static_cast<uint32_t>(fd));
     return m;
@@ -51,9 +51,9 @@ class TlsServiceTest : public ::testing::Test, public LoopFixture {
 
 TEST_F(TlsServiceTest, RequestsItCannotServeAreRefused) {
   kv::message serverMode, unverified, unknownCertificate;
-  serverMode.set(TLS_SERVER_MODE_FIELD, true);
-  unverified.set(TLS_VERIFY_FIELD, false);
-  unknownCertificate.set(TLS_CLIENT_CERT_FIELD, 7u);
+  serverMode.set(contract::tls::SERVER_MODE_FIELD, true);
+  unverified.set(contract::tls::VERIFY_SERVER_FIELD, false);
+  unknownCertificate.set(contract::tls::CLIENT_CERTIFICATE_FIELD, 7u);
   const struct {
     int fd;
     kv::message fields;
@@ -78,7 +78,7 @@ TEST_F(TlsServiceTest, RequestsItCannotServeAreRefused) {
 
 TEST_F(TlsServiceTest, AHandshakeWithoutAnAnswerTimesOut) {
   kv::message name;
-  name.set(TLS_VERIFY_NAME_FIELD, "localhost");
+  name.set(contract::tls::VERIFY_NAME_FIELD, "localhost");
   int fd = connectSilent();
   post(connectRequest(fd, name));
   close(fd);
@@ -99,7 +99,7 @@ TEST_F(TlsServiceTest, StoreFilesThatAreNotEntriesAreLeftOut) {
   ASSERT_TRUE(writeFileAtomically(dir + "/notes.txt", "hello", 0644).isOk());
   ASSERT_TRUE(writeFileAtomically(dir + "/2.pem", "not a certificate", 0644).isOk());
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(ask(request(TRUSTED_STORE_PATH, kv::CMD_GET_COUNT)).get(kv::COUNT_FIELD), 0u);
+    EXPECT_EQ(ask(request(contract::tls::TRUSTED_STORE_PATH, kv::CMD_GET_COUNT)).get(kv::COUNT_FIELD), 0u);
   }
   EXPECT_EQ(logLines.size(), 2u);
 }
