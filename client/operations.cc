@@ -7,7 +7,7 @@
 #include "mqtt/builders.h"
 #include "mqtt/framer.h"
 #include "service/log.h"
-#include "tables/topic.h"
+#include "mqtt/topic.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ void BrokerClient::publish(const kv::message& command, bool connectIfNeeded) {
     refusal = "Max QoS is 2";
   } else if (topic.empty()) {
     refusal = "Topic required";
-  } else if (!isPlainTopic(topic)) {
+  } else if (!mqtt::isPlainTopic(topic)) {
     refusal = "Invalid topic";
   } else if (state_ != ConnectionState::Connected && !connectIfNeeded) {
     refusal = "Broker not connected";
@@ -98,7 +98,7 @@ void BrokerClient::subscribe(const kv::message& command, bool connectIfNeeded) {
     refusal = "Qos must be 0, 1 or 2";
   } else if (filter.empty()) {
     refusal = "Topic required";
-  } else if (parseTopic(filter).kind == TopicKind::Invalid) {
+  } else if (mqtt::parseTopic(filter).kind == mqtt::TopicKind::Invalid) {
     refusal = "Invalid topic path";
   } else if (tables_->subscriptions.findSubscription(broker_->id, filter)) {
     refusal = "Topic already subscribed";

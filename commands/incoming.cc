@@ -8,7 +8,7 @@
 #include "platform/system.h"
 #include "service/log.h"
 #include "service/service_globals.h"
-#include "tables/topic.h"
+#include "tables/subscription_table.h"
 
 namespace {
 

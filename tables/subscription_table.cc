@@ -1,11 +1,13 @@
 #include "tables/subscription_table.h"
 
+#include <map>
+
 #include "contracts/mqtt_tables.h"
 #include "service/log.h"
 
 void SubscriptionEntry::setTopic(const std::string& filter) {
   topic = filter;
-  path = parseTopic(topic);
+  path = mqtt::parseTopic(topic);
 }
 
 namespace row = contract::subscriptions;
@@ -22,7 +24,7 @@ void SubscriptionEntry::readFrom(const kv::message& in) {
   topic = in.get(row::FILTER_FIELD, topic);
   qos = in.get(row::QOS_FIELD, qos);
   script = in.get(row::SCRIPT_FIELD, script);
-  path = parseTopic(topic);
+  path = mqtt::parseTopic(topic);
 }
 
 kv::message SubscriptionTable::validateSubscription(const SubscriptionEntry& row,
@@ -30,7 +32,7 @@ kv::message SubscriptionTable::validateSubscription(const SubscriptionEntry& row
   if (row.topic.empty()) return kv::failedMsg("Topic required");
   if (row.brokerId == Object::NO_ID) return kv::failedMsg("Broker required");
   if (row.qos > 2) return kv::failedMsg("Qos must be 0, 1 or 2");
-  if (row.path.kind == TopicKind::Invalid) return kv::failedMsg("Invalid topic");
+  if (row.path.kind == mqtt::TopicKind::Invalid) return kv::failedMsg("Invalid topic");
   const uint32_t skipId = existing ? existing->id : Object::NO_ID;
   if (findSubscription(row.brokerId, row.topic, skipId)) {
     return kv::failedMsg("Topic already subscribed");
@@ -73,4 +75,17 @@ AMap::LoadedRow SubscriptionTable::checkLoaded(SubscriptionEntry& row) {
   logWarning(strprintf("subscription row %u left out at load: %s", row.id,
                        kv::getError(refusal).c_str()));
   return LoadedRow::Drop;
+}
+
+std::vector<SubscriptionEntry*> collectMatches(const std::string& topic, SubscriptionTable& table) {
+  const mqtt::TopicPath arriving = mqtt::parseArrivingTopic(topic);
+  // Rows are visited in id order and emplace keeps the first row of a key.
+  std::map<uint32_t, SubscriptionEntry*> byKey;
+  for (SubscriptionEntry& row : table) {
+    if (mqtt::topicMatches(arriving, row.path)) byKey.emplace(mqtt::matchKey(row.path), &row);
+  }
+  std::vector<SubscriptionEntry*> matches;
+  matches.reserve(byKey.size());
+  for (const auto& entry : byKey) matches.push_back(entry.second);
+  return matches;
 }

@@ -2,8 +2,7 @@
 // each on one broker, each with an optional on-message script; served on
 // the bus as handler 3. It is consulted when a broker accepts a connection
 // (every row of that broker is subscribed again), by the subscribe and
-// unsubscribe commands, and for every arriving message (collectMatches in
-// topic.h).
+// unsubscribe commands, and for every arriving message (collectMatches).
 //
 // Message form of a row (writeTo order, every field always written; u32 11
 // and string 11 are two different fields; contracts/mqtt_tables.h):
@@ -21,9 +20,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/object.h"
-#include "tables/topic.h"
+#include "mqtt/topic.h"
 #include "tables/typed_table.h"
 
 struct SubscriptionEntry : Object {
@@ -31,7 +31,7 @@ struct SubscriptionEntry : Object {
   std::string topic;      // the topic filter
   uint32_t qos = 0;       // 0, 1 or 2 once accepted
   std::string script;     // source of the on-message script; empty: none
-  TopicPath path = parseTopic("");  // always parseTopic(topic)
+  mqtt::TopicPath path = mqtt::parseTopic("");  // always parseTopic(topic)
 
   SubscriptionEntry() = default;
   SubscriptionEntry(const SubscriptionEntry&) = default;
@@ -76,3 +76,9 @@ class SubscriptionTable : public TypedTable<SubscriptionEntry> {
   // out. Each with a warning naming the row.
   LoadedRow checkLoaded(SubscriptionEntry& row) override;
 };
+
+// The rows whose filter matches the arriving `topic`, whichever broker they
+// belong to, in ascending mqtt::matchKey and at most one row per key: among
+// rows with equal keys the one with the lowest object id is kept. The
+// pointers are rows of `table`, valid until that table changes.
+std::vector<SubscriptionEntry*> collectMatches(const std::string& topic, SubscriptionTable& table);

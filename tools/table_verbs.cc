@@ -5,11 +5,11 @@
 
 #include <utility>
 
+#include "mqtt/topic.h"
 #include "platform/system.h"
 #include "tools/mqtt_verbs.h"
 #include "tools/rows.h"
 #include "tools/show.h"
-#include "tools/topic_filter.h"
 #include "tools/values.h"
 #include "tools/verbs.h"
 #include "tools/watch.h"
@@ -250,7 +250,7 @@ kv::Status prepareReceivedList(const VerbArgs& args, Action& action) {
     if (int status = keepBroker(s, ref, rows, received::BROKER_FIELD)) return status;
     if (int status = readBrokerNames(s, names)) return status;
     for (kv::message& row : rows) {
-      if (filter.empty() || topicFilterMatches(filter, row.get(received::TOPIC_FIELD))) {
+      if (filter.empty() || mqtt::filterMatches(filter, row.get(received::TOPIC_FIELD))) {
         shown.push_back(std::move(row));
       }
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "mqtt/topic.h"
 #include "tools/utf8.h"
 
 namespace mqttctl {
@@ -237,6 +238,13 @@ std::string hexText(uint64_t value) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
   return text;
+}
+
+kv::Status checkTopicFilter(const std::string& filter) {
+  if (filter.empty()) return kv::Status::malformed("the topic filter is empty");
+  if (mqtt::isValidFilter(filter)) return kv::Status::ok();
+  return kv::Status::malformed("topic filter " + quoteArg(filter) +
+                               ": + and # stand alone in a level, and # only last");
 }
 
 std::string quoteArg(const std::string& text) {

@@ -48,6 +48,10 @@ kv::Status unescapeBytes(const std::string& text, std::string& out);
 // result can then no longer be read back).
 std::string escapeBytes(const std::string& bytes, bool escapeQuotes = true);
 
+// A --topic filter (mqtt::isValidFilter), refused with a message that says
+// the rule.
+kv::Status checkTopicFilter(const std::string& filter);
+
 // Seconds, optionally with up to three decimals ("10", "0.5"), above zero
 // and at most MAX_TIMEOUT_SECONDS; the result is in milliseconds.
 kv::Status parseSeconds(const std::string& text, uint32_t& millis);

@@ -1,9 +1,9 @@
 #include "tools/watch.h"
 
+#include "mqtt/topic.h"
 #include "platform/system.h"
 #include "tools/rows.h"
 #include "tools/show.h"
-#include "tools/topic_filter.h"
 #include "tools/values.h"
 #include "tools/words.h"
 
@@ -47,7 +47,7 @@ int showNewRows(Session& s, const WatchOptions& options, WatchState& state) {
     state.lastId = id;
     if (!options.broker.empty() && row.get(received::BROKER_FIELD) != state.brokerId) continue;
     if (!options.topicFilter.empty() &&
-        !topicFilterMatches(options.topicFilter, row.get(received::TOPIC_FIELD))) {
+        !mqtt::filterMatches(options.topicFilter, row.get(received::TOPIC_FIELD))) {
       continue;
     }
     if (s.output.json && !state.names.count(row.get(received::BROKER_FIELD))) {

@@ -1,10 +1,8 @@
-#include "tables/topic.h"
+#include "mqtt/topic.h"
 
 #include <algorithm>
-#include <map>
 
-#include "tables/subscription_table.h"
-
+namespace mqtt {
 namespace {
 
 // The pieces that count against MAX_TOPIC_PIECES: one more than the
@@ -56,6 +54,29 @@ TopicKind classify(const std::vector<std::string>& levels, uint32_t& wildcardLev
 }
 
 }  // namespace
+
+bool isValidFilter(const std::string& filter) {
+  if (filter.empty()) return false;
+  const std::vector<std::string> levels = splitLevels(filter, SIZE_MAX);
+  for (size_t i = 0; i < levels.size(); ++i) {
+    const std::string& level = levels[i];
+    const bool whole = level == "+" || (level == "#" && i + 1 == levels.size());
+    if (!whole && level.find_first_of("+#") != std::string::npos) return false;
+  }
+  return true;
+}
+
+bool filterMatches(const std::string& filter, const std::string& topic) {
+  const std::vector<std::string> want = splitLevels(filter, SIZE_MAX);
+  const std::vector<std::string> have = splitLevels(topic, SIZE_MAX);
+  if (!topic.empty() && topic[0] == '$' && (want[0] == "+" || want[0] == "#")) return false;
+  for (size_t i = 0; i < want.size(); ++i) {
+    if (want[i] == "#") return true;
+    if (i >= have.size()) return false;
+    if (want[i] != "+" && want[i] != have[i]) return false;
+  }
+  return want.size() == have.size();
+}
 
 TopicPath parseTopic(const std::string& topic) {
   TopicPath path;
@@ -121,15 +142,4 @@ uint32_t matchKey(const TopicPath& filter) {
   return INVALID_MATCH_KEY;
 }
 
-std::vector<SubscriptionEntry*> collectMatches(const std::string& topic, SubscriptionTable& table) {
-  const TopicPath arriving = parseArrivingTopic(topic);
-  // Rows are visited in id order and emplace keeps the first row of a key.
-  std::map<uint32_t, SubscriptionEntry*> byKey;
-  for (SubscriptionEntry& row : table) {
-    if (topicMatches(arriving, row.path)) byKey.emplace(matchKey(row.path), &row);
-  }
-  std::vector<SubscriptionEntry*> matches;
-  matches.reserve(byKey.size());
-  for (const auto& entry : byKey) matches.push_back(entry.second);
-  return matches;
-}
+}  // namespace mqtt

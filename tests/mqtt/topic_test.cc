@@ -1,13 +1,13 @@
-// Topic names and filters: classification by where wildcards stand, the
-// levels and their bound, matching, and the order of matching filters.
-#include "tables/topic.h"
+// Topic names and filters: the broker's matching, the service's
+// classification by where wildcards stand, the levels and their bound,
+// matching, and the order of matching filters.
+#include "mqtt/topic.h"
 
 #include <gtest/gtest.h>
 
 #include <iterator>
 
-#include "tables/subscription_table.h"
-
+namespace mqtt {
 namespace {
 
 using Levels = std::vector<std::string>;
@@ -17,6 +17,21 @@ std::string deepTopic(size_t pieces, const std::string& last = "x") {
   std::string topic;
   for (size_t i = 1; i < pieces; ++i) topic += "x/";
   return topic + last;
+}
+
+TEST(FilterMatches, AsABrokerDoes) {
+  const struct { const char* filter; const char* topic; bool matches; } cases[] = {
+      {"a/b", "a/b", true},      {"a/b", "a/B", false},    {"a/+", "a/b", true},
+      {"a/+", "a", false},       {"a/+", "a/b/c", false},  {"a/+/c", "a//c", true},
+      {"a/#", "a", true},        {"a/#", "a/b/c", true},   {"a/#", "ab", false},
+      {"#", "x/y", true},        {"#", "$SYS/x", false},   {"+/x", "$SYS/x", false},
+      {"$SYS/#", "$SYS/x", true}, {"+/+", "/x", true},    {"+/+/+", "a/b", false},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(isValidFilter(c.filter)) << c.filter;
+    EXPECT_EQ(filterMatches(c.filter, c.topic), c.matches) << c.filter << " " << c.topic;
+  }
+  for (const char* bad : {"", "a/#/b", "a#", "a/b+", "#/"}) EXPECT_FALSE(isValidFilter(bad)) << bad;
 }
 
 TEST(ParseTopic, ClassifiesByWhereTheWildcardsStand) {
@@ -108,39 +123,5 @@ TEST(MatchKey, ExactThenPlusThenHashEachDeeperFirstAndInvalidLast) {
   EXPECT_EQ(INVALID_MATCH_KEY, matchKey(parseTopic("+/+")));
 }
 
-class CollectMatches : public ::testing::Test {
- protected:
-  CollectMatches() : table_("/korv/store/test/topics", 0, -2) {}
-  uint32_t add(uint32_t brokerId, const std::string& filter) {
-    auto row = std::make_unique<SubscriptionEntry>();
-    row->brokerId = brokerId;
-    row->setTopic(filter);
-    return table_.add(std::move(row), false);
-  }
-  std::vector<uint32_t> collect(const std::string& topic) {
-    std::vector<uint32_t> ids;
-    for (SubscriptionEntry* row : collectMatches(topic, table_)) ids.push_back(row->id);
-    return ids;
-  }
-  SubscriptionTable table_;  // memory only: never touches the store
-};
-
-// (Which of them runs a script, and that every broker's rows take part,
-// the service's tests of arriving messages check.)
-TEST_F(CollectMatches, OneRowPerKeyInKeyOrderLowestIdFirst) {
-  const uint32_t shallow = add(1, "+");
-  const uint32_t deep = add(1, "a/b/+");
-  const uint32_t middle = add(1, "a/+/c");
-  EXPECT_EQ((std::vector<uint32_t>{deep}), collect("a/b/c"));  // equal keys: lowest id
-  table_.removeSubscriptionById(deep);
-  EXPECT_EQ((std::vector<uint32_t>{middle}), collect("a/b/c"));
-  EXPECT_EQ((std::vector<uint32_t>{shallow}), collect("a"));
-  const uint32_t oneDeep = add(1, "a/#");
-  const uint32_t twoDeep = add(1, "a/b/#");
-  EXPECT_EQ((std::vector<uint32_t>{middle, twoDeep, oneDeep}), collect("a/b/c"));
-  const uint32_t exact = add(1, "a/b/c");
-  add(2, "a/b/c");  // a duplicate exact filter, another broker's
-  EXPECT_EQ((std::vector<uint32_t>{exact, middle, twoDeep, oneDeep}), collect("a/b/c"));
-}
-
 }  // namespace
+}  // namespace mqtt

@@ -1,11 +1,17 @@
-// Topic names and topic filters: one parser for every topic that enters the
-// service (publish commands, subscribe commands, subscription rows, and the
-// topic of every message that arrives from a broker), the matching of an
-// arriving topic against a filter, and the key that ranks matching filters
-// from the most to the least specific.
+// Topic names and topic filters, as text: MQTT's own syntax, with no
+// table and no I/O.
 //
-// Filter syntax, narrower than general MQTT: a filter holds either exactly
-// one "+" level or a "#" as its last level, never both, never two "+".
+// Two readings of a filter live here. The broker's (MQTT 3.1.1, 4.7):
+// isValidFilter and filterMatches, with which the console selects recorded
+// messages as a broker would select them for a subscriber. And the
+// service's own, narrower one, which every topic that enters the service
+// goes through (publish commands, subscribe commands, subscription rows,
+// and the topic of every message that arrives from a broker): parseTopic,
+// the matching of an arriving topic against a filter, and the key that
+// ranks matching filters from the most to the least specific.
+//
+// The service's filter syntax: a filter holds either exactly one "+"
+// level or a "#" as its last level, never both, never two "+".
 //
 //   topic      kind            levels
 //   a/b/c      Plain           a | b | c
@@ -33,8 +39,21 @@
 #include <string>
 #include <vector>
 
-class SubscriptionTable;
-struct SubscriptionEntry;
+namespace mqtt {
+
+// ---- The broker's reading ------------------------------------------------
+
+// Not empty; "+" only as a whole level, "#" only as the whole last level.
+bool isValidFilter(const std::string& filter);
+
+// Whether a broker would deliver `topic` to a subscriber of `filter`: "+"
+// is exactly one level, "#" is the level before it and everything below
+// ("a/#" matches "a", "a/b" and "a/b/c"), and a wildcard first level does
+// not match a topic that starts with "$". Comparisons are exact bytes.
+// REQUIRES: isValidFilter(filter).
+bool filterMatches(const std::string& filter, const std::string& topic);
+
+// ---- The service's reading -----------------------------------------------
 
 enum class TopicKind : uint32_t {
   Plain = 0,           // no level holds "+" or "#"
@@ -82,8 +101,4 @@ bool topicMatches(const TopicPath& arriving, const TopicPath& filter);
 constexpr uint32_t INVALID_MATCH_KEY = 0xFFFFFFFF;
 uint32_t matchKey(const TopicPath& filter);
 
-// The subscription rows whose filter matches `topic`, whichever broker they
-// belong to, in ascending matchKey and at most one row per key: among rows
-// with equal keys the one with the lowest object id is kept. The pointers
-// are rows of `table`, valid until that table changes.
-std::vector<SubscriptionEntry*> collectMatches(const std::string& topic, SubscriptionTable& table);
+}  // namespace mqtt
