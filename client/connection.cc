@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "base/log.h"
+#include "base/service_globals.h"
 #include "client/broker_client.h"
 #include "contracts/resolver.h"
 #include "contracts/tls.h"
@@ -17,8 +19,6 @@
 #include "platform/ipaddr.h"
 #include "platform/looper.h"
 #include "platform/system.h"
-#include "service/log.h"
-#include "service/service_globals.h"
 
 namespace {
 

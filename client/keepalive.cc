@@ -8,9 +8,9 @@
 // connection, whose attempts have no connect time-out, gets its turn.
 // Automatic connection tries 10 seconds after the client is created and
 // 10 seconds after every teardown, for brokers whose autoConnect is set.
+#include "base/log.h"
 #include "client/broker_client.h"
 #include "mqtt/builders.h"
-#include "service/log.h"
 
 void BrokerClient::onWrite() {
   if (state_ == ConnectionState::Connected || inProgress()) {

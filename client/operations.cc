@@ -2,11 +2,11 @@
 // commands. Each validates its command, queues its packet and decides when
 // the command is answered (see the tables below); a refused command
 // changes nothing and consumes no packet identifier.
+#include "base/log.h"
 #include "client/broker_client.h"
 #include "contracts/mqtt_service.h"
 #include "mqtt/builders.h"
 #include "mqtt/framer.h"
-#include "service/log.h"
 #include "mqtt/topic.h"
 
 namespace {

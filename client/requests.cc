@@ -7,10 +7,10 @@
 // "Disconnecting" at a requested disconnect. Whichever comes first removes
 // it: a late acknowledgement finds nothing and has no after-effect, so a
 // command answered with a failure never takes effect afterwards.
+#include "base/log.h"
 #include "client/broker_client.h"
 #include "platform/looper.h"
 #include "platform/system.h"
-#include "service/log.h"
 
 uint16_t BrokerClient::peekPacketId() const {
   const uint16_t next = static_cast<uint16_t>(nextPacketId_ + 1);

@@ -18,9 +18,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "base/log.h"
 #include "client/broker_client.h"
 #include "mqtt/builders.h"
-#include "service/log.h"
 
 namespace {
 constexpr int ERROR_BITS = POLLERR | POLLHUP | POLLNVAL;

@@ -1,9 +1,9 @@
 #include "commands/default_client_id.h"
 
+#include "base/log.h"
+#include "base/service_globals.h"
 #include "contracts/identity.h"
 #include "platform/looper.h"
-#include "service/log.h"
-#include "service/service_globals.h"
 
 void fetchDefaultClientId() {
   kv::message request;

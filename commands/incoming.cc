@@ -2,12 +2,12 @@
 
 #include <vector>
 
+#include "base/log.h"
+#include "base/service_globals.h"
 #include "contracts/scripts.h"
 #include "mqtt/builders.h"
 #include "platform/looper.h"
 #include "platform/system.h"
-#include "service/log.h"
-#include "service/service_globals.h"
 #include "tables/subscription_table.h"
 
 namespace {

@@ -1,11 +1,11 @@
 #include "commands/mqtt_service.h"
 
+#include "base/log.h"
 #include "commands/incoming.h"
 #include "contracts/mqtt_service.h"
 #include "mqtt/builders.h"
 #include "platform/looper.h"
 #include "platform/system.h"
-#include "service/log.h"
 
 namespace {
 

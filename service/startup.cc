@@ -2,11 +2,11 @@
 
 #include <cstdio>
 
+#include "base/log.h"
+#include "base/service_globals.h"
 #include "commands/default_client_id.h"
 #include "commands/mqtt_service.h"
 #include "platform/looper.h"
-#include "service/log.h"
-#include "service/service_globals.h"
 #include "tables/service_tables.h"
 
 namespace {

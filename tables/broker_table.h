@@ -30,9 +30,9 @@
 #include <functional>
 #include <string>
 
+#include "base/log.h"
 #include "contracts/mqtt_tables.h"
 #include "platform/object.h"
-#include "service/log.h"
 #include "tables/typed_table.h"
 
 struct BrokerEntry : Object {

@@ -1,7 +1,7 @@
 #include "tables/service_tables.h"
 
-#include "service/log.h"
-#include "service/service_globals.h"
+#include "base/log.h"
+#include "base/service_globals.h"
 
 namespace {
 // Stored rows; the save interval is no longer used (every change is stored

@@ -2,8 +2,8 @@
 
 #include <map>
 
+#include "base/log.h"
 #include "contracts/mqtt_tables.h"
-#include "service/log.h"
 
 void SubscriptionEntry::setTopic(const std::string& filter) {
   topic = filter;

@@ -1,7 +1,7 @@
 // Messages that arrive from the broker: acknowledged, recorded and handed
 // to the best-matching subscription's script within the broker's limit.
+#include "base/service_globals.h"
 #include "mqtt/builders.h"
-#include "service/service_globals.h"
 #include "support/service_fixture.h"
 
 namespace {

@@ -1,9 +1,10 @@
-// Service-wide objects of the service frame.
+// Service-wide values, and the order in which every service-wide object is
+// built.
 //
 // Every service-wide object has static storage duration and is constructed,
 // across the layers that define them, in this order (GCC's init_priority
 // makes the order explicit; destruction runs in reverse):
-//   1. the system-log stream slots (service/log.h)            priority 1001
+//   1. the system-log stream slots (base/log.h)           priority 1001
 //   2. ticksPerSecond                                     priority 1002
 //   3. defaultClientId                                  priority 1003
 //   4. the broker table                                 priority 1004

@@ -1,4 +1,4 @@
-#include "service/log.h"
+#include "base/log.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -6,9 +6,9 @@
 
 #include <iostream>
 
+#include "base/service_globals.h"
 #include "platform/looper.h"
 #include "platform/root.h"
-#include "service/service_globals.h"
 
 // Priority 1001: constructed before, and so destroyed after, every other
 // service-wide object, whose destructors may still log (a client's

@@ -1,4 +1,4 @@
-#include "service/service_globals.h"
+#include "base/service_globals.h"
 
 #include "platform/clock.h"
 

@@ -10,9 +10,9 @@
 
 #include <string>
 
+#include "base/log.h"
+#include "base/service_globals.h"
 #include "platform/looper.h"
-#include "service/log.h"
-#include "service/service_globals.h"
 
 namespace {
 
