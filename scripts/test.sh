@@ -1,7 +1,8 @@
 #!/bin/sh
-# Runs every test: installs what is missing (Debian packages), builds the
-# native, sanitizer and cross builds, and runs unit and integration tests,
-# the big-endian unit tests under emulation and a short fuzz run.
+# Runs every test: installs what is missing (Debian packages), checks that
+# every include points down the layers, builds the native, sanitizer and
+# cross builds, and runs unit and integration tests, the big-endian unit
+# tests under emulation and a short fuzz run.
 #
 #   scripts/test.sh            everything
 #   MQTTD_JOBS=N               parallel build jobs (default: the core count)
@@ -24,6 +25,10 @@ build() {  # build DIR [cmake options...]
   dir=$1; shift
   cmake -S "$top" -B "$dir" -G Ninja "$@" && cmake --build "$dir" -j "$jobs"
 }
+
+# ---- Layers ------------------------------------------------------------------
+step "layers: every include points down"
+quiet layers scripts/check-layers.sh
 
 # ---- Native ------------------------------------------------------------------
 step "native: build, then unit and integration tests"
