@@ -11,8 +11,7 @@
 #include "platform/root.h"
 
 // Priority 1001: constructed before, and so destroyed after, every other
-// service-wide object, whose destructors may still log (a client's
-// "disconnected from" when clientMap goes at exit).
+// service-wide object, whose destructors may still log.
 std::unique_ptr<kv::lstream> errorLogStream MQTT_INIT_ORDER(1001);
 std::unique_ptr<kv::lstream> warningLogStream MQTT_INIT_ORDER(1001);
 std::unique_ptr<kv::lstream> infoLogStream MQTT_INIT_ORDER(1001);

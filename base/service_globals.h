@@ -9,7 +9,8 @@
 //   3. defaultClientId                                  priority 1003
 //   4. the broker table                                 priority 1004
 //   5. the subscription and received-message tables     priority 1005
-//   6. clientMap                                        priority 1006
+// The broker clients are not among them: start-up owns them, and they go
+// when it returns, before any of these.
 #pragma once
 
 #include <cstdint>

@@ -1,12 +1,13 @@
-// BrokerClient: the service's live connection to one configured broker.
+// BrokerClient: the service's live connection to one configured broker, a
+// protocol engine that carries out typed orders.
 //
 // A client owns the broker socket, the MQTT connection state, the queue of
-// packets to send, the commands that wait for the broker, and its timers.
-// There is at most one client per broker row; clientMap (service_tables.h)
-// holds it through a shared handle, and a command holds a second handle
-// while it runs. The client reads its BrokerEntry's settings at each use, so
-// an edit of the row takes effect at the next use. It does not own the row
-// or the tables.
+// packets to send, the orders that wait for the broker, and its timers. It
+// never sees a bus command: the command handler (commands/) decodes and
+// checks each command, hands the client an order with a Completion, and
+// turns the Status the completion receives into the reply. The client reads
+// its BrokerEntry's settings at each use, so an edit of the row takes effect
+// at the next use. It does not own the row or the tables.
 //
 // Connection states and what moves the client between them:
 //
@@ -34,14 +35,16 @@
 //   any but Connected   request time-out (3 s)            Idle (teardown)
 //   Idle                autoConnectTimer (10 s)           Resolving
 //
-// "In progress" means Resolving to AwaitingConnack. A teardown
-// (connectionFailed) answers every waiting command, discards the queue,
-// and closes the socket on the next loop turn, which also re-arms
-// automatic connection.
+// "In progress" means Resolving to AwaitingConnack. Every way back to Idle
+// goes through teardown(why): it logs why once, keeps it for report(),
+// answers every waiting order, discards the queue, and closes the socket on
+// the next loop turn, which also re-arms automatic connection. The end of a
+// requested disconnect tears down with an ok Status: it is not a failure.
 //
 // Every callback the client hands to the platform (replies to its
 // requests, timers, deferred steps, the socket callback) is cancelled when
-// the client is destroyed: none of them runs afterwards.
+// the client is destroyed: none of them runs afterwards, and the orders
+// still waiting are never completed.
 #pragma once
 
 #include <cstddef>
@@ -49,16 +52,17 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "contracts/mqtt_service.h"
 #include "mqtt/framer.h"
 #include "mqtt/packet.h"
 #include "mqtt/received.h"
-#include "platform/handler.h"
+#include "platform/looper.h"
 #include "platform/runner.h"
+#include "platform/status.h"
 #include "tables/broker_table.h"
 #include "tables/service_tables.h"
 
@@ -78,38 +82,61 @@ class BrokerClient;
 // cancels) a pending expiry; destroying the timer cancels it.
 class ClientTimer {
  public:
-  explicit ClientTimer(std::function<void()> onExpiry) : onExpiry_(std::move(onExpiry)) {}
-  void arm(kv::Ticks delayTicks) { timer_ = kv::Timer(delayTicks, onExpiry_); }
+  ClientTimer(kv::ThinRunner& runner, std::function<void()> onExpiry)
+      : runner_(&runner), onExpiry_(std::move(onExpiry)) {}
+  void arm(kv::Ticks delayTicks) { timer_ = kv::Timer(*runner_, delayTicks, onExpiry_); }
   void cancel() { timer_ = kv::Timer(); }
   bool pending() const { return timer_.pending(); }
 
  private:
+  kv::ThinRunner* runner_;
   std::function<void()> onExpiry_;
   kv::Timer timer_;
 };
 
-// Where a client hands every well-formed PUBLISH that arrives (the
-// service's incoming-message handling). Called on the loop thread, inside
-// the client's socket callback; it may queue packets on the client.
+// Where a client hands every well-formed PUBLISH that arrives, after it has
+// queued the acknowledgement the message's QoS asks for (the service's
+// incoming-message handling). Called on the loop thread, inside the
+// client's socket callback.
 class PublishHandler {
  public:
   virtual ~PublishHandler() = default;
-  virtual void handlePublish(BrokerClient& client, const mqtt::PublishFields& publish) = 0;
+  virtual void handlePublish(BrokerClient& client, const mqtt::PublishFields& message) = 0;
 };
 
-// A command waiting for the broker's acknowledgement of one packet
-// identifier: answered exactly once (acknowledgement, time-out, teardown or
-// disconnect); its completion runs only after a success reply.
+// The end of an order: called exactly once, with ok or with the failure
+// whose message is the text the requester is told ("Timeout occured",
+// "Connection failed", ...). Never called when the client is destroyed
+// first (but see unsubscribe).
+using Completion = std::function<void(const kv::Status&)>;
+
+// An order waiting for the broker's acknowledgement of one packet
+// identifier: completed exactly once (acknowledgement, time-out, teardown or
+// disconnect); onSuccess runs only after a success.
 struct PendingRequest {
-  kv::message command;
-  kv::TimerPtr timer;                 // the 3-second time-out
-  std::function<void()> completion;   // may be empty
-  uint64_t serial = 0;                // tells a reused identifier apart
+  Completion done;
+  std::function<void()> onSuccess;  // may be empty
+  kv::TimerPtr timer;               // the 3-second time-out
+  uint64_t serial = 0;              // tells a reused identifier apart
+};
+
+// What an operator may read about a client; report() takes a copy.
+struct ClientReport {
+  ConnectionState state = ConnectionState::Idle;
+  uint32_t stateSince = 0;       // local time of the last state change (Looper::getLocaltime)
+  kv::Status lastFailure;        // ok until the first failure
+  uint32_t lastFailureTime = 0;  // local time; 0 before the first failure
+  uint32_t failedAttempts = 0;   // attempts in a row that ended before CONNACK
+  uint64_t messagesIn = 0;       // PUBLISH packets received
+  uint64_t messagesOut = 0;      // PUBLISH packets written
+  uint64_t bytesIn = 0;          // bytes read from the broker stream
+  uint64_t bytesOut = 0;         // bytes written to it
 };
 
 class BrokerClient {
  public:
-  using Completion = std::function<void()>;
+  using PublishOrder = contract::mqtt_service::PublishOrder;
+  using SubscribeOrder = contract::mqtt_service::SubscribeOrder;
 
   static constexpr uint32_t CONNECT_TIMEOUT_SECONDS = 5;
   static constexpr uint32_t REQUEST_TIMEOUT_SECONDS = 3;
@@ -117,57 +144,43 @@ class BrokerClient {
   static constexpr uint32_t CLOSE_AFTER_DISCONNECT_SECONDS = 1;
   // Reply time-out of requests to platform services, in clock ticks.
   static constexpr uint32_t SERVICE_TIMEOUT_TICKS = 6000;
-  // Queued bytes above which a publish command is refused ("Output queue
-  // full"). Packets the protocol itself needs (acknowledgements, PINGREQ,
-  // the re-subscriptions) are still queued, up to twice this; past that
-  // the broker is not reading and the connection is torn down.
+  // Queued bytes above which a publish is refused ("Output queue full").
+  // Packets the protocol itself needs (acknowledgements, PINGREQ, the
+  // re-subscriptions) are still queued, up to twice this; past that the
+  // broker is not reading and the connection is torn down.
   static constexpr size_t MAX_QUEUED_BYTES = 8u * 1024 * 1024;
   // Bytes read from the socket per readable event, so that one busy broker
   // cannot hold the loop; the rest is read on the next turn.
   static constexpr size_t READ_BUDGET_BYTES = 256 * 1024;
 
-  BrokerClient(BrokerEntry& broker, SubscriptionTables& tables, PublishHandler& incoming);
+  // `loop`, `tables` and `arrivals` outlive the client; so does `broker`,
+  // whose removal destroys the client first.
+  BrokerClient(kv::Looper& loop, BrokerEntry& broker, SubscriptionTables& tables,
+               PublishHandler& arrivals);
   ~BrokerClient();
   BrokerClient(const BrokerClient&) = delete;
   BrokerClient& operator=(const BrokerClient&) = delete;
 
-  // ---- Connection ----
+  // ---- Orders ----
   // Starts an attempt unless one is under way or the client is Connected.
-  // A given command waits in connectWaiters for CONNACK or the teardown; it
-  // arms the 5-second connect time-out when the client was Idle or
-  // Disconnecting.
-  void connect(const kv::message* command);
+  // `done`, when given, waits for CONNACK or the teardown, and arms the
+  // 5-second connect time-out when the client was Idle or Disconnecting.
+  void connect(Completion done = nullptr);
   // Connected: discards the queue, fails waiting requests with
-  // "Disconnecting", and writes DISCONNECT on the next writable event; the
-  // command is answered at the teardown that follows. Otherwise answers the
-  // command with success at once (an attempt under way goes on).
-  void disconnect(const kv::message* command);
-
-  // ---- Operations behind the publish and subscribe commands ----
-  void publish(const kv::message& command, bool connectIfNeeded);
-  void subscribe(const kv::message& command, bool connectIfNeeded);
-  // Queues SUBSCRIBE for one filter; returns the packet identifier used.
-  uint16_t sendSubscribe(const std::string& filter, uint32_t qos);
-
-  // ---- Pending requests ----
-  // The next packet identifier: 2 first, then up to 65535, then 1; never 0.
-  uint16_t takePacketId();
-  // The identifier takePacketId will hand out next, without taking it.
-  uint16_t peekPacketId() const;
-  // Waits for the acknowledgement of `id` for `command` (3-second
-  // time-out). False, with a log line, when `id` is still in use.
-  bool registerRequest(uint16_t id, const kv::message& command, Completion completion);
-  // The broker acknowledged `id`: success reply, then the completion.
-  void completeRequest(uint16_t id);
-
-  // ---- Output queue ----
-  // Appends a packet and asks for writable events.
-  void enqueuePacket(mqtt::MqttPacket packet);
-  // Puts a packet at the head of the queue (CONNECT only).
-  void enqueuePacketFront(mqtt::MqttPacket packet);
-  // Whether a packet of `bytes` more may be queued for a command.
-  bool queueHasRoom(size_t bytes) const { return queuedBytes_ + bytes <= MAX_QUEUED_BYTES; }
-  size_t queuedPackets() const { return outputQueue_.size(); }
+  // "Disconnecting", and writes DISCONNECT on the next writable event;
+  // `done` completes at the teardown that follows. Otherwise completes at
+  // once (an attempt under way goes on).
+  void disconnect(Completion done = nullptr);
+  // REQUIRES: the order passed the command handler's checks (QoS, topic,
+  // size, and a connection or leave to make one). When it completes:
+  // operations.cc.
+  void publish(const PublishOrder& order, Completion done);
+  // REQUIRES: as publish. Completes at SUBACK, then records the row.
+  void subscribe(const SubscribeOrder& order, Completion done);
+  // Unsubscribes the filter of `target`, a subscription row of this broker,
+  // and removes the row: at UNSUBACK when Connected, else on the next loop
+  // turn (that step, and its completion, outlive the client).
+  void unsubscribe(const SubscriptionEntry& target, Completion done);
 
   // ---- Requests to platform services on the client's behalf ----
   // Posts `request`; `onReply` runs once with the reply unless the client
@@ -177,60 +190,94 @@ class BrokerClient {
   // ---- State ----
   ConnectionState state() const { return state_; }
   bool inProgress() const;
+  ClientReport report() const;
   BrokerEntry& broker() const { return *broker_; }
-  SubscriptionTables& tables() const { return *tables_; }
-  bool subscribeOnConnect() const { return subscribeOnConnect_; }
   void setSubscribeOnConnect(bool on) { subscribeOnConnect_ = on; }
   // On-message scripts running for this broker.
   uint32_t runningScripts = 0;
   // The descriptor of the broker stream; -1 when there is none.
   int socketFd() const { return socket_; }
   size_t pendingRequests() const { return pending_.size(); }
+  size_t queuedPackets() const { return outputQueue_.size(); }
 
  private:
   // connection.cc
-  bool startTcpConnect(uint32_t addressNetworkOrder);
+  void setState(ConnectionState state);
+  kv::Status startTcpConnect(uint32_t addressNetworkOrder);
   void onResolved(const kv::message& reply);
   void onTcpConnected(int fd);
+  void startTls(int fd);
   void onPlainConnected(int fd);
   void onSslReply(const kv::message& reply, int tcpFd);
   void startMqttSession(int fd, bool registerFd);
   void onConnack(const mqtt::MqttPacket& packet);
-  void connectionFailed(bool socketOnly);
-  void closeSocket(int fd);
   void onConnectTimeout();
   void registerSocket(int fd, int events);
   void setSocketInterest(int events);
   // Ends a requested disconnect now (DISCONNECT written, teardown), so that
   // a new attempt can start on a clean client.
   void finishDisconnect();
-  bool writeDisconnect();
+  kv::Status writeDisconnect();
   void cancelServiceRequests();
-  static void answer(const kv::message& command, const kv::message& reply);
-  static void answerAll(std::vector<kv::message>& waiters, const kv::message& reply);
+  static void completeAll(std::vector<Completion>& waiters, const kv::Status& outcome);
   // Runs `step` after `delayTicks` unless the client is destroyed first.
   void defer(kv::Ticks delayTicks, std::function<void()> step);
   kv::Ticks seconds(uint32_t n) const;
 
+  // teardown.cc
+  // The one way back to Idle: see the header comment. `why` is ok for the
+  // end of a requested disconnect.
+  void teardown(const kv::Status& why);
+  void noteEnd(const kv::Status& why, bool wasAttempt);
+  // What orders waiting on a connection that failed are told.
+  kv::Status connectionFailure() const;
+  // Stops watching the socket and closes it on the next loop turn, which
+  // re-arms automatic connection; the state is left as it is.
+  void releaseSocket();
+  void closeSocket(int fd);
+
   // socket_io.cc
-  enum class ReadResult { Drained, BudgetSpent, Failed, TornDown };
+  enum class ReadResult { Drained, BudgetSpent, TornDown };
   void onSocketEvent(int fd, int events);
   ReadResult readAvailable(int fd);
+  // Hands on every complete packet the framer holds; false once the
+  // connection is torn down.
+  bool dispatchFramed(int fd);
   // Hands one packet on; false when it tore the connection down.
   bool dispatch(const mqtt::MqttPacket& packet);
   void onPublishPacket(const mqtt::MqttPacket& packet);
-  void logReadFailure(long result, int err);
+  // Queues the acknowledgement a received packet calls for, if any.
+  void acknowledge(uint8_t type, uint8_t qos, uint16_t packetId);
+  kv::Status readFailure(long result, int err) const;
   void writeQueued();
   // One gathering write of what may be written now; false when the writer
   // must stop (the socket is full, or the connection was torn down).
   bool writeSome();
+  void enqueuePacket(mqtt::MqttPacket packet);
+  // Puts a packet at the head of the queue (CONNECT only).
+  void enqueuePacketFront(mqtt::MqttPacket packet);
+  // Whether a packet of `bytes` more may be queued for an order.
+  bool queueHasRoom(size_t bytes) const { return queuedBytes_ + bytes <= MAX_QUEUED_BYTES; }
   void discardQueue();
 
   // requests.cc
+  // The next packet identifier: 2 first, then up to 65535, then 1; never 0.
+  uint16_t takePacketId();
+  // The identifier takePacketId will hand out next, without taking it.
+  uint16_t peekPacketId() const;
+  // Waits for the acknowledgement of `id` (3-second time-out). False, with
+  // a log line, when `id` is still in use: `done` is not kept.
+  bool registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess);
+  // The broker acknowledged `id`: success, then onSuccess.
+  void completeRequest(uint16_t id);
   void onRequestTimeout(uint16_t id, uint64_t serial);
-  // Answers every waiting request with a failure `text`, smallest
-  // identifier first, and forgets them (their completions never run).
-  void failAllRequests(const std::string& text);
+  // Completes every waiting request with `why`, smallest identifier first,
+  // and forgets them (their onSuccess never runs).
+  void failAllRequests(const kv::Status& why);
+
+  // operations.cc
+  // Queues SUBSCRIBE for one filter; returns the packet identifier used.
+  uint16_t sendSubscribe(const std::string& filter, uint32_t qos);
 
   // keepalive.cc
   void sendPingreq();
@@ -240,9 +287,10 @@ class BrokerClient {
   void armAutoConnect();
   void onAutoConnect();
 
+  kv::Looper& loop_;
   BrokerEntry* broker_;
   SubscriptionTables* tables_;
-  PublishHandler* incoming_;
+  PublishHandler* arrivals_;
 
   int socket_ = -1;
   std::deque<mqtt::MqttPacket> outputQueue_;
@@ -252,10 +300,11 @@ class BrokerClient {
   uint16_t nextPacketId_ = 1;
   std::map<uint16_t, PendingRequest> pending_;
   uint64_t nextSerial_ = 1;
-  std::vector<kv::message> connectWaiters_;
-  std::vector<kv::message> disconnectWaiters_;
+  std::vector<Completion> connectWaiters_;
+  std::vector<Completion> disconnectWaiters_;
   bool subscribeOnConnect_ = true;
   ConnectionState state_ = ConnectionState::Idle;
+  ClientReport report_;  // all but the state
 
   ClientTimer connectTimer_;
   ClientTimer pingTimer_;

@@ -1,5 +1,6 @@
-// BrokerClient: construction, connection set-up, CONNACK, disconnect,
-// teardown and destruction.
+// BrokerClient: construction, connection set-up, CONNACK, disconnect and
+// destruction. Every failure on the way ends in teardown (teardown.cc) with
+// a Status that names what failed.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -17,22 +18,11 @@
 #include "contracts/tls.h"
 #include "mqtt/builders.h"
 #include "platform/ipaddr.h"
-#include "platform/looper.h"
 #include "platform/system.h"
 
 namespace {
 
-// The reasons a broker gives for refusing a connection (CONNACK codes).
-std::string refusalReason(uint8_t code) {
-  switch (code) {
-    case 1: return "unacceptable protocol version";
-    case 2: return "identifier rejected";
-    case 3: return "server unavailable";
-    case 4: return "bad user name or password";
-    case 5: return "not authorised";
-    default: return "refusal code " + std::to_string(code);
-  }
-}
+using Kind = kv::Status::Kind;
 
 // Whether the broker's address is a numeric IPv4 address other than 0.0.0.0.
 bool isIpv4Literal(const std::string& address, uint32_t& networkOrder) {
@@ -42,30 +32,40 @@ bool isIpv4Literal(const std::string& address, uint32_t& networkOrder) {
   return true;
 }
 
+// A socket call that failed while the TCP connection was being made.
+kv::Status connectFailure(const char* call, int err) {
+  return kv::Status(Kind::Connect, strprintf("internal error [%s: %s]", call, strerror(err)));
+}
+
+kv::Status tlsFailure(const std::string& why) {
+  return kv::Status(Kind::Tls, "ssl failure [" + why + "]");
+}
+
 }  // namespace
 
-BrokerClient::BrokerClient(BrokerEntry& broker, SubscriptionTables& tables,
-                           PublishHandler& incoming)
-    : broker_(&broker),
+BrokerClient::BrokerClient(kv::Looper& loop, BrokerEntry& broker, SubscriptionTables& tables,
+                           PublishHandler& arrivals)
+    : loop_(loop),
+      broker_(&broker),
       tables_(&tables),
-      incoming_(&incoming),
-      connectTimer_([this] { onConnectTimeout(); }),
-      pingTimer_([this] { sendPingreq(); }),
-      autoConnectTimer_([this] { onAutoConnect(); }),
-      silenceTimer_([this] { onBrokerSilent(); }) {
+      arrivals_(&arrivals),
+      connectTimer_(loop.runner(), [this] { onConnectTimeout(); }),
+      pingTimer_(loop.runner(), [this] { sendPingreq(); }),
+      autoConnectTimer_(loop.runner(), [this] { onAutoConnect(); }),
+      silenceTimer_(loop.runner(), [this] { onBrokerSilent(); }) {
+  report_.stateSince = loop_.getLocaltime();
   armAutoConnect();
 }
 
 BrokerClient::~BrokerClient() {
-  kv::ThinRunner& runner = kv::getRunner();
+  kv::ThinRunner& runner = loop_.runner();
   for (auto& entry : deferred_) runner.removeTimer(entry.second);
   for (auto& entry : pending_) runner.removeTimer(entry.second.timer);
-  if (kv::Looper* loop = kv::getLooper()) {
-    for (int id : posts_) loop->cancelPost(id);
-  }
+  for (int id : posts_) loop_.cancelPost(id);
   if (state_ != ConnectionState::Idle && socket_ >= 0) {
     runner.removeSocket(socket_);
-    writeDisconnect();
+    const kv::Status written = writeDisconnect();
+    if (!written.isOk()) logBrokerWarning(*broker_, written.message());
     const int fd = socket_;
     runner.addTimer(seconds(CLOSE_AFTER_DISCONNECT_SECONDS), [fd] { ::close(fd); });
   } else if (socket_ >= 0) {
@@ -84,29 +84,35 @@ bool BrokerClient::inProgress() const {
          state_ == ConnectionState::AwaitingConnack;
 }
 
-void BrokerClient::answer(const kv::message& command, const kv::message& reply) {
-  if (kv::Looper* loop = kv::getLooper()) loop->replyMessage(command, reply);
+ClientReport BrokerClient::report() const {
+  ClientReport report = report_;
+  report.state = state_;
+  return report;
 }
 
-void BrokerClient::answerAll(std::vector<kv::message>& waiters, const kv::message& reply) {
-  std::vector<kv::message> answered;
-  answered.swap(waiters);
-  for (const kv::message& command : answered) answer(command, reply);
+void BrokerClient::setState(ConnectionState state) {
+  if (state == state_) return;
+  state_ = state;
+  report_.stateSince = loop_.getLocaltime();
+}
+
+void BrokerClient::completeAll(std::vector<Completion>& waiters, const kv::Status& outcome) {
+  std::vector<Completion> completed;
+  completed.swap(waiters);
+  for (const Completion& done : completed) done(outcome);
 }
 
 void BrokerClient::defer(kv::Ticks delayTicks, std::function<void()> step) {
   const uint64_t key = nextDeferred_++;
-  deferred_[key] = kv::getRunner().addTimer(delayTicks, [this, key, step = std::move(step)] {
+  deferred_[key] = loop_.runner().addTimer(delayTicks, [this, key, step = std::move(step)] {
     deferred_.erase(key);
     step();
   });
 }
 
 int BrokerClient::postRequest(kv::message request, kv::ReplyFn onReply, uint32_t timeoutTicks) {
-  kv::Looper* loop = kv::getLooper();
-  if (!loop) return -1;
   auto id = std::make_shared<int>(-1);
-  *id = loop->postMessage(std::move(request), [this, id, onReply = std::move(onReply)](
+  *id = loop_.postMessage(std::move(request), [this, id, onReply = std::move(onReply)](
                                                   const kv::message& reply) {
     posts_.erase(*id);
     onReply(reply);
@@ -116,10 +122,9 @@ int BrokerClient::postRequest(kv::message request, kv::ReplyFn onReply, uint32_t
 }
 
 void BrokerClient::cancelServiceRequests() {
-  kv::Looper* loop = kv::getLooper();
   for (int* id : {&resolvePost_, &sslPost_}) {
     if (*id < 0) continue;
-    if (loop) loop->cancelPost(*id);
+    loop_.cancelPost(*id);
     posts_.erase(*id);
     *id = -1;
   }
@@ -128,60 +133,52 @@ void BrokerClient::cancelServiceRequests() {
 // ---- Sockets ------------------------------------------------------------------
 
 void BrokerClient::registerSocket(int fd, int events) {
-  kv::getRunner().addSocket(fd, events, [this](int ready, int bits) { onSocketEvent(ready, bits); });
+  loop_.runner().addSocket(fd, events, [this](int ready, int bits) { onSocketEvent(ready, bits); });
 }
 
 void BrokerClient::setSocketInterest(int events) {
-  if (socket_ >= 0) kv::getRunner().changeSocket(socket_, events);
+  if (socket_ >= 0) loop_.runner().changeSocket(socket_, events);
 }
 
 // ---- Connecting ---------------------------------------------------------------
 
-void BrokerClient::connect(const kv::message* command) {
+void BrokerClient::connect(Completion done) {
   if (state_ == ConnectionState::Disconnecting) finishDisconnect();
-  if (command) {
-    connectWaiters_.push_back(*command);
+  if (done) {
+    connectWaiters_.push_back(std::move(done));
     if (state_ == ConnectionState::Idle) {
       logBrokerInfo(*broker_, "Scheduling connect timeout");
       connectTimer_.arm(seconds(CONNECT_TIMEOUT_SECONDS));
     }
   }
   if (state_ != ConnectionState::Idle) return;  // Connected, or an attempt under way
-  state_ = ConnectionState::Resolving;
+  setState(ConnectionState::Resolving);
   uint32_t address = 0;
   if (isIpv4Literal(broker_->address, address)) {
-    if (!startTcpConnect(address)) connectionFailed(false);
+    const kv::Status started = startTcpConnect(address);
+    if (!started.isOk()) teardown(started);
     return;
   }
   resolvePost_ = postRequest(contract::resolver::encodeResolve(broker_->address),
                              [this](const kv::message& reply) { onResolved(reply); },
                              SERVICE_TIMEOUT_TICKS);
-  if (resolvePost_ < 0) {
-    logError("couldn't resolve " + broker_->address);
-    connectionFailed(false);
-  }
+  if (resolvePost_ < 0) teardown(kv::Status(Kind::Resolve, "couldn't resolve " + broker_->address));
 }
 
 void BrokerClient::onResolved(const kv::message& reply) {
   resolvePost_ = -1;
   if (state_ != ConnectionState::Resolving) return;
   const uint32_t address = contract::resolver::decodeAddress(reply);
-  if (address == 0) {
-    logError("couldn't resolve " + broker_->address);
-    connectionFailed(false);
-    return;
-  }
-  if (!startTcpConnect(address)) connectionFailed(false);
+  if (address == 0) return teardown(kv::Status(Kind::Resolve, "couldn't resolve " + broker_->address));
+  const kv::Status started = startTcpConnect(address);
+  if (!started.isOk()) teardown(started);
 }
 
-bool BrokerClient::startTcpConnect(uint32_t addressNetworkOrder) {
-  state_ = ConnectionState::Connecting;
+kv::Status BrokerClient::startTcpConnect(uint32_t addressNetworkOrder) {
+  setState(ConnectionState::Connecting);
   logBrokerInfo(*broker_, "connecting to " + broker_->address);
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    logError(strprintf("internal error [%s]", strerror(errno)));
-    return false;
-  }
+  if (fd < 0) return connectFailure("socket", errno);
   // Packets go out as soon as they are written: the writer already gathers
   // what is queued into one write, and small packets (acknowledgements,
   // PINGREQ) must not wait for the broker's delayed ACK.
@@ -194,13 +191,13 @@ bool BrokerClient::startTcpConnect(uint32_t addressNetworkOrder) {
   peer.sin_addr.s_addr = addressNetworkOrder;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0 &&
       errno != EINPROGRESS) {
-    logError(strprintf("internal error [%s]", strerror(errno)));
+    const kv::Status failed = connectFailure("connect", errno);
     ::close(fd);
-    return false;
+    return failed;
   }
   socket_ = fd;
   registerSocket(fd, POLLOUT);
-  return true;
+  return kv::Status::ok();
 }
 
 // The socket became writable while connecting: the TCP connect finished,
@@ -209,18 +206,17 @@ void BrokerClient::onTcpConnected(int fd) {
   int err = 0;
   socklen_t length = sizeof err;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
-  if (err != 0) {
-    logError(strprintf("internal error [%s]", strerror(err)));
-    connectionFailed(false);
-    return;
-  }
+  if (err != 0) return teardown(connectFailure("connect", err));
   logBrokerInfo(*broker_, "socket connected");
-  state_ = ConnectionState::SocketConnected;
-  if (!broker_->useSsl) {
-    setSocketInterest(POLLIN);
-    defer(0, [this, fd] { onPlainConnected(fd); });
-    return;
-  }
+  setState(ConnectionState::SocketConnected);
+  if (broker_->useSsl) return startTls(fd);
+  setSocketInterest(POLLIN);
+  defer(0, [this, fd] { onPlainConnected(fd); });
+}
+
+// Hands the connected TCP socket to the TLS service, which hands back the
+// descriptor of a plain-text stream to use instead.
+void BrokerClient::startTls(int fd) {
   // A host name is both the name sent with SNI and the one the server's
   // certificate must carry; for an address the TLS service checks the peer.
   contract::tls::ConnectOrder order;
@@ -232,14 +228,11 @@ void BrokerClient::onTcpConnected(int fd) {
   order.clientCertificate = broker_->certificate;
   // Until the SSL service answers, the bytes on this socket are its own:
   // the client must not read them.
-  kv::getRunner().removeSocket(fd);
+  loop_.runner().removeSocket(fd);
   sslPost_ = postRequest(contract::tls::encode(order, fd),
                          [this, fd](const kv::message& reply) { onSslReply(reply, fd); },
                          SERVICE_TIMEOUT_TICKS);
-  if (sslPost_ < 0) {
-    logError("ssl failure [the SSL service cannot be reached]");
-    connectionFailed(false);
-  }
+  if (sslPost_ < 0) teardown(tlsFailure("the SSL service cannot be reached"));
 }
 
 void BrokerClient::onPlainConnected(int fd) {
@@ -258,13 +251,10 @@ void BrokerClient::onSslReply(const kv::message& reply, int tcpFd) {
   }
   if (kv::isError(reply) || stream < 0) {
     if (stream >= 0) ::close(stream);
-    logError("ssl failure [" +
-             (kv::isError(reply) ? kv::getError(reply) : std::string("no stream in the reply")) +
-             "]");
-    // The attempt ends here: waiting commands are told, and automatic
+    // The attempt ends here: waiting orders are told, and automatic
     // connection tries again later.
-    connectionFailed(false);
-    return;
+    return teardown(tlsFailure(kv::isError(reply) ? kv::getError(reply)
+                                                  : std::string("no stream in the reply")));
   }
   logBrokerInfo(*broker_, "Connected with ssl socket");
   // The SSL service holds its own descriptor of the TCP socket; the
@@ -281,34 +271,26 @@ void BrokerClient::startMqttSession(int fd, bool registerFd) {
   const std::string& clientId = broker_->clientId.empty() ? defaultClientId : broker_->clientId;
   mqtt::BuildResult connectPacket =
       mqtt::makeConnect(clientId, broker_->user, broker_->password, broker_->keepAlive);
-  if (!connectPacket.ok()) {
-    logBrokerWarning(*broker_, connectPacket.error());
-    connectionFailed(false);
-    return;
-  }
+  if (!connectPacket.ok()) return teardown(kv::Status::malformed(connectPacket.error()));
   if (registerFd) registerSocket(fd, POLLIN | POLLOUT);
   enqueuePacketFront(connectPacket.takePacket());
-  state_ = ConnectionState::AwaitingConnack;
+  setState(ConnectionState::AwaitingConnack);
 }
 
 void BrokerClient::onConnack(const mqtt::MqttPacket& packet) {
-  if (packet.remainingLength != 2) {
-    logBrokerWarning(*broker_, "malformed CONNACK; closing the connection");
-    connectionFailed(false);
-    return;
+  const std::optional<mqtt::ConnackFields> connack = mqtt::parseConnack(packet);
+  if (!connack) {
+    return teardown(kv::Status(Kind::Protocol, "malformed CONNACK; closing the connection"));
   }
-  const uint8_t code = packet.bytes[3];
-  if (code != 0) {
-    const std::string refusal = "Connection refused: " + refusalReason(code);
-    logBrokerWarning(*broker_, refusal);
-    answerAll(connectWaiters_, kv::failedMsg(refusal));
-    connectionFailed(false);
-    return;
+  if (connack->returnCode != 0) {
+    return teardown(kv::Status(Kind::Refused,
+                               "Connection refused: " + mqtt::connackRefusal(connack->returnCode)));
   }
   logBrokerInfo(*broker_, "connected to " + broker_->address);
-  answerAll(connectWaiters_, kv::message());
+  completeAll(connectWaiters_, kv::Status::ok());
   connectTimer_.cancel();
-  state_ = ConnectionState::Connected;
+  setState(ConnectionState::Connected);
+  report_.failedAttempts = 0;
   if (subscribeOnConnect_) {
     for (SubscriptionEntry& row : tables_->subscriptions) {
       if (row.brokerId == broker_->id) sendSubscribe(row.topic, row.qos);
@@ -318,69 +300,32 @@ void BrokerClient::onConnack(const mqtt::MqttPacket& packet) {
   broker_->connected = true;
 }
 
-void BrokerClient::onConnectTimeout() { connectionFailed(false); }
+void BrokerClient::onConnectTimeout() {
+  teardown(kv::Status::timeout(strprintf("not connected within %u s; closing the connection",
+                                         CONNECT_TIMEOUT_SECONDS)));
+}
 
-// ---- Disconnecting and teardown -----------------------------------------------
+// ---- Disconnecting ------------------------------------------------------------
 
-void BrokerClient::disconnect(const kv::message* command) {
+void BrokerClient::disconnect(Completion done) {
   if (state_ != ConnectionState::Connected) {
-    if (command) answer(*command, kv::message());
+    if (done) done(kv::Status::ok());
     return;
   }
-  if (command) disconnectWaiters_.push_back(*command);
+  if (done) disconnectWaiters_.push_back(std::move(done));
   discardQueue();
-  state_ = ConnectionState::Disconnecting;
-  failAllRequests("Disconnecting");
+  setState(ConnectionState::Disconnecting);
+  failAllRequests(kv::Status(Kind::Cancelled, "Disconnecting"));
   setSocketInterest(POLLIN | POLLOUT);
 }
 
-void BrokerClient::finishDisconnect() {
-  writeDisconnect();
-  connectionFailed(false);
-}
+void BrokerClient::finishDisconnect() { teardown(writeDisconnect()); }
 
-bool BrokerClient::writeDisconnect() {
+kv::Status BrokerClient::writeDisconnect() {
   const mqtt::MqttPacket packet = mqtt::makeDisconnect();
   errno = 0;
   const ssize_t n = ::send(socket_, packet.bytes.data(), packet.bytes.size(), MSG_NOSIGNAL);
-  if (n != static_cast<ssize_t>(packet.bytes.size())) {
-    logBrokerWarning(*broker_, strprintf("couldn't write packet (%i) [%s]", static_cast<int>(n),
-                                         strerror(errno)));
-    return false;
-  }
-  return true;
-}
-
-void BrokerClient::connectionFailed(bool socketOnly) {
-  if (!socketOnly) {
-    state_ = ConnectionState::Idle;
-    cancelServiceRequests();
-    failAllRequests("Connection failed");
-    discardQueue();
-    answerAll(disconnectWaiters_, kv::message());
-    answerAll(connectWaiters_, kv::failedMsg("Connection failed"));
-    connectTimer_.cancel();
-    silenceTimer_.cancel();
-    broker_->connected = false;
-    framer_.reset();
-  }
-  // The socket stops being watched now and is closed on the next loop
-  // turn, outside whatever callback of it is running.
-  const int fd = socket_;
-  if (fd >= 0) {
-    kv::getRunner().removeSocket(fd);
-    closingFds_.push_back(fd);
-    socket_ = -1;
-  }
-  defer(0, [this, fd] { closeSocket(fd); });
-}
-
-void BrokerClient::closeSocket(int fd) {
-  for (auto it = closingFds_.begin(); it != closingFds_.end(); ++it) {
-    if (*it != fd) continue;
-    ::close(fd);
-    closingFds_.erase(it);
-    break;
-  }
-  armAutoConnect();
+  if (n == static_cast<ssize_t>(packet.bytes.size())) return kv::Status::ok();
+  return kv::Status::io(
+      strprintf("couldn't write packet (%i) [%s]", static_cast<int>(n), strerror(errno)));
 }

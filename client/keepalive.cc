@@ -31,9 +31,8 @@ void BrokerClient::sendPingreq() {
 }
 
 void BrokerClient::onBrokerSilent() {
-  logBrokerWarning(*broker_, strprintf("nothing received for %u s after %s; closing the connection",
-                                       broker_->keepAlive * 3u / 2u, silenceAfter_));
-  connectionFailed(false);
+  teardown(kv::Status::timeout(strprintf("nothing received for %u s after %s; closing the connection",
+                                         broker_->keepAlive * 3u / 2u, silenceAfter_)));
 }
 
 void BrokerClient::armAutoConnect() {
@@ -44,5 +43,5 @@ void BrokerClient::onAutoConnect() {
   if (state_ == ConnectionState::Connected || inProgress()) return;
   logBrokerInfo(*broker_, strprintf("Auto-connecting %s", broker_->name.c_str()));
   subscribeOnConnect_ = true;
-  connect(nullptr);
+  connect();
 }

@@ -1,121 +1,78 @@
-// BrokerClient: the publish and subscribe operations behind the service's
-// commands. Each validates its command, queues its packet and decides when
-// the command is answered (see the tables below); a refused command
+// BrokerClient: the publish, subscribe and unsubscribe orders. The command
+// handler has checked each order against what it knows (its fields, the
+// tables, the connection); here it is queued, and its completion comes when
+// the table below says. What only building the packet can tell (a topic
+// MQTT cannot carry, a full queue) fails the order here; a failed order
 // changes nothing and consumes no packet identifier.
+#include <algorithm>
+
 #include "base/log.h"
 #include "client/broker_client.h"
-#include "contracts/mqtt_service.h"
 #include "mqtt/builders.h"
-#include "mqtt/framer.h"
-#include "mqtt/topic.h"
 
-namespace {
-
-using namespace contract::mqtt_service;
-
-const std::string EMPTY;
-
-const std::string& stringField(const kv::message& msg, kv::string_id id) {
-  const std::string* value = msg.find(id);
-  return value ? *value : EMPTY;
-}
-
-}  // namespace
-
-// When the command is answered:
+// When a publish completes:
 //
-//   state            QoS  disconnectAfter  actions                         reply
+//   state            QoS  disconnectAfter  actions                         completion
 //   Connected        1,2  any              wait for the acknowledgement    PUBACK / PUBCOMP
 //   Connected        0    no               -                               at once
 //   Connected        0    yes              DISCONNECT queued behind it     at the teardown
 //   not Connected    1,2  any              connect if Idle                 PUBACK / PUBCOMP
 //   not Connected    0    yes              connect if Idle, DISCONNECT     at the teardown
 //   in progress      0    no               waits for the connection        CONNACK
-//   Idle             0    no               connect with the command        CONNACK
+//   Idle             0    no               connect with the order          CONNACK
 //
 // The rows for a client that is not Connected need connectIfNeeded.
-void BrokerClient::publish(const kv::message& command, bool connectIfNeeded) {
-  const uint32_t qos = command.get(QOS_FIELD, 0);
-  const std::string& topic = stringField(command, TOPIC_FIELD);
-  const std::string& data = stringField(command, DATA_FIELD);
-  const char* refusal = nullptr;
-  if (qos > 2) {
-    refusal = "Max QoS is 2";
-  } else if (topic.empty()) {
-    refusal = "Topic required";
-  } else if (!mqtt::isPlainTopic(topic)) {
-    refusal = "Invalid topic";
-  } else if (state_ != ConnectionState::Connected && !connectIfNeeded) {
-    refusal = "Broker not connected";
-  } else if (data.size() > mqtt::MAX_MESSAGE_DATA) {
-    refusal = "Message too large";
-  }
-  if (refusal) return answer(command, kv::failedMsg(refusal));
-  const bool retain = command.get(RETAIN_FIELD, false);
-  const bool disconnectAfter = command.get(DISCONNECT_AFTER_FIELD, false);
-  mqtt::BuildResult built =
-      mqtt::makePublish(topic, static_cast<uint8_t>(qos), retain, peekPacketId(), data);
-  if (!built.ok()) return answer(command, kv::failedMsg(built.error()));
+void BrokerClient::publish(const PublishOrder& order, Completion done) {
+  mqtt::BuildResult built = mqtt::makePublish(order.topic, static_cast<uint8_t>(std::min(order.qos, 3u)),
+                                              order.retain, peekPacketId(), order.data);
+  if (!built.ok()) return done(kv::Status::malformed(built.error()));
   if (!queueHasRoom(built.packet().bytes.size())) {
-    return answer(command, kv::failedMsg("Output queue full"));
+    return done(kv::Status::rejected("Output queue full"));
   }
   // A requested disconnect still waiting to be written is finished first,
   // so that the new attempt starts from Idle with this packet queued.
   if (state_ == ConnectionState::Disconnecting) finishDisconnect();
   const uint16_t id = takePacketId();
   enqueuePacket(built.takePacket());
-  subscribeOnConnect_ = !disconnectAfter;
+  subscribeOnConnect_ = !order.disconnectAfter;
 
   const bool connected = state_ == ConnectionState::Connected;
-  if (qos > 0) {
+  if (order.qos > 0) {
     if (!connected && !inProgress()) {
-      connect(nullptr);
-      if (state_ == ConnectionState::Idle) return answer(command, kv::failedMsg("Connection failed"));
+      connect();
+      if (state_ == ConnectionState::Idle) return done(connectionFailure());
     }
-    Completion done;
-    if (disconnectAfter) done = [this] { disconnect(nullptr); };
-    registerRequest(id, command, std::move(done));
-  } else if (disconnectAfter) {
-    disconnectWaiters_.push_back(command);
-    if (!connected && !inProgress()) connect(nullptr);
+    std::function<void()> after;
+    if (order.disconnectAfter) after = [this] { disconnect(); };
+    if (!registerRequest(id, done, std::move(after))) {
+      done(kv::Status::rejected("Packet identifier in use"));
+    }
+  } else if (order.disconnectAfter) {
+    disconnectWaiters_.push_back(std::move(done));
+    if (!connected && !inProgress()) connect();
     enqueuePacket(mqtt::makeDisconnect());
   } else if (connected) {
-    answer(command, kv::message());
+    done(kv::Status::ok());
   } else if (inProgress()) {
-    connectWaiters_.push_back(command);
+    connectWaiters_.push_back(std::move(done));
   } else {
-    connect(&command);
+    connect(std::move(done));
   }
 }
 
-void BrokerClient::subscribe(const kv::message& command, bool connectIfNeeded) {
-  const uint32_t qos = command.get(SUBSCRIBE_QOS_FIELD, 0);
-  const std::string& filter = stringField(command, SUBSCRIBE_FILTER_FIELD);
-  const char* refusal = nullptr;
-  if (state_ != ConnectionState::Connected && !connectIfNeeded) {
-    refusal = "Broker not connected";
-  } else if (qos > 2) {
-    refusal = "Qos must be 0, 1 or 2";
-  } else if (filter.empty()) {
-    refusal = "Topic required";
-  } else if (mqtt::parseTopic(filter).kind == mqtt::TopicKind::Invalid) {
-    refusal = "Invalid topic path";
-  } else if (tables_->subscriptions.findSubscription(broker_->id, filter)) {
-    refusal = "Topic already subscribed";
-  } else if (filter.size() > mqtt::MAX_STRING_LENGTH) {
-    refusal = "Topic filter too long";
-  }
-  if (refusal) return answer(command, kv::failedMsg(refusal));
+void BrokerClient::subscribe(const SubscribeOrder& order, Completion done) {
   subscribeOnConnect_ = true;
   if (state_ == ConnectionState::Disconnecting) finishDisconnect();
   if (state_ == ConnectionState::Idle) {
-    connect(nullptr);
-    if (state_ == ConnectionState::Idle) return answer(command, kv::failedMsg("Connection failed"));
+    connect();
+    if (state_ == ConnectionState::Idle) return done(connectionFailure());
   }
-  const uint16_t id = sendSubscribe(filter, qos);
+  const uint16_t id = sendSubscribe(order.filter, order.qos);
   // Recorded once the broker acknowledges. Two subscribes of one filter
   // that cross each other record it once.
-  registerRequest(id, command, [this, filter, qos] {
+  const std::string filter = order.filter;
+  const uint32_t qos = order.qos;
+  const bool registered = registerRequest(id, done, [this, filter, qos] {
     SubscriptionTable& table = tables_->subscriptions;
     if (table.findSubscription(broker_->id, filter)) return;
     auto row = std::make_unique<SubscriptionEntry>();
@@ -124,6 +81,29 @@ void BrokerClient::subscribe(const kv::message& command, bool connectIfNeeded) {
     row->qos = qos;
     table.add(std::move(row), true);
   });
+  if (!registered) done(kv::Status::rejected("Packet identifier in use"));
+}
+
+void BrokerClient::unsubscribe(const SubscriptionEntry& target, Completion done) {
+  SubscriptionTable& table = tables_->subscriptions;
+  const uint32_t targetId = target.id;
+  if (state_ != ConnectionState::Connected) {
+    // Nothing to tell the broker: the row goes on the next loop turn. The
+    // step works on the table alone, so it does not go with the client.
+    loop_.runner().addTimer(0, [&table, targetId, done] {
+      table.removeSubscriptionById(targetId);
+      done(kv::Status::ok());
+    });
+    return;
+  }
+  const uint16_t id = peekPacketId();
+  mqtt::BuildResult built = mqtt::makeUnsubscribe(id, target.topic);
+  if (!built.ok()) return done(kv::Status::malformed(built.error()));
+  takePacketId();
+  enqueuePacket(built.takePacket());
+  const bool registered =
+      registerRequest(id, done, [&table, targetId] { table.removeSubscriptionById(targetId); });
+  if (!registered) done(kv::Status::rejected("Unsubscribe failed"));
 }
 
 uint16_t BrokerClient::sendSubscribe(const std::string& filter, uint32_t qos) {

@@ -1,16 +1,14 @@
 // BrokerClient: packet identifiers and the requests that wait for the
 // broker's acknowledgement.
 //
-// A waiting request is answered exactly once: success when its
+// A waiting request is completed exactly once: success when its
 // acknowledgement arrives (PUBACK, PUBCOMP, SUBACK, UNSUBACK), "Timeout
 // occured" after 3 seconds, "Connection failed" at a teardown, or
 // "Disconnecting" at a requested disconnect. Whichever comes first removes
-// it: a late acknowledgement finds nothing and has no after-effect, so a
-// command answered with a failure never takes effect afterwards.
+// it: a late acknowledgement finds nothing and has no after-effect, so an
+// order that failed never takes effect afterwards.
 #include "base/log.h"
 #include "client/broker_client.h"
-#include "platform/looper.h"
-#include "platform/system.h"
 
 uint16_t BrokerClient::peekPacketId() const {
   const uint16_t next = static_cast<uint16_t>(nextPacketId_ + 1);
@@ -22,19 +20,19 @@ uint16_t BrokerClient::takePacketId() {
   return nextPacketId_;
 }
 
-bool BrokerClient::registerRequest(uint16_t id, const kv::message& command, Completion completion) {
+bool BrokerClient::registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess) {
   if (pending_.count(id)) {
     logError("Timeout reg failed: " + std::to_string(id));
     return false;
   }
   PendingRequest& request = pending_[id];
-  request.command = command;
-  request.completion = std::move(completion);
+  request.done = std::move(done);
+  request.onSuccess = std::move(onSuccess);
   request.serial = nextSerial_++;
   const uint64_t serial = request.serial;
   // The expiry only schedules the time-out handling for the next loop turn,
   // so the runner's timers are not changed from inside its own callback.
-  request.timer = kv::getRunner().addTimer(seconds(REQUEST_TIMEOUT_SECONDS), [this, id, serial] {
+  request.timer = loop_.runner().addTimer(seconds(REQUEST_TIMEOUT_SECONDS), [this, id, serial] {
     defer(0, [this, id, serial] { onRequestTimeout(id, serial); });
   });
   return true;
@@ -45,24 +43,27 @@ void BrokerClient::completeRequest(uint16_t id) {
   if (it == pending_.end()) return;  // unknown, 0, or already answered
   PendingRequest request = std::move(it->second);
   pending_.erase(it);
-  kv::getRunner().removeTimer(request.timer);
-  answer(request.command, kv::message());
-  if (request.completion) request.completion();
+  loop_.runner().removeTimer(request.timer);
+  request.done(kv::Status::ok());
+  if (request.onSuccess) request.onSuccess();
 }
 
 void BrokerClient::onRequestTimeout(uint16_t id, uint64_t serial) {
   auto it = pending_.find(id);
   if (it == pending_.end() || it->second.serial != serial) return;
-  const kv::message command = std::move(it->second.command);
+  const Completion done = std::move(it->second.done);
   pending_.erase(it);
-  answer(command, kv::failedMsg("Timeout occured"));
-  if (state_ != ConnectionState::Connected) connectionFailed(false);
+  done(kv::Status::timeout("Timeout occured"));
+  if (state_ != ConnectionState::Connected) {
+    teardown(kv::Status::timeout(strprintf(
+        "no acknowledgement within %u s before the connection was up; closing the connection",
+        REQUEST_TIMEOUT_SECONDS)));
+  }
 }
 
-void BrokerClient::failAllRequests(const std::string& text) {
+void BrokerClient::failAllRequests(const kv::Status& why) {
   std::map<uint16_t, PendingRequest> failed;
   failed.swap(pending_);
-  for (auto& entry : failed) kv::getRunner().removeTimer(entry.second.timer);
-  const kv::message reply = kv::failedMsg(text);
-  for (auto& entry : failed) answer(entry.second.command, reply);
+  for (auto& entry : failed) loop_.runner().removeTimer(entry.second.timer);
+  for (auto& entry : failed) entry.second.done(why);
 }

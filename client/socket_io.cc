@@ -4,7 +4,9 @@
 // Reading: each readable event reads what is available (up to
 // READ_BUDGET_BYTES) into the framer and handles every complete packet in
 // it; a packet that arrives over several events is assembled, and an event
-// that finds no data is not a failure.
+// that finds no data is not a failure. A failed read, or a stream that
+// breaks MQTT, tears the connection down at once. Dispatch hands each
+// packet to its handler and sends every acknowledgement (acknowledge).
 //
 // Writing: queued packets go out in order, several per writable event in
 // one gathering write. A short write keeps the unwritten rest at the head
@@ -26,6 +28,20 @@ namespace {
 constexpr int ERROR_BITS = POLLERR | POLLHUP | POLLNVAL;
 constexpr size_t MAX_IOVECS = 64;
 constexpr size_t READ_CHUNK = 64 * 1024;
+
+// Why a socket event with error bits, and nothing read that says more,
+// ends the connection.
+kv::Status socketEventFailure(int fd, int events) {
+  if ((events & ERROR_BITS) == POLLHUP) {
+    return kv::Status(kv::Status::Kind::PeerClosed, "peer hung up");
+  }
+  if (events & POLLNVAL) return kv::Status::io("socket error [the descriptor is not open]");
+  int err = 0;
+  socklen_t length = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
+  return kv::Status::io(strprintf("socket error [%s]", strerror(err)));
+}
+
 }  // namespace
 
 void BrokerClient::onSocketEvent(int fd, int events) {
@@ -44,13 +60,10 @@ void BrokerClient::onSocketEvent(int fd, int events) {
     if (fd != socket_) return;
   }
   // A hang-up with data still unread waits until the data has been read.
-  const bool hangUpOnly = (events & ERROR_BITS) == POLLHUP;
-  if (read == ReadResult::Failed || ((events & ERROR_BITS) &&
-                                     !(hangUpOnly && read == ReadResult::BudgetSpent))) {
-    const bool socketOnly =
-        (events & ERROR_BITS) == POLLNVAL && state_ == ConnectionState::SocketConnected;
-    connectionFailed(socketOnly);
-  }
+  const int errors = events & ERROR_BITS;
+  if (!errors || (errors == POLLHUP && read == ReadResult::BudgetSpent)) return;
+  if (errors == POLLNVAL && state_ == ConnectionState::SocketConnected) return releaseSocket();
+  teardown(socketEventFailure(fd, events));
 }
 
 // ---- Reading -------------------------------------------------------------------
@@ -65,51 +78,50 @@ BrokerClient::ReadResult BrokerClient::readAvailable(int fd) {
       return ReadResult::Drained;
     }
     if (n <= 0) {
-      logReadFailure(n, errno);
-      return ReadResult::Failed;
+      teardown(readFailure(n, errno));
+      return ReadResult::TornDown;
     }
+    report_.bytesIn += static_cast<uint64_t>(n);
     silenceTimer_.cancel();
     framer_.append(buffer, static_cast<size_t>(n));
     budget -= std::min(budget, static_cast<size_t>(n));
-    mqtt::MqttPacket packet;
-    for (;;) {
-      const mqtt::PacketFramer::Result result = framer_.next(packet);
-      if (result == mqtt::PacketFramer::Result::NeedMore) break;
-      if (result == mqtt::PacketFramer::Result::TooLarge) {
-        logBrokerWarning(*broker_, strprintf("packet too large (%u bytes)", framer_.announced()));
-        return ReadResult::Failed;
-      }
-      logBrokerInfo(*broker_, "packet received (" + std::to_string(packet.type) + ")");
-      if (!dispatch(packet) || fd != socket_) return ReadResult::TornDown;
-    }
+    if (!dispatchFramed(fd)) return ReadResult::TornDown;
     // Less than a full chunk: the socket is empty for now.
     if (static_cast<size_t>(n) < sizeof buffer) return ReadResult::Drained;
   }
   return ReadResult::BudgetSpent;
 }
 
+bool BrokerClient::dispatchFramed(int fd) {
+  mqtt::MqttPacket packet;
+  for (;;) {
+    const mqtt::PacketFramer::Result result = framer_.next(packet);
+    if (result == mqtt::PacketFramer::Result::NeedMore) return true;
+    if (result == mqtt::PacketFramer::Result::TooLarge) {
+      teardown(kv::Status::tooLarge(strprintf("packet too large (%u bytes)", framer_.announced())));
+      return false;
+    }
+    logBrokerInfo(*broker_, "packet received (" + std::to_string(packet.type) + ")");
+    if (!dispatch(packet) || fd != socket_) return false;
+  }
+}
+
 // The read that failed is named by where the stream stopped: between
-// packets, inside the remaining length, or inside a body.
-void BrokerClient::logReadFailure(long result, int err) {
+// packets, inside the remaining length, or inside a body. A read of 0 is
+// the broker closing the connection.
+kv::Status BrokerClient::readFailure(long result, int err) const {
+  const kv::Status::Kind kind = result == 0 ? kv::Status::Kind::PeerClosed : kv::Status::Kind::Io;
   const int value = static_cast<int>(result);
   switch (framer_.stage()) {
     case mqtt::PacketFramer::Stage::ControlByte:
-      if (result == 0) {
-        logBrokerWarning(*broker_, "peer disconnected");
-      } else {
-        logBrokerWarning(*broker_, strprintf("couldn't read control header (%i) [%s]", value,
-                                             strerror(err)));
-      }
-      return;
+      if (result == 0) return kv::Status(kind, "peer disconnected");
+      return kv::Status(kind, strprintf("couldn't read control header (%i) [%s]", value, strerror(err)));
     case mqtt::PacketFramer::Stage::LengthByte:
-      logBrokerWarning(*broker_,
-                       strprintf("couldn't read length byte (%i) [%s]", value, strerror(err)));
-      return;
+      return kv::Status(kind, strprintf("couldn't read length byte (%i) [%s]", value, strerror(err)));
     case mqtt::PacketFramer::Stage::Body:
-      logBrokerWarning(*broker_, strprintf("couldn't read packet to buffer (%i) [%s]", value,
-                                           strerror(err)));
-      return;
+      break;
   }
+  return kv::Status(kind, strprintf("couldn't read packet to buffer (%i) [%s]", value, strerror(err)));
 }
 
 bool BrokerClient::dispatch(const mqtt::MqttPacket& packet) {
@@ -121,9 +133,8 @@ bool BrokerClient::dispatch(const mqtt::MqttPacket& packet) {
   if (!expected) {
     // A broker sends CONNACK first and once; anything else means the
     // stream cannot be trusted.
-    logBrokerWarning(*broker_,
-                     strprintf("unexpected packet (%i); closing the connection", packet.type));
-    connectionFailed(false);
+    teardown(kv::Status(kv::Status::Kind::Protocol,
+                        strprintf("unexpected packet (%i); closing the connection", packet.type)));
     return false;
   }
   const int fd = socket_;
@@ -140,11 +151,9 @@ bool BrokerClient::dispatch(const mqtt::MqttPacket& packet) {
     case mqtt::Unsuback:
       completeRequest(mqtt::packetIdOf(packet));
       break;
-    case mqtt::Pubrec:  // answered with PUBREL; the request waits for PUBCOMP
-      enqueuePacket(mqtt::makeAck(mqtt::Pubrel, 2, mqtt::packetIdOf(packet)));
-      break;
+    case mqtt::Pubrec:
     case mqtt::Pubrel:
-      enqueuePacket(mqtt::makeAck(mqtt::Pubcomp, 0, mqtt::packetIdOf(packet)));
+      acknowledge(packet.type, 0, mqtt::packetIdOf(packet));
       break;
     default:  // PINGRESP, and packets only a broker receives: nothing to do
       break;
@@ -152,14 +161,32 @@ bool BrokerClient::dispatch(const mqtt::MqttPacket& packet) {
   return socket_ == fd;
 }
 
+// Every acknowledgement the client sends is queued here:
+//
+//   received            sent
+//   PUBLISH, QoS 1      PUBACK
+//   PUBLISH, QoS 2      PUBREC
+//   PUBREC              PUBREL   (our QoS 2 publish waits on for PUBCOMP)
+//   PUBREL              PUBCOMP  (the broker's QoS 2 message)
+//
+// A PUBLISH with QoS 0, or with both QoS bits set, is not acknowledged.
+void BrokerClient::acknowledge(uint8_t type, uint8_t qos, uint16_t packetId) {
+  if (type == mqtt::Publish && qos == 1) enqueuePacket(mqtt::makeAck(mqtt::Puback, 0, packetId));
+  if (type == mqtt::Publish && qos == 2) enqueuePacket(mqtt::makeAck(mqtt::Pubrec, 0, packetId));
+  if (type == mqtt::Pubrec) enqueuePacket(mqtt::makeAck(mqtt::Pubrel, 2, packetId));
+  if (type == mqtt::Pubrel) enqueuePacket(mqtt::makeAck(mqtt::Pubcomp, 0, packetId));
+}
+
+// The acknowledgement goes out whatever the handling of the message does.
 void BrokerClient::onPublishPacket(const mqtt::MqttPacket& packet) {
-  const std::optional<mqtt::PublishFields> publish = mqtt::parsePublish(packet);
-  if (!publish) {
-    logBrokerWarning(*broker_, "malformed PUBLISH (shorter than its topic); closing the connection");
-    connectionFailed(false);
-    return;
+  const std::optional<mqtt::PublishFields> message = mqtt::parsePublish(packet);
+  if (!message) {
+    return teardown(kv::Status(kv::Status::Kind::Protocol,
+                               "malformed PUBLISH (shorter than its topic); closing the connection"));
   }
-  incoming_->handlePublish(*this, *publish);
+  ++report_.messagesIn;
+  acknowledge(mqtt::Publish, message->qos, message->packetId);
+  arrivals_->handlePublish(*this, *message);
 }
 
 // ---- Output queue ----------------------------------------------------------------
@@ -168,9 +195,8 @@ void BrokerClient::enqueuePacket(mqtt::MqttPacket packet) {
   queuedBytes_ += packet.bytes.size();
   outputQueue_.push_back(std::move(packet));
   if (queuedBytes_ > 2 * MAX_QUEUED_BYTES && socket_ >= 0) {
-    logBrokerWarning(*broker_, "output queue overflow: the broker does not read; closing the connection");
-    connectionFailed(false);
-    return;
+    return teardown(kv::Status::tooLarge(
+        "output queue overflow: the broker does not read; closing the connection"));
   }
   setSocketInterest(POLLIN | POLLOUT);
 }
@@ -227,12 +253,12 @@ bool BrokerClient::writeSome() {
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
   onWrite();
   if (n < 0) {
-    logBrokerWarning(*broker_, strprintf("couldn't write packet (%i) [%s]", static_cast<int>(n),
-                                         strerror(errno)));
-    connectionFailed(false);
+    teardown(kv::Status::io(
+        strprintf("couldn't write packet (%i) [%s]", static_cast<int>(n), strerror(errno))));
     return false;
   }
   size_t written = static_cast<size_t>(n);
+  report_.bytesOut += written;
   while (written > 0) {
     mqtt::MqttPacket& head = outputQueue_.front();
     const size_t left = head.bytes.size() - headWritten_;
@@ -245,9 +271,10 @@ bool BrokerClient::writeSome() {
     queuedBytes_ -= head.bytes.size();
     headWritten_ = 0;
     outputQueue_.pop_front();
+    if (type == mqtt::Publish) ++report_.messagesOut;
     onPacketWritten(type);
     if (type == mqtt::Disconnect && state_ == ConnectionState::Connected) {
-      connectionFailed(false);
+      teardown(kv::Status::ok());  // the end a publish with disconnect-after asked for
       return false;
     }
   }

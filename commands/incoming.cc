@@ -5,8 +5,6 @@
 #include "base/log.h"
 #include "base/service_globals.h"
 #include "contracts/scripts.h"
-#include "mqtt/builders.h"
-#include "platform/looper.h"
 #include "platform/system.h"
 #include "tables/subscription_table.h"
 
@@ -39,23 +37,15 @@ bool anyScript(SubscriptionTable& subscriptions) {
 
 }  // namespace
 
-void IncomingMessages::handlePublish(BrokerClient& client, const mqtt::PublishFields& publish) {
-  // The acknowledgement goes out whatever the rest of the handling does.
-  if (publish.qos == 1) {
-    client.enqueuePacket(mqtt::makeAck(mqtt::Puback, 0, publish.packetId));
-  } else if (publish.qos == 2) {
-    client.enqueuePacket(mqtt::makeAck(mqtt::Pubrec, 0, publish.packetId));
-  }
+void IncomingMessages::handlePublish(BrokerClient& client, const mqtt::PublishFields& message) {
   BrokerEntry& broker = client.broker();
-  SubscriptionTables& tables = client.tables();
-  kv::Looper* loop = kv::getLooper();
   // A message with an empty topic is not recorded and runs nothing.
   const ReceivedEntry* row =
-      tables.received.record(broker.id, publish.topic, publish.data, loop ? loop->getLocaltime() : 0);
+      tables_.received.record(broker.id, message.topic, message.data, loop_.getLocaltime());
   if (!row) return;
   // Matching cuts the topic into levels; skip it when no row has a script.
-  if (!anyScript(tables.subscriptions)) return;
-  for (SubscriptionEntry* match : collectMatches(row->topic, tables.subscriptions)) {
+  if (!anyScript(tables_.subscriptions)) return;
+  for (SubscriptionEntry* match : collectMatches(row->topic, tables_.subscriptions)) {
     if (match->script.empty()) continue;
     if (broker.scriptLimit != 0 && client.runningScripts >= broker.scriptLimit) {
       logBrokerWarning(broker, strprintf("Ignoring script execution on topic '%s'. Too many broker "
@@ -84,9 +74,4 @@ bool runOnMessageScript(BrokerClient& client, const std::string& script, const s
   }
   ++client.runningScripts;
   return true;
-}
-
-PublishHandler& incomingMessages() {
-  static IncomingMessages handler;
-  return handler;
 }

@@ -1,16 +1,15 @@
 #include "commands/mqtt_service.h"
 
 #include "base/log.h"
-#include "commands/incoming.h"
 #include "contracts/mqtt_service.h"
-#include "mqtt/builders.h"
-#include "platform/looper.h"
+#include "mqtt/packet.h"
+#include "mqtt/topic.h"
 #include "platform/system.h"
 
 namespace {
 
-using namespace contract::mqtt_service;
-constexpr uint32_t NONE = contract::NO_ID;
+namespace svc = contract::mqtt_service;
+
 constexpr uint32_t POLICY = kv::policies::NEEDS_WRITE;
 
 // The holder's object: no fields.
@@ -19,50 +18,73 @@ struct NoSettings : Object {
   void readFrom(const kv::message&) override {}
 };
 
-// The client of `broker` from clientMap, created (with a log line) when
-// there is none.
-std::shared_ptr<BrokerClient> clientForCommand(BrokerEntry& broker) {
-  auto it = clientMap.find(broker.id);
-  if (it != clientMap.end() && it->second) return it->second;
-  logInfo("Creating target broker client");
-  return createClient(broker);
+bool mayReachBroker(const BrokerClient& client, bool connectIfNeeded) {
+  return connectIfNeeded || client.state() == ConnectionState::Connected;
+}
+
+// The checks of a publish, in the order the requester sees their answers.
+kv::Status checkPublish(const svc::PublishOrder& order, const BrokerClient& client) {
+  if (order.qos > 2) return kv::Status::malformed("Max QoS is 2");
+  if (order.topic.empty()) return kv::Status::malformed("Topic required");
+  if (!mqtt::isPlainTopic(order.topic)) return kv::Status::malformed("Invalid topic");
+  if (!mayReachBroker(client, order.connectIfNeeded)) {
+    return kv::Status::rejected("Broker not connected");
+  }
+  if (order.data.size() > svc::MAX_DATA_BYTES) return kv::Status::tooLarge("Message too large");
+  return kv::Status::ok();
+}
+
+// The checks of a subscribe that come before its client is looked for.
+kv::Status checkSubscribeFields(const svc::SubscribeOrder& order) {
+  if (order.qos > 2) return kv::Status::malformed("Qos must be 0, 1 or 2");
+  if (order.filter.empty()) return kv::Status::malformed("Must provide topic");
+  return kv::Status::ok();
+}
+
+// The rest, once the client is there.
+kv::Status checkSubscribe(const svc::SubscribeOrder& order, const BrokerClient& client,
+                          SubscriptionTable& subscriptions) {
+  if (!mayReachBroker(client, order.connectIfNeeded)) {
+    return kv::Status::rejected("Broker not connected");
+  }
+  if (mqtt::parseTopic(order.filter).kind == mqtt::TopicKind::Invalid) {
+    return kv::Status::malformed("Invalid topic path");
+  }
+  if (subscriptions.findSubscription(client.broker().id, order.filter)) {
+    return kv::Status::rejected("Topic already subscribed");
+  }
+  if (order.filter.size() > mqtt::MAX_STRING_LENGTH) {
+    return kv::Status::tooLarge("Topic filter too long");
+  }
+  return kv::Status::ok();
+}
+
+// The row an unsubscribe removes: the broker's own row with the filter of
+// the row the order names (which may be another broker's).
+kv::Status findUnsubscribeTarget(const svc::UnsubscribeOrder& order, const BrokerEntry& broker,
+                                 SubscriptionTable& subscriptions,
+                                 const SubscriptionEntry*& target) {
+  const SubscriptionEntry* named =
+      order.subscriptionId == contract::NO_ID ? nullptr : subscriptions.findRow(order.subscriptionId);
+  if (!named) return kv::Status::notFound("Must provide valid topic");
+  target = subscriptions.findSubscription(broker.id, named->topic);
+  if (!target) return kv::Status::notFound("Subscription does not belong to target broker");
+  return kv::Status::ok();
 }
 
 }  // namespace
 
-BrokerEntry* lookupBroker(const kv::message& request, kv::u32_id field) {
-  const uint32_t id = request.get(field, NONE);
-  kv::Handler* replier = kv::getLooper();
-  if (id == NONE) {
-    if (replier) replier->replyMessage(request, kv::failedMsg("Broker required"));
-    return nullptr;
-  }
-  BrokerEntry* broker = brokerTable.findRow(id);
-  if (!broker && replier) replier->replyMessage(request, kv::failedMsg("No such broker"));
-  return broker;
-}
-
-std::shared_ptr<BrokerClient> findClient(const BrokerEntry& broker) {
-  for (const auto& entry : clientMap) {
-    if (entry.second && &entry.second->broker() == &broker) return entry.second;
-  }
-  return nullptr;
-}
-
-std::shared_ptr<BrokerClient> createClient(BrokerEntry& broker) {
-  auto client = std::make_shared<BrokerClient>(broker, subscriptionTables, incomingMessages());
-  clientMap[broker.id] = client;
-  return client;
-}
-
-void createClients() {
-  for (BrokerEntry& broker : brokerTable) createClient(broker);
-}
-
-MqttService::MqttService() : AHolder("mqtt") {}
+MqttService::MqttService(kv::Looper& loop, BrokerTable& brokers, SubscriptionTables& tables)
+    : AHolder("mqtt"),
+      brokers_(brokers),
+      tables_(tables),
+      incoming_(loop, tables),
+      clients_(loop, tables, incoming_) {}
 
 void MqttService::registerPolicies() {
-  for (uint32_t command = 1; command <= 6; ++command) policies_.add_policy(command, POLICY);
+  for (uint32_t command = svc::PUBLISH_COMMAND; command <= svc::UNSUBSCRIBE_COMMAND; ++command) {
+    policies_.add_policy(command, POLICY);
+  }
 }
 
 std::unique_ptr<Object> MqttService::createObject() { return std::make_unique<NoSettings>(); }
@@ -73,93 +95,92 @@ kv::message MqttService::checkSet(Object&, Object&) {
 
 void MqttService::handleCmd(kv::message& request, uint32_t command) {
   switch (command) {
-    case PUBLISH_COMMAND: return publish(request);
-    case CONNECT_COMMAND: return connect(request);
-    case DISCONNECT_COMMAND: return disconnect(request);
-    case SUBSCRIBE_COMMAND: return subscribe(request);
-    case CLEAR_RECEIVED_COMMAND: return clearReceived(request);
-    case UNSUBSCRIBE_COMMAND: return unsubscribe(request);
+    case svc::PUBLISH_COMMAND: return publish(request);
+    case svc::CONNECT_COMMAND: return connect(request);
+    case svc::DISCONNECT_COMMAND: return disconnect(request);
+    case svc::SUBSCRIBE_COMMAND: return subscribe(request);
+    case svc::CLEAR_RECEIVED_COMMAND: return clearReceived(request);
+    case svc::UNSUBSCRIBE_COMMAND: return unsubscribe(request);
   }
   kv::Handler::handleCmd(request, command);
 }
 
-void MqttService::publish(kv::message& request) {
-  BrokerEntry* broker = lookupBroker(request, BROKER_FIELD);
-  if (!broker) return;
-  const bool connectIfNeeded = request.get(CONNECT_IF_NEEDED_FIELD, true);
-  clientForCommand(*broker)->publish(request, connectIfNeeded);
+void MqttService::answer(const kv::message& request, const kv::Status& outcome) {
+  replyMessage(request, outcome.isOk() ? kv::message() : kv::failedMsg(outcome.message()));
 }
 
-void MqttService::connect(kv::message& request) {
-  BrokerEntry* broker = lookupBroker(request, BROKER_FIELD);
+Completion MqttService::answerLater(const kv::message& request) {
+  return [this, address = replyAddress(request)](const kv::Status& outcome) {
+    answer(address, outcome);
+  };
+}
+
+BrokerEntry* MqttService::lookupBroker(const kv::message& request, uint32_t id) {
+  if (id == contract::NO_ID) {
+    answer(request, kv::Status::malformed("Broker required"));
+    return nullptr;
+  }
+  BrokerEntry* broker = brokers_.findRow(id);
+  if (!broker) answer(request, kv::Status::notFound("No such broker"));
+  return broker;
+}
+
+void MqttService::publish(const kv::message& request) {
+  const svc::PublishOrder order = svc::decodePublish(request);
+  BrokerEntry* broker = lookupBroker(request, order.brokerId);
   if (!broker) return;
-  std::shared_ptr<BrokerClient> client = findClient(*broker);
-  if (!client) client = createClient(*broker);
-  if (client->state() == ConnectionState::Connected) return replyMessage(request, kv::message());
+  std::shared_ptr<BrokerClient> client = clients_.forCommand(*broker);
+  const kv::Status refusal = checkPublish(order, *client);
+  if (!refusal.isOk()) return answer(request, refusal);
+  client->publish(order, answerLater(request));
+}
+
+void MqttService::connect(const kv::message& request) {
+  BrokerEntry* broker = lookupBroker(request, svc::decodeConnect(request).brokerId);
+  if (!broker) return;
+  std::shared_ptr<BrokerClient> client = clients_.find(*broker);
+  if (!client) client = clients_.create(*broker);
+  if (client->state() == ConnectionState::Connected) return answer(request, kv::Status::ok());
   client->setSubscribeOnConnect(true);
-  client->connect(&request);
+  client->connect(answerLater(request));
 }
 
-void MqttService::disconnect(kv::message& request) {
-  BrokerEntry* broker = lookupBroker(request, BROKER_FIELD);
+void MqttService::disconnect(const kv::message& request) {
+  BrokerEntry* broker = lookupBroker(request, svc::decodeDisconnect(request).brokerId);
   if (!broker) return;
-  std::shared_ptr<BrokerClient> client = findClient(*broker);
+  std::shared_ptr<BrokerClient> client = clients_.find(*broker);
   if (!client) {
     logWarning("Client not found");
-    return replyMessage(request, kv::message());
+    return answer(request, kv::Status::ok());
   }
-  client->disconnect(&request);
+  client->disconnect(answerLater(request));
 }
 
-void MqttService::subscribe(kv::message& request) {
-  BrokerEntry* broker = lookupBroker(request, SUBSCRIPTION_BROKER_FIELD);
+void MqttService::subscribe(const kv::message& request) {
+  const svc::SubscribeOrder order = svc::decodeSubscribe(request);
+  BrokerEntry* broker = lookupBroker(request, order.brokerId);
   if (!broker) return;
-  if (request.get(SUBSCRIBE_QOS_FIELD, 0) > 2) {
-    return replyMessage(request, kv::failedMsg("Qos must be 0, 1 or 2"));
-  }
-  const std::string* filter = request.find(SUBSCRIBE_FILTER_FIELD);
-  if (!filter || filter->empty()) return replyMessage(request, kv::failedMsg("Must provide topic"));
-  const bool connectIfNeeded = request.get(CONNECT_IF_NEEDED_FIELD, true);
-  clientForCommand(*broker)->subscribe(request, connectIfNeeded);
+  kv::Status refusal = checkSubscribeFields(order);
+  if (!refusal.isOk()) return answer(request, refusal);
+  std::shared_ptr<BrokerClient> client = clients_.forCommand(*broker);
+  refusal = checkSubscribe(order, *client, tables_.subscriptions);
+  if (!refusal.isOk()) return answer(request, refusal);
+  client->subscribe(order, answerLater(request));
 }
 
-void MqttService::clearReceived(kv::message& request) {
-  subscriptionTables.received.clear();
-  replyMessage(request, kv::message());
+void MqttService::clearReceived(const kv::message& request) {
+  tables_.received.clear();
+  answer(request, kv::Status::ok());
 }
 
-// Unsubscribes, on the named broker, the filter of the named subscription
-// row: the broker's own row with that filter is the one removed (it may
-// differ from the named row when another broker has the same filter).
-void MqttService::unsubscribe(kv::message& request) {
-  BrokerEntry* broker = lookupBroker(request, SUBSCRIPTION_BROKER_FIELD);
+void MqttService::unsubscribe(const kv::message& request) {
+  const svc::UnsubscribeOrder order = svc::decodeUnsubscribe(request);
+  BrokerEntry* broker = lookupBroker(request, order.brokerId);
   if (!broker) return;
-  std::shared_ptr<BrokerClient> client = findClient(*broker);
-  if (!client) return replyMessage(request, kv::failedMsg("Client not present"));
-  SubscriptionTable& subscriptions = client->tables().subscriptions;
-  const uint32_t rowId = request.get(SUBSCRIPTION_ROW_FIELD, NONE);
-  const SubscriptionEntry* named = rowId == NONE ? nullptr : subscriptions.findRow(rowId);
-  if (!named) return replyMessage(request, kv::failedMsg("Must provide valid topic"));
-  const std::string filter = named->topic;
-  const SubscriptionEntry* target = subscriptions.findSubscription(broker->id, filter);
-  if (!target) {
-    return replyMessage(request, kv::failedMsg("Subscription does not belong to target broker"));
-  }
-  const uint32_t targetId = target->id;
-  if (client->state() != ConnectionState::Connected) {
-    // Nothing to tell the broker: the row goes on the next loop turn.
-    kv::getRunner().addTimer(0, [&subscriptions, targetId, request] {
-      subscriptions.removeSubscriptionById(targetId);
-      if (kv::Looper* loop = kv::getLooper()) loop->replyMessage(request, kv::message());
-    });
-    return;
-  }
-  const uint16_t id = client->peekPacketId();
-  mqtt::BuildResult built = mqtt::makeUnsubscribe(id, filter);
-  if (!built.ok()) return replyMessage(request, kv::failedMsg(built.error()));
-  client->takePacketId();
-  client->enqueuePacket(built.takePacket());
-  const bool registered = client->registerRequest(
-      id, request, [&subscriptions, targetId] { subscriptions.removeSubscriptionById(targetId); });
-  if (!registered) replyMessage(request, kv::failedMsg("Unsubscribe failed"));
+  std::shared_ptr<BrokerClient> client = clients_.find(*broker);
+  if (!client) return answer(request, kv::Status::notFound("Client not present"));
+  const SubscriptionEntry* target = nullptr;
+  const kv::Status refusal = findUnsubscribeTarget(order, *broker, tables_.subscriptions, target);
+  if (!refusal.isOk()) return answer(request, refusal);
+  client->unsubscribe(*target, answerLater(request));
 }

@@ -1,35 +1,35 @@
-// MqttService: the service's command handler, handler 1 on the bus.
+// MqttService: the service's command handler, handler 1 on the bus
+// (contracts/mqtt_service.h has the commands and their fields).
 //
-//   command           number  fields                                   answered
-//   Publish           1       u32 1 broker, string 2 topic, string 3   by the broker client
-//                             data, u32 5 QoS, bool 6 retain, bool 7
-//                             disconnect after, bool 14 connect if
-//                             needed (default true)
-//   Connect           2       u32 1 broker                             at CONNACK / failure
-//   Disconnect        3       u32 1 broker                             after DISCONNECT
-//   Subscribe         4       u32 11 broker, string 12 filter, u32 13  at SUBACK
-//                             QoS, bool 14 connect if needed
-//   ClearReceived     5       -                                        at once
-//   Unsubscribe       6       u32 11 broker, u32 13 subscription row   at UNSUBACK, or next
-//                                                                      turn when not connected
-// Every command needs write permission (policy 512). A broker row id of
-// 0xFFFFFFFF counts as absent. Every other command number goes to the base
+// Each command is decoded once into its order and checked here, in the
+// order the requester sees the answers; a refused command is answered at
+// once and changes nothing. An accepted order goes to the broker's client
+// with a completion that turns the Status it receives into the reply: an
+// empty message for ok, kv::failedMsg with the Status's message otherwise.
+// The client decides when (broker_client.h). Every command needs write
+// permission (policy 512). Every other command number goes to the base
 // handler; the holder's object has no fields and refuses every change.
+//
+// The handler owns the broker clients and the handler of arriving
+// messages; the loop and the tables outlive it.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
 #include "client/broker_client.h"
+#include "commands/broker_clients.h"
+#include "commands/incoming.h"
 #include "platform/aholder.h"
 #include "tables/service_tables.h"
 
 class MqttService : public AHolder {
  public:
-  MqttService();
+  MqttService(kv::Looper& loop, BrokerTable& brokers, SubscriptionTables& tables);
 
   // Registers the six commands with policy 512.
   void registerPolicies();
+  BrokerClients& clients() { return clients_; }
 
   void handleCmd(kv::message& request, uint32_t command) override;
 
@@ -38,21 +38,23 @@ class MqttService : public AHolder {
   kv::message checkSet(Object& current, Object& edited) override;
 
  private:
-  void publish(kv::message& request);
-  void connect(kv::message& request);
-  void disconnect(kv::message& request);
-  void subscribe(kv::message& request);
-  void clearReceived(kv::message& request);
-  void unsubscribe(kv::message& request);
-};
+  void publish(const kv::message& request);
+  void connect(const kv::message& request);
+  void disconnect(const kv::message& request);
+  void subscribe(const kv::message& request);
+  void clearReceived(const kv::message& request);
+  void unsubscribe(const kv::message& request);
 
-// The broker row named by the request's u32 `field`; null after answering
-// "Broker required" (absent or 0xFFFFFFFF) or "No such broker".
-BrokerEntry* lookupBroker(const kv::message& request, kv::u32_id field);
-// The client serving `broker`, or an empty handle.
-std::shared_ptr<BrokerClient> findClient(const BrokerEntry& broker);
-// A new client for `broker`, stored in clientMap under the row's id (a
-// client stored there before is released).
-std::shared_ptr<BrokerClient> createClient(BrokerEntry& broker);
-// A client for every broker row (start-up).
-void createClients();
+  // The broker row with object id `id`; null after answering "Broker
+  // required" (NO_ID) or "No such broker".
+  BrokerEntry* lookupBroker(const kv::message& request, uint32_t id);
+  // Answers `request` with the outcome of its order.
+  void answer(const kv::message& request, const kv::Status& outcome);
+  // A completion that answers `request` (it keeps only the reply address).
+  Completion answerLater(const kv::message& request);
+
+  BrokerTable& brokers_;
+  SubscriptionTables& tables_;
+  IncomingMessages incoming_;
+  BrokerClients clients_;
+};

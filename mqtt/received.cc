@@ -69,4 +69,22 @@ std::optional<PublishFields> parsePublish(const MqttPacket& packet) {
   return fields;
 }
 
+std::optional<ConnackFields> parseConnack(const MqttPacket& packet) {
+  if (packet.type != Connack || packet.remainingLength != 2 || packet.bytes.size() != 4) {
+    return std::nullopt;
+  }
+  return ConnackFields{(packet.bytes[2] & 0x01) != 0, packet.bytes[3]};
+}
+
+std::string connackRefusal(uint8_t returnCode) {
+  switch (returnCode) {
+    case 1: return "unacceptable protocol version";
+    case 2: return "identifier rejected";
+    case 3: return "server unavailable";
+    case 4: return "bad user name or password";
+    case 5: return "not authorised";
+    default: return "refusal code " + std::to_string(returnCode);
+  }
+}
+
 }  // namespace mqtt

@@ -15,6 +15,9 @@
 // A PUBLISH whose body is shorter than its topic and identifier is
 // malformed: parsePublish refuses it, and the incoming-message code takes
 // the topic, identifier and data only from parsePublish.
+//
+// CONNACK body: byte 0 the acknowledge flags (bit 0: session present),
+// byte 1 the return code (0 accepted, 1 to 5 the refusals MQTT names).
 #pragma once
 
 #include <cstdint>
@@ -52,5 +55,20 @@ struct PublishFields {
 // length, the topic and, when a QoS bit is set (QoS 3 included), the
 // identifier. Never reads past the bytes.
 std::optional<PublishFields> parsePublish(const MqttPacket& packet);
+
+struct ConnackFields {
+  bool sessionPresent = false;
+  uint8_t returnCode = 0;
+};
+
+// Refuses (nullopt) a packet that is not a CONNACK with a body of exactly
+// two bytes.
+std::optional<ConnackFields> parseConnack(const MqttPacket& packet);
+
+// Why a broker refused, for a CONNACK return code other than 0:
+// "unacceptable protocol version", "identifier rejected", "server
+// unavailable", "bad user name or password", "not authorised", or
+// "refusal code N" for a code MQTT does not name.
+std::string connackRefusal(uint8_t returnCode);
 
 }  // namespace mqtt

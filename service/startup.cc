@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "base/log.h"
-#include "base/service_globals.h"
 #include "commands/default_client_id.h"
 #include "commands/mqtt_service.h"
 #include "platform/looper.h"
@@ -12,12 +11,11 @@
 namespace {
 
 void registerTables(kv::Looper& looper) {
-  looper.addHandler(2, &brokerTable);
-  brokerTable.onRemove = brokerRemoved;
+  looper.addHandler(contract::brokers::HANDLER, &brokerTable);
   brokerTable.init();
-  looper.addHandler(3, &subscriptionTables.subscriptions);
+  looper.addHandler(contract::subscriptions::HANDLER, &subscriptionTables.subscriptions);
   subscriptionTables.subscriptions.init();
-  looper.addHandler(4, &subscriptionTables.received);
+  looper.addHandler(contract::received::HANDLER, &subscriptionTables.received);
   subscriptionTables.received.init();
 }
 
@@ -31,18 +29,20 @@ int runService() {
     return 1;
   }
   logInfo("started");
+  MqttService service(looper, brokerTable, subscriptionTables);
+  BrokerClients& clients = service.clients();
+  brokerTable.onRemove = [&clients](BrokerEntry& row) { clients.brokerRemoved(row); };
   registerTables(looper);
-  createClients();
-  MqttService service;
+  clients.createAll(brokerTable);
   service.init();
   service.registerPolicies();
-  looper.addHandler(1, &service);
-  kv::getRunner().addTimer(0, fetchDefaultClientId);
+  looper.addHandler(contract::mqtt_service::HANDLER, &service);
+  looper.runner().addTimer(0, [&looper] { fetchDefaultClientId(looper); });
   initSystemLog();
   looper.run();
   logInfo("stopped");
-  // The handler goes first, then the loop; the clients in clientMap go
-  // with the other service-wide objects at exit, each connected one sending
-  // DISCONNECT to its broker.
+  // The clients go with the handler, before the loop: each connected one
+  // sends DISCONNECT to its broker. The tables stay until exit.
+  brokerTable.onRemove = nullptr;
   return 0;
 }

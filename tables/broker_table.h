@@ -63,7 +63,7 @@ class BrokerTable : public TypedTable<BrokerEntry> {
   using TypedTable::TypedTable;
 
   // Called by checkRemove, before the row leaves the table, when set.
-  // Start-up installs brokerRemoved (service_tables.h).
+  // Start-up installs BrokerClients::brokerRemoved (commands/).
   std::function<void(BrokerEntry&)> onRemove;
 
   // Empty when `row` may be stored, else failedMsg with the first failing

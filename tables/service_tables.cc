@@ -16,11 +16,10 @@ SubscriptionTables::SubscriptionTables()
 
 BrokerTable brokerTable MQTT_INIT_ORDER(1004)(BROKER_STORE_PATH, PERSIST, SAVE_INTERVAL);
 SubscriptionTables subscriptionTables MQTT_INIT_ORDER(1005);
-ClientMap clientMap MQTT_INIT_ORDER(1006);
 
-void brokerRemoved(BrokerEntry& row) {
+void removeBrokerSubscriptions(SubscriptionTables& tables, const BrokerEntry& row) {
   logWarning("removing broker " + row.name);
-  SubscriptionTable& subscriptions = subscriptionTables.subscriptions;
+  SubscriptionTable& subscriptions = tables.subscriptions;
   for (auto it = subscriptions.begin(); it != subscriptions.end();) {
     if (it->brokerId != row.id) {
       ++it;
@@ -29,5 +28,4 @@ void brokerRemoved(BrokerEntry& row) {
     logWarning("removing subscription: " + it->topic);
     it = subscriptions.remove(it);  // the row after it, however the removal went
   }
-  clientMap.erase(row.id);
 }

@@ -137,7 +137,7 @@ TEST_F(ConnectionTest, DisconnectWritesDisconnectAndAnswersAfterTheTeardown) {
 
 TEST_F(ConnectionTest, AutoConnectBrokersConnectTenSecondsAfterCreationAndEachTeardown) {
   const uint32_t b = addBroker("auto", fieldsWith(kv::bool_id(9), true));
-  createClients();  // as start-up does
+  clients().createAll(brokerTable);  // as start-up does
   advance(9.9);
   EXPECT_FALSE(broker_.pendingConnection());
   advance(0.1);
@@ -159,7 +159,7 @@ TEST_F(ConnectionTest, AnAutomaticAttemptEndsWhenTheBrokerNeverAnswersConnect) {
   settings.set(kv::bool_id(9), true);
   settings.set(kv::u32_id(10), 30u);
   const uint32_t b = addBroker("auto", settings);
-  createClient(row(b));
+  clients().create(row(b));
   advance(10);
   ASSERT_TRUE(broker_.accept());
   broker_.drain();  // CONNECT, and no CONNACK
@@ -262,7 +262,7 @@ TEST_F(ConnectionTest, RemovingABrokerCancelsEverythingItsClientStarted) {
   broker_.drain();
 
   const uint32_t automatic = addBroker("automatic", fieldsWith(kv::bool_id(9), true));
-  createClient(row(automatic));  // auto-connect timer
+  clients().create(row(automatic));  // auto-connect timer
 
   ssl_.hold = true;
   const uint32_t tls = addBroker("tls", fieldsWith(kv::bool_id(3), true));
@@ -274,7 +274,7 @@ TEST_F(ConnectionTest, RemovingABrokerCancelsEverythingItsClientStarted) {
   EXPECT_TRUE(removeRow(BROKERS, connected).empty());
   EXPECT_TRUE(removeRow(BROKERS, automatic).empty());
   EXPECT_TRUE(removeRow(BROKERS, tls).empty());
-  EXPECT_TRUE(clientMap.empty());
+  EXPECT_TRUE(clients().empty());
   // The connected client said goodbye and closes its socket a second later.
   EXPECT_EQ("E0 00", broker_.drain());
   EXPECT_FALSE(broker_.closedByClient());

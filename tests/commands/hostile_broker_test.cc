@@ -46,7 +46,7 @@ class HostileBrokerTest : public ServiceFixture {};
 
 TEST_F(HostileBrokerTest, TearsDownLogsAndConnectsAgain) {
   const uint32_t b = addBroker("b", fieldsWith(kv::bool_id(9), true));
-  createClient(row(b));
+  clients().create(row(b));
   for (const Hostile& h : hostileStreams()) {
     for (bool bytewise : {false, true}) {
       SCOPED_TRACE(std::string(h.name) + (bytewise ? ", byte by byte" : ", whole"));

@@ -136,7 +136,7 @@ TEST_F(IncomingTest, RemovingTheBrokerKeepsItsMessagesAndOtherBrokersRows) {
   addSubscription(b_, "x/#");
   addSubscription(other, "y");
   addSubscription(b_, "x/+/b");
-  createClient(row(other));
+  clients().create(row(other));
   arrive("x/1");
   clearConsole();
   EXPECT_TRUE(removeRow(BROKERS, b_).empty());

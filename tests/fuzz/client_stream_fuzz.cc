@@ -104,9 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   broker.address = "127.0.0.1";
   broker.port = listener.port;
   broker.scriptLimit = 2;
+  IncomingMessages incoming(loop, tables);
   {
-    BrokerClient client(broker, tables, incomingMessages());
-    client.connect(nullptr);
+    BrokerClient client(loop, broker, tables, incoming);
+    client.connect();
     int peer = -1;
     for (int i = 0; i < 100 && peer < 0; ++i) {
       loop.turn();

@@ -30,6 +30,21 @@ TEST(PacketIdOf, AcknowledgementsBySizeAndType) {
   }
 }
 
+TEST(ParseConnack, TwoBodyBytesOrNothing) {
+  struct Case { uint8_t firstByte; const char* body; bool ok; bool sessionPresent; uint8_t code; };
+  const Case cases[] = {
+      {0x20, "00 00", true, false, 0}, {0x20, "01 05", true, true, 5}, {0x20, "00 80", true, false, 0x80},
+      {0x20, "00", false, false, 0},   {0x20, "00 00 00", false, false, 0}, {0x90, "00 00", false, false, 0},
+  };
+  for (const Case& c : cases) {
+    const std::optional<ConnackFields> connack = parseConnack(framed(c.firstByte, hexBytes(c.body)));
+    ASSERT_EQ(connack.has_value(), c.ok) << c.body;
+    if (!c.ok) continue;
+    EXPECT_EQ(connack->sessionPresent, c.sessionPresent) << c.body;
+    EXPECT_EQ(connack->returnCode, c.code) << c.body;
+  }
+}
+
 TEST(PublishAccessors, FieldsThatDisagreeWithTheBytesLeadNowhere) {
   EXPECT_EQ(topicLength(framed(0x40, hexBytes("00 05"))), 0);
   const MqttPacket liar{Publish, 2, 0xFFFFFFFF, hexBytes("32 05 00 01 61 00")};

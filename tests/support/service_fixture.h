@@ -115,10 +115,11 @@ class ServiceFixture : public TableFixture {
     ASSERT_TRUE(loop_->addHandler(BROKERS, &brokerTable));
     ASSERT_TRUE(loop_->addHandler(SUBSCRIPTIONS, &subscriptionTables.subscriptions));
     ASSERT_TRUE(loop_->addHandler(RECEIVED, &subscriptionTables.received));
-    brokerTable.onRemove = brokerRemoved;
-    service_.init();
-    service_.registerPolicies();
-    ASSERT_TRUE(loop_->addHandler(SERVICE, &service_));
+    service_ = std::make_unique<MqttService>(*loop_, brokerTable, subscriptionTables);
+    brokerTable.onRemove = [this](BrokerEntry& row) { clients().brokerRemoved(row); };
+    service_->init();
+    service_->registerPolicies();
+    ASSERT_TRUE(loop_->addHandler(SERVICE, service_.get()));
     ASSERT_TRUE(loop_->addHandler(14, &resolver_));
     ASSERT_TRUE(loop_->addHandler(12, &ssl_));
     ASSERT_TRUE(loop_->addHandler(48, &scripts_));
@@ -126,7 +127,7 @@ class ServiceFixture : public TableFixture {
   // The tables are static objects: leave them empty and saved, and let
   // destroyed clients close their sockets, before the loop goes.
   void TearDown() override {
-    clientMap.clear();
+    clients().clear();
     advance(2);
     brokerTable.onRemove = nullptr;
     for (AMap* table : std::initializer_list<AMap*>{&subscriptionTables.received,
@@ -135,6 +136,7 @@ class ServiceFixture : public TableFixture {
       while (table->size() > 0) table->remove(table->begin());
       EXPECT_TRUE(table->flush().isOk());
     }
+    service_.reset();
     std::cout.rdbuf(savedCout_);
     TableFixture::TearDown();
   }
@@ -207,10 +209,8 @@ class ServiceFixture : public TableFixture {
     return addedId(addRow(SUBSCRIPTIONS, m));
   }
   BrokerEntry& row(uint32_t broker) { return *brokerTable.findRow(broker); }
-  BrokerClient* client(uint32_t broker) {
-    auto it = clientMap.find(broker);
-    return it == clientMap.end() ? nullptr : it->second.get();
-  }
+  BrokerClients& clients() { return service_->clients(); }
+  BrokerClient* client(uint32_t broker) { return clients().client(broker); }
 
   // Connects `broker` by command through the scripted broker's handshake;
   // returns the CONNECT the client sent, in hex.
@@ -229,7 +229,7 @@ class ServiceFixture : public TableFixture {
   ScriptedBroker broker_{[this] { loop_->turn(); }};
   FakeService resolver_, scripts_;
   FakeSsl ssl_;
-  MqttService service_;
+  std::unique_ptr<MqttService> service_;
 
  private:
   std::stringstream console_;
