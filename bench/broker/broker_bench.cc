@@ -75,6 +75,7 @@ std::string writeLines(const std::string& path, uint32_t count, size_t bytes) {
 
 struct Rates {
   std::vector<double> perSecond;  // one per run
+  BenchDaemon::Syscalls calls;    // per message, in the last run
   Cpu leastCpu;                   // per message, in the run that used least
   bool hasCpu = false;
   double best() const {
@@ -136,6 +137,7 @@ void inboundRun(Mosquitto& broker, BenchDaemon& daemon, const std::string& lines
   if (!sub) return;
   const uint64_t before = daemon.publishesReceived();
   const Cpu cpuBefore = daemon.cpu();
+  const BenchDaemon::Syscalls callsBefore = daemon.syscalls();
   const long long start = monotonicMs();
   MosquittoClient pub(broker, "mosquitto_pub", {"-t", IN_TOPIC, "-l"}, "/dev/null", lines);
   long long subEnd = 0, daemonEnd = 0;
@@ -155,6 +157,9 @@ void inboundRun(Mosquitto& broker, BenchDaemon& daemon, const std::string& lines
   // last message is there too.
   daemon.waitForReceivedRow(before + messages);
   noteCpu(daemonRates, difference(daemon.cpu(), cpuBefore), messages);
+  const BenchDaemon::Syscalls calls = daemon.syscalls();
+  daemonRates.calls = {(calls.reads - callsBefore.reads) / messages,
+                       (calls.writes - callsBefore.writes) / messages};
   noteCpu(subRates, subCpu, messages);
   daemonRates.perSecond.push_back(rate(messages, start, daemonEnd));
   subRates.perSecond.push_back(rate(messages, start, subEnd));
@@ -323,6 +328,8 @@ int main() {
     printCpu("  processor time", subRates);
     printRate("daemon recorded", daemonRates, &subRates, messages);
     printCpu("  processor time", daemonRates, &subRates);
+    printf("  %-40s %.2f reads + %.2f writes per message (last run)\n", "  system calls",
+           daemonRates.calls.reads, daemonRates.calls.writes);
     headline.inboundDaemon = daemonRates;
     headline.inboundSub = subRates;
     printf("\n== outbound: until a witness mosquitto_sub has every message\n");

@@ -181,6 +181,16 @@ long BenchDaemon::privateResidentKiB() const {
   return total;
 }
 
+BenchDaemon::Syscalls BenchDaemon::syscalls() const {
+  std::istringstream io(testsupport::readFile("/proc/" + std::to_string(pid_) + "/io"));
+  Syscalls calls;
+  for (std::string key, value; io >> key >> value;) {
+    if (key == "syscr:") calls.reads = std::stod(value);
+    if (key == "syscw:") calls.writes = std::stod(value);
+  }
+  return calls;
+}
+
 Cpu processCpu(pid_t pid) {
   // Fields 14 and 15 (utime, stime, in clock ticks) follow the command
   // name, which is in parentheses and may hold spaces.

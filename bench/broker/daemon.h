@@ -66,6 +66,12 @@ class BenchDaemon {
   long privateResidentKiB() const;
   // Processor time the daemon has used so far.
   Cpu cpu() const { return processCpu(pid_); }
+  // Read and write system calls it has made so far (/proc/PID/io: syscr
+  // and syscw; reads include recv, writes include send and sendmmsg).
+  struct Syscalls {
+    double reads = 0, writes = 0;
+  };
+  Syscalls syscalls() const;
 
  private:
   bool connectPeer();
