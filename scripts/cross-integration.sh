@@ -24,12 +24,13 @@ jobs=${MQTTD_JOBS:-$(nproc)}
 
 scripts/need-packages.sh qemu-user mosquitto mosquitto-clients
 
-# The cases: connecting, publishing at QoS 0, 1 and 2, subscribing, arriving
-# messages recorded and their scripts run by the native platform process,
-# the tables kept across a restart, start-up, the system log and the stop.
-# Left out: cases that count the daemon's descriptors or memory (those of
-# the emulator are counted with them) and TLS (no OpenSSL on the target).
-cases='^(BrokerTest|TablesTest|Daemon|Platform)\.'
+# Every integration case but the memory bound, which would read the
+# emulator's memory rather than the daemon's: connecting, publishing at
+# QoS 0, 1 and 2, subscribing, arriving messages recorded and their scripts
+# run by the native platform process, the console's verbs, the tables kept
+# across a restart and a SIGKILL, start-up, the system log, the stop, and
+# TLS through the native platform process's TLS service.
+left_out='^DaemonMemory\.'
 
 for f in "$native/tests/integration_tests" "$native/tools/mqttctl" "$native/platformd/platformd" \
          "$ppc/mqttd"; do
@@ -42,5 +43,5 @@ done
 MQTTD_TEST_DAEMON=$top/$ppc/mqttd
 MQTTD_TEST_LAUNCHER="qemu-ppc -L /usr/powerpc-linux-gnu"
 export MQTTD_TEST_DAEMON MQTTD_TEST_LAUNCHER
-ctest --test-dir "$native" -L integration -R "$cases" -j "$jobs" --output-on-failure \
+ctest --test-dir "$native" -L integration -E "$left_out" -j "$jobs" --output-on-failure \
   --timeout 600 --no-tests=error
