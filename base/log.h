@@ -9,9 +9,12 @@
 //   logBrokerWarning logWarning of "<broker name>: " + text
 //
 // The system-log lines carry neither "mqtt: " nor "*** ". Console lines are
-// flushed one by one. All of it runs on the event-loop thread.
+// gathered during a loop turn and written, in order, with one write(2)
+// before the loop waits again; without a loop, at once; at exit, whatever
+// is left. All of it runs on the event-loop thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,6 +32,14 @@ void logWarning(const std::string& text);
 void logError(const std::string& text);
 void logBrokerInfo(const std::string& brokerName, const std::string& text);
 void logBrokerWarning(const std::string& brokerName, const std::string& text);
+
+// Writes the console lines gathered so far now, rather than before the
+// loop next waits (for a reader that cannot wait for the loop: a test).
+void flushConsole();
+// Where console lines go, a batch at a time; null: standard output. Lines
+// gathered so far go to the old one first. For tests.
+using ConsoleSink = std::function<void(const std::string& lines)>;
+void setConsoleSink(ConsoleSink sink);
 
 // Fills the stream slots once "/ram/logsocket" (under the root directory)
 // exists; until then tests again every second on the loop's runner.

@@ -12,6 +12,7 @@ namespace kv {
 ThinRunner::ThinRunner(Clock& clock) : clock_(clock) {}
 
 ThinRunner::~ThinRunner() {
+  runQueuedBeforeWait();
   for (auto& entry : timers_) {
     entry.second->owner = nullptr;
     entry.second->fn = nullptr;
@@ -55,6 +56,16 @@ void ThinRunner::removeSocket(int fd, SocketFn onRemoved) {
   }
 }
 
+void ThinRunner::runBeforeWait(TimerFn fn) {
+  if (fn) beforeWait_.push_back(std::move(fn));
+}
+
+void ThinRunner::runQueuedBeforeWait() {
+  std::vector<TimerFn> queued;
+  queued.swap(beforeWait_);
+  for (TimerFn& fn : queued) fn();
+}
+
 bool ThinRunner::watches(int fd) const { return sockets_.count(fd) != 0; }
 
 bool ThinRunner::nextDue(Ticks& due) const {
@@ -77,6 +88,7 @@ int ThinRunner::pollTimeoutMs(int maxWaitMs) const {
 
 void ThinRunner::turn(int maxWaitMs, bool advanceIdle) {
   const uint64_t turnSeq = nextSeq_;
+  runQueuedBeforeWait();
   bool anyReady = pollAndDispatch(pollTimeoutMs(maxWaitMs));
   Ticks due = 0;
   if (advanceIdle && clock_.isManual() && !anyReady && nextDue(due) && due > clock_.now()) {

@@ -1,6 +1,7 @@
 // kv::ThinRunner: timers and socket readiness for the one event-loop thread.
 //
 // A loop turn does, in order:
+//   0. run the callbacks queued with runBeforeWait;
 //   1. poll(2) the watched sockets, waiting at most until the next timer is
 //      due (not at all when a timer is already due or a zero-delay timer is
 //      pending, or when the clock is manual);
@@ -60,6 +61,13 @@ class ThinRunner {
   // Cancels a timer that has not run yet; anything else is a no-op.
   void removeTimer(const TimerPtr& timer);
 
+  // Runs fn exactly once, before the loop next waits: at the start of the
+  // next turn, ahead of its poll(2), or when the runner is destroyed,
+  // whichever comes first. For work gathered during a turn and done once
+  // for all of it (the service writes its console lines so). Callbacks run
+  // in the order queued; one queued while they run waits for the next turn.
+  void runBeforeWait(TimerFn fn);
+
   // Watches fd for `events`; fn(fd, revents) is called on readiness. Returns
   // false when fd is negative or already watched.
   bool addSocket(int fd, int events, SocketFn fn);
@@ -95,6 +103,7 @@ class ThinRunner {
   int pollTimeoutMs(int maxWaitMs) const;
   bool pollAndDispatch(int timeoutMs);
   void runDueTimers(uint64_t turnSeq);
+  void runQueuedBeforeWait();
 
   Clock& clock_;
   uint64_t nextSeq_ = 1;
@@ -102,6 +111,7 @@ class ThinRunner {
   uint64_t pollEpoch_ = 0;  // bumped by every poll; stale results are dropped
   std::map<TimerKey, TimerPtr> timers_;
   std::map<int, std::shared_ptr<SocketRec>> sockets_;
+  std::vector<TimerFn> beforeWait_;
 };
 
 // An owned, cancel-on-destroy timer: the RAII form of addTimer.

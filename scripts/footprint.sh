@@ -1,5 +1,5 @@
 #!/bin/sh
-# Size and memory footprint of the daemon, for the router (32-bit big-endian
+# Size and memory footprint of the programs, for the router (32-bit big-endian
 # PowerPC) and natively for comparison. Prints figures; checks none of them.
 #
 #   scripts/footprint.sh
@@ -7,11 +7,15 @@
 #   MQTTD_NATIVE_BUILD=DIR   native build to use (default build/native)
 #   FOOTPRINT_SETTLE_SECONDS how long the daemon runs after "mqtt: started"
 #                            before its memory is read (default 2)
+#   FOOTPRINT_MEASURES=0     leave out what each size measure saves (that
+#                            part builds the three programs six more times,
+#                            in build/footprint/)
 #   MQTTD_JOBS=N             parallel build jobs (default: the core count)
 #
 # A build directory that does not exist yet is configured (RelWithDebInfo,
-# like scripts/test.sh); mqttd is (re)built in both. How to read the report:
-# docs/target.md.
+# like scripts/test.sh, with the size profile's default: all measures for
+# the target, none natively); mqttd, mqttctl and platformd are (re)built.
+# How to read the report: docs/target.md.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,11 +23,14 @@ cd "$top"
 ppc_build=${MQTTD_PPC_BUILD:-build/ppc}
 native_build=${MQTTD_NATIVE_BUILD:-build/native}
 settle=${FOOTPRINT_SETTLE_SECONDS:-2}
+measures=${FOOTPRINT_MEASURES:-1}
 jobs=${MQTTD_JOBS:-$(nproc)}
 sysroot=/usr/powerpc-linux-gnu
 qemu="qemu-ppc -L $sysroot"
 start_timeout=60   # seconds to wait for "mqtt: started" (qemu is slow to load)
 stop_timeout=30    # seconds to wait for the exit after SIGTERM
+programs="mqttd tools/mqttctl platformd/platformd"
+toolchain="-DCMAKE_TOOLCHAIN_FILE=$top/cmake/powerpc-linux-gnu.cmake -DMQTTD_WITH_TLS=OFF"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -31,20 +38,21 @@ failed=0
 runs=0
 
 # ---- Builds ------------------------------------------------------------------------
-build_daemon() {  # DIR [cmake options...]
+build_programs() {  # DIR [cmake options...]
   dir=$1; shift
   if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake -S "$top" -B "$dir" -G Ninja --no-warn-unused-cli -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      "$@" >/dev/null
   fi
-  cmake --build "$dir" -j "$jobs" --target mqttd >/dev/null
+  cmake --build "$dir" -j "$jobs" --target mqttd mqttctl platformd >/dev/null
 }
-build_daemon "$ppc_build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/powerpc-linux-gnu.cmake" \
-  -DMQTTD_WITH_TLS=OFF --no-warn-unused-cli
-build_daemon "$native_build"
+# shellcheck disable=SC2086  # the toolchain options are split on purpose
+build_programs "$ppc_build" $toolchain
+build_programs "$native_build"
 
-build_type() {  # the project's default applies when the cache has none
-  t=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$1/CMakeCache.txt")
-  echo "${t:-RelWithDebInfo}"
+cache_value() {  # DIR NAME DEFAULT
+  v=$(sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt")
+  echo "${v:-$3}"
 }
 
 # A minimal C++ program built like the daemon (same compiler, -O2, libstdc++
@@ -69,26 +77,77 @@ stripped_size() {  # STRIP BINARY
   "$1" --strip-all -o "$tmp/stripped" "$2"
   stat -c %s "$tmp/stripped"
 }
+sizes() {  # STRIP DIR: the stripped size of each program, in bytes
+  for p in $programs; do printf ' %s' "$(stripped_size "$1" "$2/$p")"; done
+}
 needed() {  # READELF BINARY
   "$1" -d "$2" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd ' '
 }
 kib() { echo "$(( ($1 + 1023) / 1024 )) KiB"; }
+size_row() {  # LABEL SIZE...
+  label=$1; shift
+  printf '  %-22s' "$label"
+  for n in "$@"; do printf ' %8s %-8s' "$n" "($(kib "$n"))"; done
+  echo
+}
+columns() { printf '  %-22s %-17s %-17s %-17s\n' "" mqttd mqttctl platformd; }
 
-ppc_size=$(stripped_size powerpc-linux-gnu-strip "$ppc_build/mqttd")
-native_size=$(stripped_size strip "$native_build/mqttd")
-libstdcxx=$(stat -L -c %s "$sysroot/lib/libstdc++.so.6")
-
-echo "== mqttd, stripped"
-printf '  %-26s %10s bytes  (%s, %s build)\n' "powerpc (target)" "$ppc_size" \
-  "$(kib "$ppc_size")" "$(build_type "$ppc_build")"
-printf '  %-26s %10s bytes  (%s, %s build)\n' "x86-64 (native)" "$native_size" \
-  "$(kib "$native_size")" "$(build_type "$native_build")"
-echo "  sections (text data bss, unstripped):"
+echo "== stripped sizes in bytes (strip --strip-all)"
+columns
+# shellcheck disable=SC2046  # one word per size
+size_row "powerpc (target)" $(sizes powerpc-linux-gnu-strip "$ppc_build")
+# shellcheck disable=SC2046
+size_row "x86-64 (native)" $(sizes strip "$native_build")
+echo "  goals on powerpc: mqttd <= 384 KiB, mqttctl <= 400 KiB"
+echo "  powerpc: $(cache_value "$ppc_build" CMAKE_BUILD_TYPE RelWithDebInfo) build," \
+  "size profile '$(cache_value "$ppc_build" MQTTD_SIZE_PROFILE all)';" \
+  "x86-64: $(cache_value "$native_build" CMAKE_BUILD_TYPE RelWithDebInfo) build," \
+  "size profile '$(cache_value "$native_build" MQTTD_SIZE_PROFILE none)'"
+echo "  mqttd's sections (text data bss, unstripped):"
 printf '    %-24s %s\n' "powerpc" \
   "$(powerpc-linux-gnu-size "$ppc_build/mqttd" | awk 'NR == 2 {print $1, $2, $3}')"
 printf '    %-24s %s\n' "x86-64" "$(size "$native_build/mqttd" | awk 'NR == 2 {print $1, $2, $3}')"
-echo "  shared libraries it needs on the target: $(needed powerpc-linux-gnu-readelf "$ppc_build/mqttd")"
+echo "  shared libraries mqttd needs on the target: $(needed powerpc-linux-gnu-readelf "$ppc_build/mqttd")"
+libstdcxx=$(stat -L -c %s "$sysroot/lib/libstdc++.so.6")
 echo "  (the target's libstdc++.so.6 itself is $(kib "$libstdcxx"), shared with other programs)"
+
+# Each measure of the size profile alone, then all of them, against none.
+# Stripped sizes move in steps: the linker pads the file so that the data
+# segment's read-only part ends on a 64 KiB boundary (the target's largest
+# page). Text + data (the bytes loaded from the file) show every saving.
+loaded() {  # SIZE-TOOL DIR: text + data of each program, in bytes
+  for p in $programs; do printf ' %s' "$("$1" "$2/$p" | awk 'NR == 2 {print $1 + $2}')"; done
+}
+if [ "$measures" != 0 ]; then
+  echo
+  echo "== what each size measure saves on powerpc (bytes, against the build with none)"
+  printf '  %-14s %-19s %-19s %-19s\n' "" mqttd mqttctl platformd
+  printf '  %-14s' ""
+  for p in $programs; do printf ' %9s %9s' stripped text+data; done
+  echo
+  for m in none os lto gc hidden all; do
+    dir=build/footprint/ppc-$m
+    # shellcheck disable=SC2086
+    build_programs "$dir" $toolchain -DMQTTD_TESTS=OFF -DMQTTD_SIZE_PROFILE=$m
+    # shellcheck disable=SC2046  # one word per size
+    set -- $(sizes powerpc-linux-gnu-strip "$dir") $(loaded powerpc-linux-gnu-size "$dir")
+    if [ "$m" = none ]; then
+      base="$*"
+      label=none
+    else
+      label="$m alone"
+      [ "$m" = all ] && label="all together"
+    fi
+    printf '  %-14s' "$label"
+    # shellcheck disable=SC2086
+    for i in 1 4 2 5 3 6; do
+      now=$(echo "$@" | cut -d' ' -f$i)
+      was=$(echo $base | cut -d' ' -f$i)
+      if [ "$m" = none ]; then printf ' %9d' "$now"; else printf ' %9d' $((now - was)); fi
+    done
+    echo
+  done
+fi
 
 # ---- Resident memory -----------------------------------------------------------------
 state() { awk '/^State:/ {print $2}' "/proc/$1/status" 2>/dev/null || true; }

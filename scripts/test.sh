@@ -2,7 +2,7 @@
 # Runs every test: installs what is missing (Debian packages), checks that
 # every include points down the layers, builds the native, sanitizer and
 # cross builds, and runs unit and integration tests, the big-endian unit
-# tests under emulation and a short fuzz run.
+# tests and daemon under emulation and a short fuzz run.
 #
 #   scripts/test.sh            everything
 #   MQTTD_JOBS=N               parallel build jobs (default: the core count)
@@ -45,6 +45,8 @@ quiet asan-tests ctest --test-dir build/asan -j "$jobs" --output-on-failure --ti
 if [ -x scripts/cross-test.sh ]; then
   step "powerpc: cross build, unit tests under qemu-ppc"
   quiet powerpc scripts/cross-test.sh
+  step "powerpc daemon under qemu-ppc: integration tests with the native console and platformd"
+  quiet powerpc-daemon scripts/cross-integration.sh
 fi
 
 # ---- Fuzzing -------------------------------------------------------------------

@@ -75,7 +75,9 @@ std::string writeLines(const std::string& path, uint32_t count, size_t bytes) {
 
 struct Rates {
   std::vector<double> perSecond;  // one per run
-  BenchDaemon::Cpu leastCpu;      // the daemon's, per message, in the run that used least
+  BenchDaemon::Syscalls calls;    // per message, in the last run
+  Cpu leastCpu;                   // per message, in the run that used least
+  bool hasCpu = false;
   double best() const {
     return perSecond.empty() ? 0 : *std::max_element(perSecond.begin(), perSecond.end());
   }
@@ -91,21 +93,33 @@ void printRate(const char* name, const Rates& rates, const Rates* reference, uin
   printf("\n");
 }
 
-// Keeps the daemon's processor time per message of the run between
-// `before` and `after` when it is the least so far.
-void noteCpu(Rates& rates, const BenchDaemon::Cpu& before, const BenchDaemon::Cpu& after,
-             uint32_t messages) {
-  const BenchDaemon::Cpu used{(after.user - before.user) / messages,
-                              (after.system - before.system) / messages};
-  const BenchDaemon::Cpu& least = rates.leastCpu;
-  if (least.user + least.system == 0 || used.user + used.system < least.user + least.system) {
-    rates.leastCpu = used;
+Cpu difference(const Cpu& after, const Cpu& before) {
+  return Cpu{after.user - before.user, after.system - before.system};
+}
+
+// Keeps the processor time per message of a run that used `used` for
+// `messages` when it is the least so far.
+void noteCpu(Rates& rates, const Cpu& used, uint32_t messages) {
+  const Cpu each{used.user / messages, used.system / messages};
+  if (!rates.hasCpu || each.total() < rates.leastCpu.total()) {
+    rates.leastCpu = each;
+    rates.hasCpu = true;
   }
 }
 
-void printCpu(const Rates& rates) {
-  printf("  %-40s user %.1f us + system %.1f us per message (least of the runs)\n",
-         "  daemon processor time", rates.leastCpu.user * 1e6, rates.leastCpu.system * 1e6);
+// "user 1.50 + system 5.20 = 6.70 us per message", then, beside a
+// reference, the ratio and the goal.
+void printCpu(const char* name, const Rates& rates, const Rates* reference = nullptr,
+              const char* goal = nullptr) {
+  if (!rates.hasCpu) return;
+  const Cpu& c = rates.leastCpu;
+  printf("  %-40s user %5.2f + system %5.2f = %5.2f us per message", name, c.user * 1e6,
+         c.system * 1e6, c.total() * 1e6);
+  if (reference && reference->hasCpu && reference->leastCpu.total() > 0) {
+    printf("  %.2fx", c.total() / reference->leastCpu.total());
+    if (goal) printf(" (goal %s)", goal);
+  }
+  printf("\n");
 }
 
 double rate(uint32_t messages, long long startMs, long long endMs) {
@@ -122,12 +136,14 @@ void inboundRun(Mosquitto& broker, BenchDaemon& daemon, const std::string& lines
                                           {"-C", std::to_string(messages)}, 0);
   if (!sub) return;
   const uint64_t before = daemon.publishesReceived();
-  const BenchDaemon::Cpu cpuBefore = daemon.cpu();
+  const Cpu cpuBefore = daemon.cpu();
+  const BenchDaemon::Syscalls callsBefore = daemon.syscalls();
   const long long start = monotonicMs();
   MosquittoClient pub(broker, "mosquitto_pub", {"-t", IN_TOPIC, "-l"}, "/dev/null", lines);
   long long subEnd = 0, daemonEnd = 0;
+  Cpu subCpu;
   while ((!subEnd || !daemonEnd) && monotonicMs() - start < GUARD_MS) {
-    if (!subEnd && sub->exited()) subEnd = monotonicMs();
+    if (!subEnd && exitedReadingCpu(*sub, subCpu)) subEnd = monotonicMs();
     if (!daemonEnd && daemon.publishesReceived() >= before + messages) daemonEnd = monotonicMs();
     usleep(2000);
   }
@@ -140,7 +156,11 @@ void inboundRun(Mosquitto& broker, BenchDaemon& daemon, const std::string& lines
   // The console line comes just before the row is recorded; the row of the
   // last message is there too.
   daemon.waitForReceivedRow(before + messages);
-  noteCpu(daemonRates, cpuBefore, daemon.cpu(), messages);
+  noteCpu(daemonRates, difference(daemon.cpu(), cpuBefore), messages);
+  const BenchDaemon::Syscalls calls = daemon.syscalls();
+  daemonRates.calls = {(calls.reads - callsBefore.reads) / messages,
+                       (calls.writes - callsBefore.writes) / messages};
+  noteCpu(subRates, subCpu, messages);
   daemonRates.perSecond.push_back(rate(messages, start, daemonEnd));
   subRates.perSecond.push_back(rate(messages, start, subEnd));
 }
@@ -171,16 +191,24 @@ double outboundRun(Mosquitto& broker, uint32_t messages, const std::function<boo
 // too, to compare like with like) send this many messages.
 constexpr uint32_t ACKNOWLEDGED_MESSAGES = 65000;
 
+// Runs mosquitto_pub -l to its end; `used` receives its processor time.
 bool publishWithMosquitto(Mosquitto& broker, const std::string& lines, uint32_t qos,
-                          uint32_t window) {
+                          uint32_t window, Cpu& used) {
   std::vector<std::string> args{"-t", OUT_TOPIC, "-q", std::to_string(qos), "-l"};
   if (qos > 0) args.insert(args.end(), {"-M", std::to_string(window)});
   MosquittoClient pub(broker, "mosquitto_pub", args, "/dev/null", lines);
-  return pub.wait(GUARD_MS) == 0;
+  return waitReadingCpu(pub, GUARD_MS, used);
 }
 
+// The figures the benchmark's goals are about, gathered for its summary.
+struct Headline {
+  Rates inboundDaemon, inboundSub;    // processor time per inbound message
+  Rates outboundDaemon, outboundPub;  // QoS 0, 64 in flight, and mosquitto_pub -l
+  InstructionCounts instructions;
+};
+
 void outbound(Mosquitto& broker, BenchDaemon& daemon, const std::string& lines, uint32_t messages,
-              uint32_t runs) {
+              uint32_t runs, Headline& headline) {
   const uint32_t acknowledged = std::min(messages, ACKNOWLEDGED_MESSAGES);
   const std::string ackedLines = writeLines(broker.dir() + "/acked.txt", acknowledged, 12);
   struct Case {
@@ -188,15 +216,16 @@ void outbound(Mosquitto& broker, BenchDaemon& daemon, const std::string& lines, 
     bool daemon;      // else mosquitto_pub, the reference of the cases after it
     uint32_t qos;
     uint32_t window;  // messages in flight
+    Rates* headline;  // where the figures go for the summary, if anywhere
   };
   const Case cases[] = {
-      {"QoS 0, mosquitto_pub -l", false, 0, 0},
-      {"QoS 0, daemon, 64 in flight", true, 0, 64},
-      {"QoS 0, daemon, one at a time", true, 0, 1},
-      {"QoS 1, mosquitto_pub -q 1 -M 64 -l", false, 1, 64},
-      {"QoS 1, daemon, 64 in flight", true, 1, 64},
-      {"QoS 2, mosquitto_pub -q 2 -M 64 -l", false, 2, 64},
-      {"QoS 2, daemon, 64 in flight", true, 2, 64},
+      {"QoS 0, mosquitto_pub -l", false, 0, 0, &headline.outboundPub},
+      {"QoS 0, daemon, 64 in flight", true, 0, 64, &headline.outboundDaemon},
+      {"QoS 0, daemon, one at a time", true, 0, 1, nullptr},
+      {"QoS 1, mosquitto_pub -q 1 -M 64 -l", false, 1, 64, nullptr},
+      {"QoS 1, daemon, 64 in flight", true, 1, 64, nullptr},
+      {"QoS 2, mosquitto_pub -q 2 -M 64 -l", false, 2, 64, nullptr},
+      {"QoS 2, daemon, 64 in flight", true, 2, 64, nullptr},
   };
   Rates reference;
   for (const Case& c : cases) {
@@ -205,22 +234,25 @@ void outbound(Mosquitto& broker, BenchDaemon& daemon, const std::string& lines, 
     Rates delivered, answered;
     for (uint32_t run = 0; run < runs; ++run) {
       double answeredRate = 0;
-      const BenchDaemon::Cpu cpuBefore = daemon.cpu();
+      Cpu used;
+      const Cpu cpuBefore = daemon.cpu();
       const double r = c.daemon
           ? outboundRun(broker, count, [&] {
               return daemon.publishMany(OUT_TOPIC, c.qos, count, c.window, payload);
             }, &answeredRate)
           : outboundRun(broker, count, [&] {
-              return publishWithMosquitto(broker, input, c.qos, c.window);
+              return publishWithMosquitto(broker, input, c.qos, c.window, used);
             });
+      if (c.daemon) used = difference(daemon.cpu(), cpuBefore);
       if (r > 0) delivered.perSecond.push_back(r);
       if (answeredRate > 0) answered.perSecond.push_back(answeredRate);
-      if (c.daemon && r > 0) noteCpu(delivered, cpuBefore, daemon.cpu(), count);
+      if (r > 0) noteCpu(delivered, used, count);
     }
     printRate(c.name, delivered, c.daemon ? &reference : nullptr, count);
     if (!c.daemon) reference = delivered;
     if (!answered.perSecond.empty()) printRate("  commands answered", answered, nullptr, count);
-    if (c.daemon) printCpu(delivered);
+    printCpu("  processor time", delivered, c.daemon ? &reference : nullptr);
+    if (c.headline) *c.headline = delivered;
   }
 }
 
@@ -244,6 +276,22 @@ void memory(Mosquitto& broker, BenchDaemon& daemon, const std::string& dir) {
          "1025 received rows of 1 KiB", full, full - idle, (full - idle) / 1536.0);
 }
 
+// The goals: processor time per message against the command-line client
+// doing the same work, and instructions per message.
+void printHeadline(const Headline& h) {
+  printf("\n== per message, against the goals (processor time: least of the runs)\n");
+  printCpu("inbound, mosquitto_sub", h.inboundSub);
+  printCpu("inbound, daemon", h.inboundDaemon, &h.inboundSub, "<= 0.50x");
+  printCpu("outbound QoS 0, mosquitto_pub -l", h.outboundPub);
+  printCpu("outbound QoS 0, daemon, 64 in flight", h.outboundDaemon, &h.outboundPub, "<= 1.00x");
+  if (h.instructions.inbound > 0) {
+    printf("  %-40s %6.0f  (goal <= 3000)\n", "instructions per inbound message",
+           h.instructions.inbound);
+    printf("  %-40s %6.0f  (goal <= 6000)\n", "instructions per outbound message",
+           h.instructions.outbound);
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -265,6 +313,7 @@ int main() {
   const std::string lines = writeLines(broker.dir() + "/flood.txt", messages, 12);
   printf("mqttd against mosquitto on 127.0.0.1:%u; %u messages of 12 bytes, best of %u runs\n",
          broker.port(), messages, runs);
+  Headline headline;
   {
     BenchDaemon daemon(MQTTD_BIN, {});
     if (!daemon.start(broker.port(), IN_TOPIC)) return 1;
@@ -276,18 +325,25 @@ int main() {
       inboundRun(broker, daemon, lines, messages, daemonRates, subRates);
     }
     printRate("mosquitto_sub received", subRates, nullptr, messages);
+    printCpu("  processor time", subRates);
     printRate("daemon recorded", daemonRates, &subRates, messages);
-    printCpu(daemonRates);
+    printCpu("  processor time", daemonRates, &subRates);
+    printf("  %-40s %.2f reads + %.2f writes per message (last run)\n", "  system calls",
+           daemonRates.calls.reads, daemonRates.calls.writes);
+    headline.inboundDaemon = daemonRates;
+    headline.inboundSub = subRates;
     printf("\n== outbound: until a witness mosquitto_sub has every message\n");
-    outbound(broker, daemon, lines, messages, runs);
+    outbound(broker, daemon, lines, messages, runs, headline);
     printf("  %-40s %6ld KiB\n", "memory after the floods", daemon.privateResidentKiB());
   }
   if (profiled > 0) {
     printf("\n== instructions per message (callgrind, %u messages)\n", profiled);
     const std::string few = writeLines(broker.dir() + "/profiled.txt", profiled, 12);
-    if (!profileWithCallgrind(broker, MQTTD_BIN, IN_TOPIC, OUT_TOPIC, profiled, payload, few)) {
+    if (!profileWithCallgrind(broker, MQTTD_BIN, IN_TOPIC, OUT_TOPIC, profiled, payload, few,
+                              headline.instructions)) {
       printf("  callgrind run failed (is valgrind installed?)\n");
     }
   }
+  printHeadline(headline);
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -180,15 +181,48 @@ long BenchDaemon::privateResidentKiB() const {
   return total;
 }
 
-BenchDaemon::Cpu BenchDaemon::cpu() const {
+BenchDaemon::Syscalls BenchDaemon::syscalls() const {
+  std::istringstream io(testsupport::readFile("/proc/" + std::to_string(pid_) + "/io"));
+  Syscalls calls;
+  for (std::string key, value; io >> key >> value;) {
+    if (key == "syscr:") calls.reads = std::stod(value);
+    if (key == "syscw:") calls.writes = std::stod(value);
+  }
+  return calls;
+}
+
+Cpu processCpu(pid_t pid) {
   // Fields 14 and 15 (utime, stime, in clock ticks) follow the command
   // name, which is in parentheses and may hold spaces.
-  const std::string stat = testsupport::readFile("/proc/" + std::to_string(pid_) + "/stat");
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  const std::string stat = testsupport::readFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t name = stat.rfind(')');
+  if (name == std::string::npos) return Cpu{};
+  std::istringstream fields(stat.substr(name + 2));
   std::string skip;
   for (int field = 3; field < 14; ++field) fields >> skip;
   double user = 0, system = 0;
   fields >> user >> system;
   const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
   return Cpu{user / ticks, system / ticks};
+}
+
+bool exitedReadingCpu(testsupport::Program& program, Cpu& used) {
+  const pid_t pid = program.pid();
+  siginfo_t info{};
+  // WNOWAIT: the child stays a zombie, with its times, until wait() below.
+  if (pid <= 0 || waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+      info.si_pid != pid) {
+    return false;
+  }
+  used = processCpu(pid);
+  program.wait();
+  return true;
+}
+
+bool waitReadingCpu(testsupport::Program& program, int guardMs, Cpu& used) {
+  if (testsupport::waitUntil([&] { return exitedReadingCpu(program, used); }, guardMs)) {
+    return true;
+  }
+  program.stop(SIGKILL);
+  return false;
 }

@@ -11,9 +11,27 @@
 #include <vector>
 
 #include "platform/looper.h"
+#include "support/mosquitto.h"
 
 // The message text of message number i.
 using PayloadFn = std::string (*)(uint32_t i);
+
+// Processor time a process has used so far, in seconds: fields utime and
+// stime of /proc/PID/stat (clock ticks of 10 ms, so read it across long
+// runs). The daemon and the command-line clients are read this same way.
+struct Cpu {
+  double user = 0, system = 0;
+  double total() const { return user + system; }
+};
+Cpu processCpu(pid_t pid);
+
+// Whether `program` has exited; if so, reads its processor time while it is
+// an unreaped child (its /proc entry still holds the totals), then reaps
+// it. Never blocks.
+bool exitedReadingCpu(testsupport::Program& program, Cpu& used);
+// Waits for `program` to exit, reading its processor time the same way;
+// false when it is still running after the guard (it is then killed).
+bool waitReadingCpu(testsupport::Program& program, int guardMs, Cpu& used);
 
 class BenchDaemon {
  public:
@@ -46,11 +64,14 @@ class BenchDaemon {
 
   // Private_Clean + Private_Dirty + Private_Hugetlb of /proc/PID/smaps_rollup.
   long privateResidentKiB() const;
-  // Processor time the daemon has used so far (/proc/PID/stat), in seconds.
-  struct Cpu {
-    double user = 0, system = 0;
+  // Processor time the daemon has used so far.
+  Cpu cpu() const { return processCpu(pid_); }
+  // Read and write system calls it has made so far (/proc/PID/io: syscr
+  // and syscw; reads include recv, writes include send and sendmmsg).
+  struct Syscalls {
+    double reads = 0, writes = 0;
   };
-  Cpu cpu() const;
+  Syscalls syscalls() const;
 
  private:
   bool connectPeer();

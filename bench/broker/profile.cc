@@ -83,19 +83,22 @@ void printTopFunctions(const std::string& file, bool inclusive, uint32_t message
   pclose(pipe);
 }
 
-void report(const char* what, const std::string& file, uint32_t messages) {
+// Prints the cost per message and the top functions; the cost per message.
+double report(const char* what, const std::string& file, uint32_t messages) {
   const unsigned long long total = totalInstructions(file);
   printf("  %-40s %8.0f instructions per message (%llu in all)\n", what,
          static_cast<double>(total) / messages, total);
   printTopFunctions(file, false, messages, total);
   printTopFunctions(file, true, messages, total);
+  return static_cast<double>(total) / messages;
 }
 
 }  // namespace
 
 bool profileWithCallgrind(const testsupport::Mosquitto& broker, const std::string& mqttd,
                           const std::string& inTopic, const std::string& outTopic,
-                          uint32_t messages, PayloadFn payload, const std::string& linesFile) {
+                          uint32_t messages, PayloadFn payload, const std::string& linesFile,
+                          InstructionCounts& counts) {
   // valgrind puts the process id where %p is.
   BenchDaemon daemon(mqttd, {"valgrind", "--tool=callgrind",
                              "--callgrind-out-file={root}/callgrind.%p"});
@@ -112,7 +115,7 @@ bool profileWithCallgrind(const testsupport::Mosquitto& broker, const std::strin
   }
   if (!daemon.waitForReceivedRow(before + messages)) return false;
   if (!callgrindControl("--dump", daemon.pid())) return false;
-  report("inbound QoS 0 (received, logged, recorded)", dumpFile(daemon, 1), messages);
+  counts.inbound = report("inbound QoS 0 (received, logged, recorded)", dumpFile(daemon, 1), messages);
 
   auto witness = testsupport::startSubscriber(broker, "bench-witness", outTopic,
                                               {"-C", std::to_string(messages)}, 0);
@@ -120,6 +123,6 @@ bool profileWithCallgrind(const testsupport::Mosquitto& broker, const std::strin
   if (!daemon.publishMany(outTopic, 0, messages, 64, payload)) return false;
   witness->wait(GUARD_MS);
   if (!callgrindControl("--dump", daemon.pid())) return false;
-  report("outbound QoS 0 (command to PUBLISH written)", dumpFile(daemon, 2), messages);
+  counts.outbound = report("outbound QoS 0 (command to PUBLISH written)", dumpFile(daemon, 2), messages);
   return true;
 }

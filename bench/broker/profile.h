@@ -12,10 +12,15 @@
 #include "broker/daemon.h"
 #include "support/mosquitto.h"
 
+struct InstructionCounts {
+  double inbound = 0, outbound = 0;  // per message
+};
+
 // Profiles `messages` inbound QoS 0 messages (mosquitto_pub -l to
 // `inTopic`, which the daemon subscribes) and as many outbound QoS 0
-// publish commands to `outTopic` (64 in flight). False when valgrind or a
-// step fails.
+// publish commands to `outTopic` (64 in flight), leaving the totals per
+// message in `counts`. False when valgrind or a step fails.
 bool profileWithCallgrind(const testsupport::Mosquitto& broker, const std::string& mqttd,
                           const std::string& inTopic, const std::string& outTopic,
-                          uint32_t messages, PayloadFn payload, const std::string& linesFile);
+                          uint32_t messages, PayloadFn payload, const std::string& linesFile,
+                          InstructionCounts& counts);

@@ -2,6 +2,7 @@
 // once-a-second test for the log socket, in virtual time.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "base/log.h"
 #include "base/service_globals.h"
@@ -72,6 +74,7 @@ TEST_F(LogTest, WithoutTheSocketLinesReachTheConsoleOnlyAndTheTestRepeatsEverySe
   listen();
   testing::internal::CaptureStdout();
   logInfo("before the test notices");
+  flushConsole();
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(received(), "");
   clock.advance(ticksPerSecond - 1);
@@ -87,6 +90,7 @@ TEST_F(LogTest, WithoutTheSocketLinesReachTheConsoleOnlyAndTheTestRepeatsEverySe
   logWarning("removing subscription: a/b");
   logError("ssl failure [bad]");
   logBrokerWarning("b1", "peer disconnected");
+  loop.turn();
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "mqtt: default client Id [QX]\nmqtt: *** removing subscription: a/b\n"
             "mqtt: *** ssl failure [bad]\nmqtt: *** b1: peer disconnected\n");
@@ -109,10 +113,77 @@ TEST_F(LogTest, ASocketPresentAtStartIsUsedAtOnceForTextsOfAnyLength) {
   testing::internal::CaptureStdout();
   logInfo(std::string("a\0b", 3));
   logWarning(strprintf("topic '%s' (%d/%d)", longText.c_str(), 2, 2));
+  loop.turn();
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             std::string("mqtt: a\0b\n", 10) + "mqtt: *** topic '" + longText + "' (2/2)\n");
   EXPECT_EQ(received(), std::string("<5>78 a\0b", 9));
   EXPECT_EQ(received(), "<2>78 topic '" + longText + "' (2/2)");
+}
+
+// Standard output as a packet socket: every write(2) to it is one record,
+// so the records show how the console lines were written.
+class ConsoleWrites {
+ public:
+  ConsoleWrites() {
+    fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends_);
+    dup2(ends_[0], STDOUT_FILENO);
+  }
+  ~ConsoleWrites() {
+    dup2(saved_, STDOUT_FILENO);
+    for (int fd : {saved_, ends_[0], ends_[1]}) close(fd);
+  }
+  // The records written since the last call, oldest first.
+  std::vector<std::string> taken() {
+    std::vector<std::string> records;
+    static char buf[1 << 18];
+    for (ssize_t n; (n = recv(ends_[1], buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+      records.emplace_back(buf, static_cast<size_t>(n));
+    }
+    return records;
+  }
+
+ private:
+  int saved_ = -1;
+  int ends_[2] = {-1, -1};
+};
+
+using Writes = std::vector<std::string>;
+
+TEST_F(LogTest, TheLinesOfALoopTurnAreWrittenTogetherBeforeTheLoopWaitsAgain) {
+  ConsoleWrites console;
+  {
+    kv::ManualClock clock(ticksPerSecond);
+    kv::LooperOptions options;
+    options.clock = &clock;
+    kv::Looper loop(options);
+    loop.runner().addTimer(1, [] {
+      logInfo("one");
+      logWarning("two");
+      logBrokerInfo("b", "three");
+    });
+    loop.runner().addTimer(2, [] { logError("four"); });
+    loop.turn(-1, true);  // runs the first timer
+    EXPECT_EQ(console.taken(), Writes{});
+    loop.turn(-1, true);  // writes, then waits for the second timer
+    EXPECT_EQ(console.taken(), Writes{"mqtt: one\nmqtt: *** two\nmqtt: b: three\n"});
+
+    loop.turn();
+    EXPECT_EQ(console.taken(), Writes{"mqtt: *** four\n"});
+
+    const std::string line(1000, 'x');  // a turn that logs a lot holds at most 64 KiB
+    for (int i = 0; i < 70; ++i) logInfo(line);
+    const Writes early = console.taken();
+    ASSERT_EQ(early.size(), 1u);
+    EXPECT_GE(early[0].size(), 64u * 1024);
+    logInfo("last of the turn");
+  }  // the loop goes: what it holds is written
+  const Writes last = console.taken();
+  ASSERT_EQ(last.size(), 1u);
+  EXPECT_EQ(last[0].substr(last[0].size() - 23), "mqtt: last of the turn\n");
+  logInfo("without a loop");  // written at once
+  EXPECT_EQ(console.taken(), Writes{"mqtt: without a loop\n"});
 }
 
 }  // namespace

@@ -18,7 +18,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -51,22 +53,51 @@ class TempRoot {
   std::string path_;
 };
 
-// The daemon (or, with other arguments, the platform process) under a root
+// How the tests start the daemon: the program, and the words before it (an
+// emulator, for a daemon built for another processor). From the
+// environment, so that the same tests can run a cross-built daemon:
+//
+//   MQTTD_TEST_DAEMON    the daemon's path (default: this build's mqttd)
+//   MQTTD_TEST_LAUNCHER  words put before it, split at spaces, e.g.
+//                        "qemu-ppc -L /usr/powerpc-linux-gnu" (default: none)
+//
+// The console client and the platform process are always this build's.
+struct Launch {
+  std::vector<std::string> launcher;
+  std::string program;
+};
+
+inline Launch daemonLaunch() {
+  Launch launch{{}, MQTTD_BIN};
+  const char* program = getenv("MQTTD_TEST_DAEMON");
+  if (program && *program) launch.program = program;
+  const char* launcher = getenv("MQTTD_TEST_LAUNCHER");
+  std::istringstream words(launcher ? launcher : "");
+  for (std::string word; words >> word;) launch.launcher.push_back(word);
+  return launch;
+}
+
+// The daemon (or, with another launch, the platform process) under a root
 // directory (KV_ROOT), its output in files of that directory. It can be
 // started again after a stop.
 class Daemon : public testsupport::Program {
  public:
-  explicit Daemon(std::string root, std::string program = MQTTD_BIN,
+  explicit Daemon(std::string root, Launch launch = daemonLaunch(),
                   std::string started = "mqtt: started")
-      : root_(std::move(root)), program_(std::move(program)), started_(std::move(started)) {}
+      : root_(std::move(root)), launch_(std::move(launch)), started_(std::move(started)) {}
   // Starts it and waits for its "started" line; false if it exits first.
   bool start() {
-    Program::start({"env", "KV_ROOT=" + root_, program_}, root_);
+    std::vector<std::string> argv{"env", "KV_ROOT=" + root_};
+    argv.insert(argv.end(), launch_.launcher.begin(), launch_.launcher.end());
+    argv.push_back(launch_.program);
+    Program::start(argv, root_);
     return waitForLine(started_);
   }
 
  private:
-  std::string root_, program_, started_;
+  std::string root_;
+  Launch launch_;
+  std::string started_;
 };
 
 // The platform process, started the way scripts/run.sh starts it beside
@@ -74,7 +105,7 @@ class Daemon : public testsupport::Program {
 class Platformd : public Daemon {
  public:
   explicit Platformd(std::string root)
-      : Daemon(std::move(root), PLATFORMD_BIN, "platformd: started") {}
+      : Daemon(std::move(root), Launch{{}, PLATFORMD_BIN}, "platformd: started") {}
 };
 
 struct CtlResult {

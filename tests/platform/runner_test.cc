@@ -67,6 +67,38 @@ TEST_F(RunnerTest, CancellingFromInsideACallback) {
   EXPECT_EQ(runner.timerCount(), 0u);
 }
 
+// Queued work runs once, at the start of the next turn: before that turn
+// waits, so before virtual time moves on to the next timer; in the order
+// queued; and, when no turn comes, as the runner goes.
+TEST_F(RunnerTest, BeforeWaitRunsOnceAheadOfTheNextWaitOrAtTheEnd) {
+  auto queue = [this](const std::string& name) {
+    runner.runBeforeWait([this, name]() { ran.push_back(name + "@" + std::to_string(clock.now())); });
+  };
+  runner.addTimer(5, [&]() {
+    ran.push_back("t5");
+    queue("first");
+    queue("second");
+  });
+  runner.addTimer(10, note("t10"));
+  runner.turn(-1, true);  // idle: advances to 5
+  EXPECT_EQ(ran, (Names{"t5"}));
+  runner.runBeforeWait([&]() {
+    ran.push_back("third");
+    queue("queued-while-running");
+  });
+  runner.turn(-1, true);  // runs the queue at 5, then advances to 10
+  EXPECT_EQ(ran, (Names{"t5", "first@5", "second@5", "third", "t10"}));
+  {
+    ThinRunner short_lived(clock);
+    short_lived.runBeforeWait(note("at-destruction"));
+  }
+  runner.turn(0);
+  EXPECT_EQ(ran, (Names{"t5", "first@5", "second@5", "third", "t10", "at-destruction",
+                        "queued-while-running@10"}));
+  runner.turn(0);
+  EXPECT_EQ(ran.size(), 7u);  // each ran once
+}
+
 TEST_F(RunnerTest, OwnedTimerIsReplacedByMoveAssignAndCancelledByDestruction) {
   {
     Timer t(runner, 10, note("first"));

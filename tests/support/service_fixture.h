@@ -11,7 +11,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -20,6 +19,7 @@
 #include "commands/mqtt_service.h"
 #include "platform/looper.h"
 #include "platform/system.h"
+#include "base/log.h"
 #include "support/scripted_broker.h"
 #include "support/table_fixture.h"
 #include "tables/service_tables.h"
@@ -111,7 +111,7 @@ class ServiceFixture : public TableFixture {
 
   void SetUp() override {
     TableFixture::SetUp();
-    savedCout_ = std::cout.rdbuf(console_.rdbuf());
+    setConsoleSink([this](const std::string& lines) { console_ << lines; });
     ASSERT_TRUE(loop_->addHandler(BROKERS, &brokerTable));
     ASSERT_TRUE(loop_->addHandler(SUBSCRIPTIONS, &subscriptionTables.subscriptions));
     ASSERT_TRUE(loop_->addHandler(RECEIVED, &subscriptionTables.received));
@@ -137,7 +137,7 @@ class ServiceFixture : public TableFixture {
       EXPECT_TRUE(table->flush().isOk());
     }
     service_.reset();
-    std::cout.rdbuf(savedCout_);
+    setConsoleSink(nullptr);
     TableFixture::TearDown();
   }
 
@@ -222,9 +222,15 @@ class ServiceFixture : public TableFixture {
     return connect;
   }
 
-  std::string console() const { return console_.str(); }
-  bool logged(const std::string& text) const { return console_.str().find(text) != std::string::npos; }
-  void clearConsole() { console_.str(""); }
+  std::string console() const {
+    flushConsole();
+    return console_.str();
+  }
+  bool logged(const std::string& text) const { return console().find(text) != std::string::npos; }
+  void clearConsole() {
+    flushConsole();
+    console_.str("");
+  }
 
   ScriptedBroker broker_{[this] { loop_->turn(); }};
   FakeService resolver_, scripts_;
@@ -233,5 +239,4 @@ class ServiceFixture : public TableFixture {
 
  private:
   std::stringstream console_;
-  std::streambuf* savedCout_ = nullptr;
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/store.h"
+#include "base/log.h"
 #include "support/table_fixture.h"
 #include "tables/broker_table.h"
 #include "tables/subscription_table.h"
@@ -43,6 +44,7 @@ class LoadedRowsTest : public TableFixture {
     EXPECT_TRUE(kv::TableStore(path).save(rows).isOk());
     testing::internal::CaptureStdout();
     table = &serve<T>(path, 3);
+    flushConsole();
     return testing::internal::GetCapturedStdout();
   }
   // What a fresh table finds in the store after the loop has saved.
@@ -52,6 +54,7 @@ class LoadedRowsTest : public TableFixture {
     T again(path, 1, -2);
     testing::internal::CaptureStdout();
     EXPECT_TRUE(again.init().isOk());
+    flushConsole();
     EXPECT_EQ("", testing::internal::GetCapturedStdout());  // nothing left to correct
     std::vector<uint32_t> ids;
     for (Object& row : again) ids.push_back(row.id);
