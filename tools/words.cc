@@ -96,6 +96,14 @@ const TableWords& brokerWords() {
            "empty: none; -: the first line of standard input"},
           {"certificate", FieldType::U32, 7, ValueKind::Certificate, true, false,
            "certificate id for TLS, or none"},
+          {"will-topic", FieldType::String, 16, ValueKind::Text, true, false,
+           "Last Will: published for the daemon if its connection dies; empty: none"},
+          {"will-message", FieldType::String, 17, ValueKind::Text, true, false,
+           "the Last Will's message"},
+          {"will-qos", FieldType::U32, 18, ValueKind::Qos, true, false,
+           "the Last Will's QoS; 0 by default"},
+          {"will-retain", FieldType::Bool, 19, ValueKind::YesNo, true, false,
+           "the broker keeps the Last Will as a retained message"},
       }};
   return table;
 }
