@@ -140,8 +140,9 @@ class ArrivalListener {
       if (left <= 0) break;
       pollfd p{fd_, POLLIN, 0};
       if (poll(&p, 1, static_cast<int>(std::min<int64_t>(left / 1000 + 1, 1000))) <= 0) continue;
-      int conn;
-      while (arrivals.size() < count && (conn = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+      while (arrivals.size() < count) {
+        const int conn = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn < 0) break;
         arrivals.push_back(monotonicUs());
         if (hold) {
           held_.push_back(conn);
