@@ -42,16 +42,6 @@ TEST(ReconnectBackoff, AnAcceptedConnectionStartsOverFromTenSeconds) {
   }
 }
 
-TEST(ReconnectBackoff, AFixedSeedGivesTheSameDelaysEveryRun) {
-  std::vector<kv::Ticks> runs[2];
-  for (std::vector<kv::Ticks>& delays : runs) {
-    kv::Random random(2024);
-    ReconnectBackoff backoff;
-    for (int i = 0; i < 8; ++i) delays.push_back(backoff.nextDelayTicks(random, TICKS_PER_SECOND));
-  }
-  EXPECT_EQ(runs[0], runs[1]);
-}
-
 // The most of `times` (ticks, any order) that fall within any `window`.
 size_t mostWithin(std::vector<kv::Ticks> times, kv::Ticks window) {
   std::sort(times.begin(), times.end());
