@@ -269,8 +269,10 @@ void BrokerClient::onSslReply(const kv::message& reply, int tcpFd) {
 void BrokerClient::startMqttSession(int fd, bool registerFd) {
   framer_.reset();
   const std::string& clientId = broker_->clientId.empty() ? defaultClientId : broker_->clientId;
+  const mqtt::Will will{broker_->willTopic, broker_->willMessage,
+                        static_cast<uint8_t>(broker_->willQos), broker_->willRetain};
   mqtt::BuildResult connectPacket =
-      mqtt::makeConnect(clientId, broker_->user, broker_->password, broker_->keepAlive);
+      mqtt::makeConnect(clientId, broker_->user, broker_->password, broker_->keepAlive, will);
   if (!connectPacket.ok()) return teardown(kv::Status::malformed(connectPacket.error()));
   if (registerFd) registerSocket(fd, POLLIN | POLLOUT);
   enqueuePacketFront(connectPacket.takePacket());

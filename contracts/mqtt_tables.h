@@ -33,6 +33,12 @@ constexpr kv::bool_id CONNECTED_FIELD{8};    // read only: the daemon's to say
 constexpr kv::bool_id AUTO_CONNECT_FIELD{9};
 constexpr kv::u32_id KEEP_ALIVE_FIELD{10};   // seconds
 constexpr kv::u32_id SCRIPT_LIMIT_FIELD{15};  // on-message scripts at once; 0: no limit
+// The Last Will, sent in CONNECT when the topic is set; each field is
+// written into the row's message only when set.
+constexpr kv::string_id WILL_TOPIC_FIELD{16};  // empty: no will
+constexpr kv::string_id WILL_MESSAGE_FIELD{17};
+constexpr kv::u32_id WILL_QOS_FIELD{18};      // 0, 1 or 2
+constexpr kv::bool_id WILL_RETAIN_FIELD{19};
 
 constexpr uint32_t NO_CERTIFICATE = tls::NO_CERTIFICATE;
 constexpr uint16_t DEFAULT_PORT = 1883;

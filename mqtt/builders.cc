@@ -19,10 +19,17 @@ Bytes idHeader(uint16_t packetId) {
 }  // namespace
 
 BuildResult makeConnect(const std::string& clientId, const std::string& userName,
-                        const std::string& password, uint16_t keepAliveSeconds) {
+                        const std::string& password, uint16_t keepAliveSeconds,
+                        const Will& will) {
+  const bool hasWill = !will.topic.empty();
+  if (hasWill && will.qos > 2) return BuildResult::refused("Invalid will QoS");
   uint8_t connectFlags = 0x02;  // clean session
   if (!userName.empty()) connectFlags |= 0x80;
   if (!password.empty()) connectFlags |= 0x40;
+  if (hasWill) {
+    connectFlags |= static_cast<uint8_t>(0x04 | will.qos << 3);
+    if (will.retain) connectFlags |= 0x20;
+  }
 
   Bytes header;
   (void)appendString(header, "MQTT");  // 4 bytes, cannot be refused
@@ -32,6 +39,12 @@ BuildResult makeConnect(const std::string& clientId, const std::string& userName
 
   Bytes payload;
   if (!appendString(payload, clientId)) return BuildResult::refused("Client identifier too long");
+  if (hasWill && !appendString(payload, will.topic)) {
+    return BuildResult::refused("Will topic too long");
+  }
+  if (hasWill && !appendString(payload, will.message)) {
+    return BuildResult::refused("Will message too long");
+  }
   if (!userName.empty() && !appendString(payload, userName)) {
     return BuildResult::refused("User name too long");
   }

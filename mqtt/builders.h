@@ -1,7 +1,8 @@
 // Builders for every packet the client writes to a broker.
 //
 //   packet       first byte  variable header            payload
-//   CONNECT      10          "MQTT" 04 flags keepAlive  clientId [user] [password]
+//   CONNECT      10          "MQTT" 04 flags keepAlive  clientId [will topic, will
+//                                                       message] [user] [password]
 //   PUBLISH      30 to 35    topic [id if QoS > 0]      data, raw
 //   PUBACK       40          id                         -
 //   PUBREC       50          id                         -
@@ -13,15 +14,17 @@
 //   DISCONNECT   E0          -                          -
 //
 // Strings are a 16-bit big-endian byte count and the bytes; ids and the
-// keep-alive are 16-bit big-endian. No will, no DUP flag, one filter per
-// SUBSCRIBE and UNSUBSCRIBE. The builders keep no state.
+// keep-alive are 16-bit big-endian. No DUP flag, one filter per SUBSCRIBE
+// and UNSUBSCRIBE. The builders keep no state.
 //
 // Builders that take caller-sized strings or data return a BuildResult and
 // refuse input that MQTT cannot carry with one of these texts:
 //   "Client identifier too long", "User name too long", "Password too long",
+//   "Will topic too long", "Will message too long",
 //   "Topic too long", "Topic filter too long"  (more than 65,535 bytes)
 //   "Packet too large"   (body above 268,435,455 bytes)
 //   "Invalid QoS"        (PUBLISH with QoS above 2)
+//   "Invalid will QoS"   (a will with QoS above 2)
 // Packet identifiers are placed as given; the caller allocates them.
 #pragma once
 
@@ -32,11 +35,23 @@
 
 namespace mqtt {
 
+// The Last Will: the message the broker publishes for the client when the
+// connection ends without a DISCONNECT. An empty topic means no will.
+// The topic's syntax is the caller's to check.
+struct Will {
+  std::string topic;
+  std::string message;  // may be empty
+  uint8_t qos = 0;
+  bool retain = false;
+};
+
 // Connect flags: clean session always; 0x80 when userName is non-empty,
-// 0x40 when password is non-empty (decided independently). The client
-// identifier is always written, also when empty.
+// 0x40 when password is non-empty (decided independently); with a will,
+// 0x04 (will), its QoS in bits 3 and 4, 0x20 when it is retained. The
+// client identifier is always written, also when empty.
 BuildResult makeConnect(const std::string& clientId, const std::string& userName,
-                        const std::string& password, uint16_t keepAliveSeconds);
+                        const std::string& password, uint16_t keepAliveSeconds,
+                        const Will& will = Will());
 
 // Flags (qos << 1) | retain. The identifier is written only when qos > 0.
 BuildResult makePublish(const std::string& topic, uint8_t qos, bool retain,

@@ -49,6 +49,7 @@ Looper::Looper(const LooperOptions& options)
       ownClock_(options.clock ? nullptr : new SystemClock()),
       clock_(options.clock ? options.clock : ownClock_.get()),
       runner_(*clock_),
+      random_(options.randomSeed != 0 ? options.randomSeed : Random::processSeed()),
       bus_(new Bus(*this, options_)) {
   if (!processLooper) processLooper = this;
   if (options_.mode == LooperOptions::Mode::Hub) bus_->addRoute({}, this);

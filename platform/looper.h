@@ -30,6 +30,7 @@
 
 #include "platform/clock.h"
 #include "platform/handler.h"
+#include "platform/random.h"
 #include "platform/runner.h"
 #include "platform/status.h"
 
@@ -79,6 +80,9 @@ struct LooperOptions {
   uint32_t reconnectSeconds = 0;
   // Where the platform's own log lines go; null: standard error, "kv: ".
   LogFn log;
+  // Seed of the loop's random source; 0: Random::processSeed(). Tests on a
+  // manual clock set one so that random delays are the same on every run.
+  uint64_t randomSeed = 0;
 };
 
 class Looper : public Handler {
@@ -116,6 +120,8 @@ class Looper : public Handler {
 
   ThinRunner& runner() { return runner_; }
   Clock& clock() { return *clock_; }
+  // The random source of the loop; the process loop's is the process's.
+  Random& random() { return random_; }
   Bus& bus() { return *bus_; }
   void log(int level, const std::string& text) const;
   const LooperOptions& options() const { return options_; }
@@ -132,6 +138,7 @@ class Looper : public Handler {
   std::unique_ptr<Clock> ownClock_;
   Clock* clock_;
   ThinRunner runner_;
+  Random random_;
   std::unique_ptr<Bus> bus_;
   Status status_;
   bool stopping_ = false;

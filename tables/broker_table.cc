@@ -1,5 +1,7 @@
 #include "tables/broker_table.h"
 
+#include "mqtt/topic.h"
+
 namespace {
 
 namespace row = contract::brokers;
@@ -28,6 +30,10 @@ void BrokerEntry::writeTo(kv::message& out) const {
   if (!user.empty()) out.set(row::USER_FIELD, user);
   if (!password.empty()) out.set(row::PASSWORD_FIELD, password);
   if (certificate != row::NO_CERTIFICATE) out.set(row::CERTIFICATE_FIELD, certificate);
+  if (!willTopic.empty()) out.set(row::WILL_TOPIC_FIELD, willTopic);
+  if (!willMessage.empty()) out.set(row::WILL_MESSAGE_FIELD, willMessage);
+  if (willQos != 0) out.set(row::WILL_QOS_FIELD, willQos);
+  if (willRetain) out.set(row::WILL_RETAIN_FIELD, willRetain);
 }
 
 // `connected` is the client's to maintain: no message changes it.
@@ -43,13 +49,30 @@ void BrokerEntry::readFrom(const kv::message& in) {
   autoConnect = in.get(row::AUTO_CONNECT_FIELD, autoConnect);
   scriptLimit = in.get(row::SCRIPT_LIMIT_FIELD, scriptLimit);
   keepAlive = boundKeepAlive(low16(in.get(row::KEEP_ALIVE_FIELD, keepAlive)));
+  willTopic = in.get(row::WILL_TOPIC_FIELD, willTopic);
+  willMessage = in.get(row::WILL_MESSAGE_FIELD, willMessage);
+  willQos = in.get(row::WILL_QOS_FIELD, willQos);
+  willRetain = in.get(row::WILL_RETAIN_FIELD, willRetain);
 }
 
 kv::message BrokerTable::validateBroker(const BrokerEntry& row) {
   if (row.name.empty()) return kv::failedMsg("Broker name required");
   if (row.address.empty()) return kv::failedMsg("Broker address required");
   if (nameInUse(row.name, row)) return kv::failedMsg("Broker name already in use");
+  if (const char* problem = willProblem(row)) return kv::failedMsg(problem);
   return kv::message();
+}
+
+// MQTT carries each of these strings behind a 16-bit length.
+const char* BrokerTable::willProblem(const BrokerEntry& row) {
+  constexpr size_t MAX_STRING = 65535;
+  // The empty topic (no will) passes.
+  if (row.willTopic.size() > MAX_STRING || !mqtt::isPlainTopic(row.willTopic)) {
+    return "Invalid will topic";
+  }
+  if (row.willQos > 2) return "Will QoS must be 0, 1 or 2";
+  if (row.willMessage.size() > MAX_STRING) return "Will message too long";
+  return nullptr;
 }
 
 bool BrokerTable::nameInUse(const std::string& name, const BrokerEntry& row) {
@@ -66,7 +89,10 @@ AMap::LoadedRow BrokerTable::checkLoaded(BrokerEntry& row) {
     logWarning(strprintf("broker row %u left out at load: Broker address required", row.id));
     return LoadedRow::Drop;
   }
-  if (!row.name.empty() && !nameInUse(row.name, row)) return LoadedRow::Keep;
+  const bool willCleared = clearLoadedWill(row);
+  if (!row.name.empty() && !nameInUse(row.name, row)) {
+    return willCleared ? LoadedRow::Repaired : LoadedRow::Keep;
+  }
   const std::string suffix = "-" + std::to_string(row.id);
   std::string name = (row.name.empty() ? "broker" : row.name) + suffix;
   while (nameInUse(name, row)) name += suffix;
@@ -75,6 +101,17 @@ AMap::LoadedRow BrokerTable::checkLoaded(BrokerEntry& row) {
                        name.c_str()));
   row.name = name;
   return LoadedRow::Repaired;
+}
+
+bool BrokerTable::clearLoadedWill(BrokerEntry& row) {
+  const char* problem = willProblem(row);
+  if (!problem) return false;
+  logWarning(strprintf("broker row %u: stored will left out: %s", row.id, problem));
+  row.willTopic.clear();
+  row.willMessage.clear();
+  row.willQos = 0;
+  row.willRetain = false;
+  return true;
 }
 
 kv::message BrokerTable::checkAdd(BrokerEntry& row) { return validateBroker(row); }

@@ -19,11 +19,21 @@
 //   user                  string  5          ""          when not empty
 //   password              string  6          ""          when not empty (in clear)
 //   certificate           u32     7          0xFFFFFFFF  when not 0xFFFFFFFF
+//   willTopic             string  16         ""          when not empty
+//   willMessage           string  17         ""          when not empty
+//   willQos               u32     18         0           when not 0
+//   willRetain            bool    19         false       when true
 //
 // readFrom reads name, address, port, useSsl, clientId, user, password,
-// certificate, autoConnect, scriptLimit and keepAlive; a field the message
-// lacks keeps its value. port and keepAlive travel as u32 and keep their
-// low 16 bits; keepAlive is then held within 30..64800 seconds.
+// certificate, autoConnect, scriptLimit, keepAlive and the will fields; a
+// field the message lacks keeps its value. port and keepAlive travel as
+// u32 and keep their low 16 bits; keepAlive is then held within 30..64800
+// seconds. willQos is kept whole, so that a value above 2 is refused
+// rather than cut.
+//
+// The will is on when willTopic is not empty: every CONNECT then carries
+// it, and the broker publishes it if the connection ends without a
+// DISCONNECT. Without a topic the other will fields are kept but unused.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +59,10 @@ struct BrokerEntry : Object {
   bool autoConnect = false;
   uint16_t keepAlive = contract::brokers::DEFAULT_KEEP_ALIVE;  // seconds, kept within bounds
   uint32_t scriptLimit = 0;  // on-message scripts running at once; 0: no limit
+  std::string willTopic;     // empty: no will
+  std::string willMessage;
+  uint32_t willQos = 0;      // 0, 1 or 2 in a stored row
+  bool willRetain = false;
 
   BrokerEntry() = default;
   BrokerEntry(const BrokerEntry&) = default;
@@ -69,8 +83,14 @@ class BrokerTable : public TypedTable<BrokerEntry> {
   // Empty when `row` may be stored, else failedMsg with the first failing
   // check: "Broker name required", "Broker address required", "Broker name
   // already in use" (another row, other than `row` and any row with its
-  // object id, has the same name, letter case counting).
+  // object id, has the same name, letter case counting), then the will's
+  // checks (willProblem).
   kv::message validateBroker(const BrokerEntry& row);
+  // The first thing wrong with the row's will, or null: "Invalid will
+  // topic" (a topic a publish command would refuse: "+" or "#" in it, more
+  // than 255 levels or 65,535 bytes), "Will QoS must be 0, 1 or 2", "Will
+  // message too long" (more than 65,535 bytes).
+  static const char* willProblem(const BrokerEntry& row);
 
   kv::message checkAdd(BrokerEntry& row) override;
   // A requester without write permission never receives a password: rows
@@ -82,13 +102,17 @@ class BrokerTable : public TypedTable<BrokerEntry> {
   // A stored row: one without an address is left out (it could never
   // connect); one with an empty name, or a name a row loaded before it
   // has, is renamed "<name>-<id>" ("broker-<id>" for an empty name, more
-  // "-<id>" until unique), so its subscriptions keep their broker. Each
-  // with a warning naming the row.
+  // "-<id>" until unique), so its subscriptions keep their broker; a will
+  // that willProblem refuses is cleared, the row kept. Each with a warning
+  // naming the row.
   LoadedRow checkLoaded(BrokerEntry& row) override;
 
  private:
   // Whether a row other than `row` (and any row with its id) has `name`.
   bool nameInUse(const std::string& name, const BrokerEntry& row);
+  // Clears a loaded row's will that willProblem refuses, with a warning;
+  // whether it did.
+  static bool clearLoadedWill(BrokerEntry& row);
 };
 
 // The log routines for lines about one broker, which carry its name.

@@ -28,7 +28,8 @@ _mqttctl() {
         "2 show"|"2 set"|"2 remove") candidates=$(_mqttctl_brokers) ;;
         *" add"|*" set")
           candidates="address= port= ssl= auto-connect= keep-alive= script-limit=
-            client-id= user= password= certificate="
+            client-id= user= password= certificate= will-topic= will-message= will-qos=
+            will-retain="
           [ "${words[1]}" = set ] && candidates="$candidates name=" ;;
         *" list") candidates="--names" ;;
       esac ;;

@@ -107,6 +107,14 @@ const TableWords& brokerWords() {
               "empty: none; -: the first line of standard input", true),
           key("certificate", brokers::CERTIFICATE_FIELD, ValueKind::Certificate, true,
               "certificate id for TLS, or none"),
+          key("will-topic", brokers::WILL_TOPIC_FIELD, ValueKind::Text, true,
+              "Last Will: published for the daemon if its connection dies; empty: none"),
+          key("will-message", brokers::WILL_MESSAGE_FIELD, ValueKind::Text, true,
+              "the Last Will's message"),
+          key("will-qos", brokers::WILL_QOS_FIELD, ValueKind::Qos, true,
+              "the Last Will's QoS; 0 by default"),
+          key("will-retain", brokers::WILL_RETAIN_FIELD, ValueKind::YesNo, true,
+              "the broker keeps the Last Will as a retained message"),
       }};
   return table;
 }

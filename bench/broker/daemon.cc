@@ -54,7 +54,7 @@ BenchDaemon::~BenchDaemon() {
   if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
 }
 
-bool BenchDaemon::start(uint16_t port, const std::string& filter) {
+bool BenchDaemon::launch() {
   std::vector<std::string> argv;
   for (std::string arg : wrapper_) {
     const size_t at = arg.find("{root}");
@@ -64,7 +64,11 @@ bool BenchDaemon::start(uint16_t port, const std::string& filter) {
   argv.push_back(mqttd_);
   setenv("KV_ROOT", root_.c_str(), 1);
   pid_ = testsupport::startProcess(argv, "", root_ + "/mqttd.out", root_ + "/mqttd.err");
-  if (!connectPeer()) return false;
+  return connectPeer();
+}
+
+bool BenchDaemon::start(uint16_t port, const std::string& filter) {
+  if (!launch()) return false;
 
   kv::message broker = request(2);
   broker.set(kv::NAME_FIELD, "bench");

@@ -43,10 +43,16 @@ class BenchDaemon {
   BenchDaemon(const BenchDaemon&) = delete;
   BenchDaemon& operator=(const BenchDaemon&) = delete;
 
-  // Starts the daemon, adds a broker row for 127.0.0.1:`port`, connects it
-  // and subscribes `filter` at QoS 0. False, with a line on stderr, when
-  // any step fails.
+  // Starts the daemon and connects the bus peer to it. False, with a line
+  // on stderr, when it does not come up.
+  bool launch();
+  // launch(), then adds a broker row for 127.0.0.1:`port`, connects it and
+  // subscribes `filter` at QoS 0. False, with a line on stderr, when any
+  // step fails.
   bool start(uint16_t port, const std::string& filter);
+  // Sends `request` as `command` and turns the peer's loop until the reply
+  // (a minute at most); the reply.
+  kv::message exchange(kv::message request, uint32_t command);
   pid_t pid() const { return pid_; }
   const std::string& root() const { return root_; }
 
@@ -75,8 +81,6 @@ class BenchDaemon {
 
  private:
   bool connectPeer();
-  // Sends `request` and turns the loop until the reply; the reply.
-  kv::message exchange(kv::message request, uint32_t command);
 
   std::string mqttd_;
   std::vector<std::string> wrapper_;

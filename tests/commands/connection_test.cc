@@ -43,15 +43,36 @@ TEST_F(ConnectionTest, ConnectIsAnsweredAtConnackAndSendsConnectFirst) {
   EXPECT_EQ("", broker_.drain());
 }
 
-TEST_F(ConnectionTest, ConnectCarriesTheRowsIdentityAndCredentials) {
-  kv::message settings;
-  settings.set(kv::string_id(4), "c1");
-  settings.set(kv::string_id(5), "u");
-  settings.set(kv::string_id(6), "pw");
-  settings.set(kv::u32_id(10), 30u);
-  const uint32_t b = addBroker("b", settings);
-  EXPECT_EQ("10 15 00 04 4D 51 54 54 04 C2 00 1E 00 02 63 31 00 01 75 00 02 70 77",
-            connectBroker(b));
+TEST_F(ConnectionTest, ConnectCarriesTheRowsIdentityCredentialsAndWill) {
+  struct Will {
+    const char* topic;
+    const char* message;
+    uint32_t qos;
+    bool retain;
+  };
+  const struct { const char* what; Will will; const char* connect; } cases[] = {
+      {"no will", {"", "", 0, false},
+       "10 15 00 04 4D 51 54 54 04 C2 00 1E 00 02 63 31 00 01 75 00 02 70 77"},
+      {"retained will at QoS 1", {"up/b", "gone", 1, true},
+       "10 21 00 04 4D 51 54 54 04 EE 00 1E 00 02 63 31 00 04 75 70 2F 62 00 04 67 6F 6E 65 "
+       "00 01 75 00 02 70 77"},
+      {"will settings without a topic: no will", {"", "gone", 2, true},
+       "10 15 00 04 4D 51 54 54 04 C2 00 1E 00 02 63 31 00 01 75 00 02 70 77"},
+  };
+  int row = 0;
+  for (const auto& c : cases) {
+    kv::message settings;
+    settings.set(kv::string_id(4), "c1");
+    settings.set(kv::string_id(5), "u");
+    settings.set(kv::string_id(6), "pw");
+    settings.set(kv::u32_id(10), 30u);
+    settings.set(kv::string_id(16), c.will.topic);
+    settings.set(kv::string_id(17), c.will.message);
+    settings.set(kv::u32_id(18), c.will.qos);
+    settings.set(kv::bool_id(19), c.will.retain);
+    const uint32_t b = addBroker("b" + std::to_string(++row), settings);
+    EXPECT_EQ(c.connect, connectBroker(b)) << c.what;
+  }
 }
 
 TEST_F(ConnectionTest, HostNamesAreResolvedThroughThePlatform) {

@@ -134,6 +134,26 @@ TEST_F(BrokerTest, AnAutoConnectBrokerReconnectsAfterTheBrokerRestarts) {
   EXPECT_TRUE(mosquitto_.waitForLog("as b1 (", 2));
 }
 
+// The broker publishes a row's will when the daemon dies, and not after a
+// clean disconnect: the marker published between the two comes first.
+TEST_F(BrokerTest, TheWillIsPublishedWhenTheDaemonIsKilledButNotAfterACleanDisconnect) {
+  addBroker("b1", {"will-topic=fleet/b1", "will-message=gone", "will-qos=1"});
+  auto watcher = testsupport::startSubscriber(mosquitto_, "watcher", "fleet/#");
+  ASSERT_TRUE(watcher) << mosquitto_.log();
+  EXPECT_EQ("", ok({"connect", "b1"}));
+  EXPECT_EQ("", ok({"disconnect", "b1"}));
+  ASSERT_TRUE(mosquitto_.waitForLog("Received DISCONNECT from b1"));
+  ASSERT_EQ(0, testsupport::runPublisher(mosquitto_, {"-t", "fleet/marker", "-m", "m", "-q", "1"}));
+  EXPECT_EQ("", ok({"connect", "b1"}));
+  ASSERT_TRUE(mosquitto_.waitForLog("as b1 (", 2));
+  EXPECT_EQ(-1, daemon_.stop(SIGKILL));
+  ASSERT_TRUE(watcher->waitForLines(2)) << watcher->output() << mosquitto_.log();
+  EXPECT_EQ((std::vector<std::string>{"1 0 fleet/marker " + toHex("m"),
+                                      "1 0 fleet/b1 " + toHex("gone")}),
+            watcher->lines());
+  ASSERT_TRUE(daemon_.start()) << daemon_.errors();  // for the fixture's clean stop
+}
+
 TEST_F(BrokerTest, PublishedMessagesReachSubscribersByteForByteAndSigtermDisconnects) {
   addBroker("b1");
   auto subscriber = testsupport::startSubscriber(mosquitto_, "watcher", "out/#");

@@ -29,22 +29,28 @@ const std::string BROKERS_STORE = "/korv/store/iot/mqtt/brokers";
 TEST_F(ConsoleTest, BrokerWordsBecomeTheRowsFieldsAndNamesFindRows) {
   const std::string id = ok({"broker", "add", "b1", "address=broker.local", "port=8883", "ssl=yes",
                              "client-id=router", "user=me", "password=pw", "keep-alive=120",
-                             "auto-connect=on", "script-limit=3", "certificate=4"});
+                             "auto-connect=on", "script-limit=3", "certificate=4",
+                             "will-topic=up/b1", "will-message=gone", "will-qos=1",
+                             "will-retain=yes"});
   ASSERT_EQ("1\n", id);
   // The same row through the bus-level verb: every word landed on its field.
   EXPECT_EQ("row 1:\n  u32 0xfe0011 (object-id) = 1\n  string 0xfe0010 (name) = \"b1\"\n"
             "  string 1 = \"broker.local\"\n  u32 2 = 8883\n  bool 3 = true\n  bool 9 = true\n"
             "  bool 8 = false\n  u32 10 = 120\n  u32 15 = 3\n  string 4 = \"router\"\n"
-            "  string 5 = \"me\"\n  string 6 = \"pw\"\n  u32 7 = 4\n",
+            "  string 5 = \"me\"\n  string 6 = \"pw\"\n  u32 7 = 4\n  string 16 = \"up/b1\"\n"
+            "  string 17 = \"gone\"\n  u32 18 = 1\n  bool 19 = true\n",
             ok({"list", "2"}));
   EXPECT_EQ("id            1\nname          b1\naddress       broker.local\nport          8883\n"
             "ssl           yes\nauto-connect  yes\nconnected     no\nkeep-alive    120\n"
             "script-limit  3\nclient-id     router\nuser          me\npassword      (set)\n"
-            "certificate   4\n",
+            "certificate   4\nwill-topic    up/b1\nwill-message  gone\nwill-qos      1\n"
+            "will-retain   yes\n",
             ok({"broker", "show", "b1"}));
 
   ok({"broker", "add", "b2", "address=10.0.0.2"});
   ok({"broker", "set", "b1", "user=", "certificate=none", "name=first"});  // by name
+  // A will cleared leaves nothing of it in the row.
+  ok({"broker", "set", "first", "will-topic=", "will-message=", "will-qos=0", "will-retain=no"});
   ok({"broker", "set", "2", "port=1884"});                                  // by id
   EXPECT_EQ("id  name   address       port  ssl  auto-connect  connected\n"
             "1   first  broker.local  8883  yes  yes           no\n"
@@ -75,6 +81,8 @@ TEST_F(ConsoleTest, RefusalsKeepTheDaemonsTextAndBusLevelVerbsChangeRows) {
   add({"add", "2", "string:name=B1", "string:1=10.0.0.2"});  // names are case-sensitive
   const std::string s1 = add({"add", "3", "u32:11=" + b1, "string:12=a/b"});
   const std::string failed = "mqttctl: failed: ";
+  std::string levels256 = "x";
+  for (int i = 1; i < 256; ++i) levels256 += "/x";
   const struct {
     std::vector<std::string> args;
     int status;
@@ -85,6 +93,12 @@ TEST_F(ConsoleTest, RefusalsKeepTheDaemonsTextAndBusLevelVerbsChangeRows) {
       {{"broker", "add", "b1", "address=10.0.0.2"}, 1, failed + "Broker name already in use\n"},
       {{"set", "2", b1, "string:name=B1"}, 1, failed + "Broker name already in use\n"},
       {{"broker", "set", "b1", "address="}, 1, failed + "Broker address required\n"},
+      {{"broker", "set", "b1", "will-topic=up/+"}, 1, failed + "Invalid will topic\n"},
+      {{"broker", "add", "b4", "address=x", "will-topic=" + levels256}, 1,
+       failed + "Invalid will topic\n"},
+      {{"set", "2", b1, "u32:18=3"}, 1, failed + "Will QoS must be 0, 1 or 2\n"},
+      {{"set", "2", b1, "string:17=" + std::string(65536, 'm')}, 1,
+       failed + "Will message too long\n"},
       {{"add", "3", "u32:11=" + b1, "u32:13=5"}, 1, failed + "Topic required\n"},
       {{"add", "3", "u32:11=0xffffffff", "string:12=a/c"}, 1, failed + "Broker required\n"},
       {{"add", "3", "u32:11=" + b1, "string:12=a/c", "u32:13=3"}, 1,
@@ -97,7 +111,8 @@ TEST_F(ConsoleTest, RefusalsKeepTheDaemonsTextAndBusLevelVerbsChangeRows) {
       {{"unsubscribe", "b1", "a/c"}, 1, "mqttctl: the broker has no subscription to \"a/c\"\n"},
       {{"broker", "add", "b3", "prot=1"}, 2,
        "mqttctl: broker add: unknown key \"prot\" (keys: name, address, port, ssl, auto-connect, "
-       "keep-alive, script-limit, client-id, user, password, certificate)\n"
+       "keep-alive, script-limit, client-id, user, password, certificate, will-topic, "
+       "will-message, will-qos, will-retain)\n"
        "usage: mqttctl [OPTIONS] broker add NAME address=HOST [KEY=VALUE...]\n"
        "Run 'mqttctl broker add --help' for more.\n"},
       {{"publish", "b1", "t", "-q", "5"}, 2,

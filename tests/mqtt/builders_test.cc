@@ -23,6 +23,17 @@ TEST(Builders, KnownAnswerForEveryPacket) {
        "10 10 00 04 4D 51 54 54 04 82 01 2C 00 01 63 00 01 75"},
       {"connect, both", hexOfBuilt(makeConnect("c", "u", "p", 65535)),
        "10 13 00 04 4D 51 54 54 04 C2 FF FF 00 01 63 00 01 75 00 01 70"},
+      {"connect, will qos 0", hexOfBuilt(makeConnect("c", "", "", 60, Will{"t", "m", 0, false})),
+       "10 13 00 04 4D 51 54 54 04 06 00 3C 00 01 63 00 01 74 00 01 6D"},
+      {"connect, will qos 1",
+       hexOfBuilt(makeConnect("c", "", "", 10, Will{"a/b", "bye", 1, false})),
+       "10 17 00 04 4D 51 54 54 04 0E 00 0A 00 01 63 00 03 61 2F 62 00 03 62 79 65"},
+      {"connect, retained will qos 2, empty message, credentials",
+       hexOfBuilt(makeConnect("c", "u", "p", 60, Will{"t", "", 2, true})),
+       "10 18 00 04 4D 51 54 54 04 F6 00 3C 00 01 63 00 01 74 00 00 00 01 75 00 01 70"},
+      {"connect, no will topic: no will bits",
+       hexOfBuilt(makeConnect("c", "", "", 10, Will{"", "m", 3, true})),
+       "10 0D 00 04 4D 51 54 54 04 02 00 0A 00 01 63"},
       {"publish qos 0", hexOfBuilt(makePublish("a/b", 0, false, 7, "hi")),
        "30 07 00 03 61 2F 62 68 69"},
       {"publish qos 1", hexOfBuilt(makePublish("a", 1, false, 2, "")), "32 05 00 01 61 00 02"},
@@ -63,6 +74,11 @@ TEST(Limits, StringsOfMoreThan65535BytesAndOverlargeBodiesAreRefused) {
   EXPECT_EQ(makeConnect(tooLong, "", "", 1).error(), "Client identifier too long");
   EXPECT_EQ(makeConnect("c", tooLong, "", 1).error(), "User name too long");
   EXPECT_EQ(makeConnect("c", "", tooLong, 1).error(), "Password too long");
+  EXPECT_EQ(makeConnect("c", "", "", 1, Will{tooLong, "", 0, false}).error(),
+            "Will topic too long");
+  EXPECT_EQ(makeConnect("c", "", "", 1, Will{"t", tooLong, 0, false}).error(),
+            "Will message too long");
+  EXPECT_EQ(makeConnect("c", "", "", 1, Will{"t", "", 3, false}).error(), "Invalid will QoS");
   EXPECT_EQ(makePublish(tooLong, 0, false, 1, "").error(), "Topic too long");
   EXPECT_EQ(makeSubscribe(1, tooLong, 0).error(), "Topic filter too long");
   EXPECT_EQ(makeUnsubscribe(1, tooLong).error(), "Topic filter too long");

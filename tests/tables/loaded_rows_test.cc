@@ -27,11 +27,14 @@ kv::message subscriptionRow(uint32_t id, uint32_t brokerId, const std::string& t
   return m;
 }
 
-kv::message brokerRow(uint32_t id, const std::string& name, const std::string& address) {
+kv::message brokerRow(uint32_t id, const std::string& name, const std::string& address,
+                      const std::string& willTopic = "", uint32_t willQos = 0) {
   kv::message m;
   m.set(kv::OBJECT_ID_FIELD, id);
   m.set(kv::NAME_FIELD, name);
   m.set(kv::string_id(1), address);
+  if (!willTopic.empty()) m.set(kv::string_id(16), willTopic);
+  if (willQos != 0) m.set(kv::u32_id(18), willQos);
   return m;
 }
 
@@ -90,27 +93,32 @@ TEST_F(LoadedRowsTest, SubscriptionQosIsClampedAndRowsTheChecksRefuseAreLeftOut)
   EXPECT_EQ(ids, storedIds<SubscriptionTable>(SUBSCRIPTIONS));
 }
 
-TEST_F(LoadedRowsTest, BrokersWithoutAnAddressAreLeftOutAndRepeatedOrEmptyNamesRenamed) {
+TEST_F(LoadedRowsTest, StoredBrokersAreRepairedOrLeftOutWithAWarningEach) {
   BrokerTable* table = nullptr;
   const std::string log = load(BROKERS,
-                               {brokerRow(1, "b1", "192.0.2.1"),
+                               {brokerRow(1, "b1", "192.0.2.1", "up/b1", 2),
                                 brokerRow(2, "b1-4", "192.0.2.2"),
-                                brokerRow(3, "", "192.0.2.3"),
+                                brokerRow(3, "", "192.0.2.3", "up/#"),
                                 brokerRow(4, "b1", "192.0.2.4"),
-                                brokerRow(5, "b5", "")},
+                                brokerRow(5, "b5", ""),
+                                brokerRow(6, "b6", "192.0.2.6", "up/b6", 3)},
                                table);
   EXPECT_EQ(
+      "mqtt: *** broker row 3: stored will left out: Invalid will topic\n"
       "mqtt: *** broker row 3: stored name \"\" is empty; renamed \"broker-3\"\n"
       "mqtt: *** broker row 4: stored name \"b1\" is already in use; renamed \"b1-4-4\"\n"
-      "mqtt: *** broker row 5 left out at load: Broker address required\n",
+      "mqtt: *** broker row 5 left out at load: Broker address required\n"
+      "mqtt: *** broker row 6: stored will left out: Will QoS must be 0, 1 or 2\n",
       log);
-  std::vector<std::string> names;
+  std::vector<std::string> names, willTopics;
   for (BrokerEntry& row : *table) {
     names.push_back(row.name);
+    willTopics.push_back(row.willTopic + "/" + std::to_string(row.willQos));
     EXPECT_TRUE(table->validateBroker(row).empty()) << row.id;
   }
-  EXPECT_EQ((std::vector<std::string>{"b1", "b1-4", "broker-3", "b1-4-4"}), names);
-  EXPECT_EQ((std::vector<uint32_t>{1, 2, 3, 4}), storedIds<BrokerTable>(BROKERS));
+  EXPECT_EQ((std::vector<std::string>{"b1", "b1-4", "broker-3", "b1-4-4", "b6"}), names);
+  EXPECT_EQ((std::vector<std::string>{"up/b1/2", "/0", "/0", "/0", "/0"}), willTopics);
+  EXPECT_EQ((std::vector<uint32_t>{1, 2, 3, 4, 6}), storedIds<BrokerTable>(BROKERS));
 }
 
 }  // namespace
