@@ -26,10 +26,6 @@ constexpr size_t MAX_PAYLOAD_BYTES = 2 * 1024 * 1024;
 // A request for `command` of the command handler.
 kv::message daemonRequest(uint32_t command);
 
-// Sends a command; prints nothing when it succeeds, else the failure
-// (reportFailure). Returns the exit status.
-int daemonCommand(Session& session, const kv::message& request);
-
 // clear (and received clear): the daemon forgets every recorded message.
 kv::Status prepareClear(const VerbArgs& args, Action& action);
 

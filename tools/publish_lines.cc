@@ -114,7 +114,7 @@ int publishLines(Session& s, const kv::message& request, bool disconnectAfter) {
   }
   kv::message disconnect = daemonRequest(CMD_DISCONNECT);
   disconnect.set(BROKER_FIELD, request.get(BROKER_FIELD));
-  return daemonCommand(s, disconnect);
+  return sendChange(s, disconnect);
 }
 
 }  // namespace mqttctl

@@ -17,8 +17,6 @@ namespace {
 
 using kv::FieldType;
 
-constexpr uint32_t NO_CERTIFICATE = 0xFFFFFFFF;
-
 struct Range {
   uint32_t min, max;
   const char* what;
@@ -29,7 +27,7 @@ Range rangeOf(ValueKind kind) {
     case ValueKind::Port: return {1, 65535, "a port from 1 to 65535"};
     case ValueKind::KeepAlive: return {30, 64800, "seconds from 30 to 64800"};
     case ValueKind::Qos: return {0, 2, "0, 1 or 2"};
-    case ValueKind::Certificate: return {0, NO_CERTIFICATE - 1, "a certificate id, or none"};
+    case ValueKind::Certificate: return {0, NO_CERTIFICATE - 1, "a certificate name or id, or none"};
     default: return {0, UINT32_MAX, "a number from 0 to 4294967295"};
   }
 }
@@ -50,6 +48,11 @@ kv::Status badValue(const Word& word, const std::string& text, const char* expec
 kv::Status parseNumber(const Word& word, const std::string& text, kv::message& out) {
   const Range range = rangeOf(word.kind);
   uint32_t value = NO_CERTIFICATE;
+  const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  if (word.kind == ValueKind::Certificate && !digits && !text.empty() && text != "none") {
+    out.set(kv::string_id(word.num), text);  // a name, for the verb to resolve
+    return kv::Status::ok();
+  }
   if (!(word.kind == ValueKind::Certificate && text == "none")) {
     if (!parseU32(text, value).isOk() || value < range.min || value > range.max) {
       return badValue(word, text, range.what);
@@ -93,9 +96,9 @@ const TableWords& brokerWords() {
            "MQTT client identifier; empty: the daemon's default"},
           {"user", FieldType::String, 5, ValueKind::Text, true, false, "user name; empty: none"},
           {"password", FieldType::String, 6, ValueKind::Text, true, true,
-           "empty: none; -: the first line of standard input"},
+           "empty: none; -: asked for (standard input)"},
           {"certificate", FieldType::U32, 7, ValueKind::Certificate, true, false,
-           "certificate id for TLS, or none"},
+           "client certificate for TLS (mqttctl cert list), or none"},
       }};
   return table;
 }
@@ -174,7 +177,7 @@ kv::Status parseAssignments(const TableWords& table, const std::vector<std::stri
 
 std::string keysHelp(const TableWords& table) {
   static const char* const PLACEHOLDERS[] = {"TEXT", "yes|no", "N", "PORT", "SECONDS",
-                                             "0|1|2", "ID|none", "BROKER", "TIME"};
+                                             "0|1|2", "NAME|none", "BROKER", "TIME"};
   std::string text;
   for (const Word& w : table.words) {
     if (!w.settable) continue;

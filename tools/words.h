@@ -15,7 +15,9 @@
 //   Port         1 to 65535
 //   KeepAlive    30 to 64800 (seconds)
 //   Qos          0, 1 or 2
-//   Certificate  a certificate id, or "none"
+//   Certificate  a client certificate's name or id (decimal digits), or
+//                "none"; a name is set as string field NUM, to be resolved
+//                to the id (u32 NUM) by the verb (resolveCertificateName)
 // The daemon checks the rest (a name in use, an invalid filter ...) and its
 // refusal reaches the operator unchanged.
 #pragma once
@@ -32,6 +34,9 @@ namespace mqttctl {
 enum class ValueKind : uint8_t {
   Text, YesNo, Count, Port, KeepAlive, Qos, Certificate, Broker, Time
 };
+
+// The value of a broker's certificate field for "no certificate".
+constexpr uint32_t NO_CERTIFICATE = 0xFFFFFFFF;
 
 struct Word {
   const char* word;
