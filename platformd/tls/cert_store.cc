@@ -79,7 +79,7 @@ std::string CertStore::pathOf(uint32_t id, const std::string& name) const {
   return dir_ + "/" + std::to_string(id) + (name.empty() ? "" : "." + name) + FILE_SUFFIX;
 }
 
-std::vector<CertStore::File> CertStore::files() const {
+std::vector<CertStore::File> CertStore::files(uint32_t* highestId) const {
   std::vector<File> found;
   DIR* dir = opendir(dir_.c_str());
   if (!dir) return found;
@@ -98,6 +98,7 @@ std::vector<CertStore::File> CertStore::files() const {
   std::sort(found.begin(), found.end(), [](const File& a, const File& b) {
     return a.id != b.id ? a.id < b.id : a.path < b.path;
   });
+  if (highestId) *highestId = found.empty() ? 0 : found.back().id;
   std::vector<File> kept;
   std::set<std::string> names;
   for (File& file : found) {
@@ -156,7 +157,8 @@ kv::Status CertStore::add(const std::string& name, const std::string& certPem,
   if (certPem.size() > MAX_FILE_BYTES || keyPem.size() > MAX_FILE_BYTES) {
     return kv::Status::tooLarge("at most 64 KiB of PEM text");
   }
-  std::vector<File> existing = files();
+  uint32_t highestId = 0;  // a new id is above every file's, so none can shadow it
+  std::vector<File> existing = files(&highestId);
   kv::Status named = checkNameIsFree(existing, name);
   if (!named.isOk()) return named;
   std::vector<X509Ptr> chain = parseCertificates(certPem, MAX_CHAIN);
@@ -176,7 +178,7 @@ kv::Status CertStore::add(const std::string& name, const std::string& certPem,
     text = privateKeyToPem(key.get()) + text;
   }
   if (existing.size() >= MAX_ENTRIES) return kv::Status::tooLarge("the store is full");
-  id = existing.empty() ? 1 : existing.back().id + 1;
+  id = highestId + 1;
   if (id == 0) return kv::Status::tooLarge("no object id left");
   const std::string path = pathOf(id, name);
   kv::Status st = kv::makeParentDirs(path);

@@ -81,8 +81,9 @@ class CertStore {
     uint32_t id;
     std::string name, path;
   };
-  // The entries' files in id order, without the ones left out.
-  std::vector<File> files() const;
+  // The entries' files in id order, without the ones left out; the
+  // highest id of any file, left out or not, in `highestId` when given.
+  std::vector<File> files(uint32_t* highestId = nullptr) const;
   std::string pathOf(uint32_t id, const std::string& name) const;
   kv::Status checkNameIsFree(const std::vector<File>& existing, const std::string& name) const;
   bool read(const File& file, std::vector<X509Ptr>& chain, KeyPtr* key) const;
