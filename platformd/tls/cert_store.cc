@@ -162,7 +162,7 @@ kv::Status CertStore::add(const std::string& name, const std::string& certPem,
   kv::Status named = checkNameIsFree(existing, name);
   if (!named.isOk()) return named;
   std::vector<X509Ptr> chain = parseCertificates(certPem, MAX_CHAIN);
-  if (chain.empty()) return kv::Status::malformed("no PEM certificate in string 20");
+  if (chain.empty()) return kv::Status::malformed("no certificate in the PEM text (string 20)");
   std::string text = certificatesToPem(chain);
   const bool client = kind_ == Kind::Client;
   if (!client && !keyPem.empty()) {
@@ -170,7 +170,7 @@ kv::Status CertStore::add(const std::string& name, const std::string& certPem,
   }
   if (client) {
     KeyPtr key = parsePrivateKey(keyPem);
-    if (!key) return kv::Status::malformed("no unencrypted PEM private key in string 21");
+    if (!key) return kv::Status::malformed("no unencrypted private key in the PEM text (string 21)");
     if (X509_check_private_key(chain[0].get(), key.get()) != 1) {
       takeOpensslError("");
       return kv::Status::malformed("the private key does not match the certificate");
