@@ -121,7 +121,7 @@ std::string selfSignedPem(const char* cn) {
 // each, and a new entry's id is above all of them.
 TEST_F(TlsServiceTest, EntriesAreNamedAndUnnamedOldFilesStillLoad) {
   const std::string dir = kv::rootPath(TRUSTED_STORE_DIR), pem = selfSignedPem("Test CA");
-  for (const char* file : {"/1.pem", "/2.taken.pem", "/2.twin.pem", "/3.taken.pem", "/notes.txt"}) {
+  for (const char* file : {"/1.pem", "/2.taken.pem", "/2.twin.pem", "/12.taken.pem", "/notes.txt"}) {
     ASSERT_TRUE(writeFileAtomically(dir + file, pem, 0644).isOk());
   }
   ASSERT_TRUE(writeFileAtomically(dir + "/9.pem", "not a certificate", 0644).isOk());
@@ -148,6 +148,9 @@ TEST_F(TlsServiceTest, EntriesAreNamedAndUnnamedOldFilesStillLoad) {
     EXPECT_TRUE(*c.failure ? error.find(c.failure) != std::string::npos : error.empty())
         << c.name << ": " << error;
   }
+  kv::message legacy = request(TRUSTED_STORE_PATH, kv::CMD_GET_OBJ);
+  legacy.set(kv::OBJECT_ID_FIELD, 1u);
+  EXPECT_FALSE(ask(legacy).has(kv::NAME_FIELD));
   kv::message rename = request(TRUSTED_STORE_PATH, kv::CMD_SET_OBJ);
   rename.set(kv::OBJECT_ID_FIELD, 1u);
   rename.set(kv::NAME_FIELD, "old");
@@ -161,8 +164,8 @@ TEST_F(TlsServiceTest, EntriesAreNamedAndUnnamedOldFilesStillLoad) {
     EXPECT_EQ(row.get(CERT_SUBJECT_FIELD), "CN=Test CA");
     EXPECT_EQ(row.get(CERT_FINGERPRINT_FIELD).size(), 32u * 3 - 1);
   }
-  EXPECT_EQ(names, (std::vector<std::string>{"1 old", "2 taken", "10 home-ca.v2_1",
-                                             "11 " + std::string(64, 'z')}));
+  EXPECT_EQ(names, (std::vector<std::string>{"1 old", "2 taken", "13 home-ca.v2_1",
+                                             "14 " + std::string(64, 'z')}));
   EXPECT_TRUE(std::filesystem::exists(dir + "/1.old.pem"));
   EXPECT_EQ(logLines.size(), 4u + 3u) << "four files left out, three changes";
 }
