@@ -96,9 +96,9 @@ const TableWords& brokerWords() {
            "MQTT client identifier; empty: the daemon's default"},
           {"user", FieldType::String, 5, ValueKind::Text, true, false, "user name; empty: none"},
           {"password", FieldType::String, 6, ValueKind::Text, true, true,
-           "empty: none; -: asked for (standard input)"},
+           "empty: none; -: typed without echo, or a line from a pipe"},
           {"certificate", FieldType::U32, 7, ValueKind::Certificate, true, false,
-           "client certificate for TLS (mqttctl cert list), or none"},
+           "client certificate for TLS ('mqttctl cert list')"},
       }};
   return table;
 }
