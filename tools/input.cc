@@ -63,9 +63,11 @@ kv::Status readPassword(int fd, std::string& out) {
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     quiet.c_lflag |= ECHONL;  // the newline still shows, so the cursor moves on
-    // A terminal opened for reading only takes the prompt on standard error.
-    if (!writeText(fd, "Password: ")) writeText(2, "Password: ");
+    // Echo goes off before the prompt shows, so nothing typed after it is
+    // echoed. A terminal opened for reading only takes the prompt on
+    // standard error.
     tcsetattr(fd, TCSANOW, &quiet);
+    if (!writeText(fd, "Password: ")) writeText(2, "Password: ");
   }
   const bool any = readLine(fd, out);
   if (terminal) tcsetattr(fd, TCSANOW, &saved);

@@ -150,25 +150,11 @@ kv::Status prepareRemove(const CertificateStore& store, const VerbArgs& args, Ac
   return st;
 }
 
-template <const CertificateStore& (*Store)()>
-kv::Status prepareAdd(const VerbArgs& args, Action& action) {
-  return prepareAdd(Store(), args, action);
-}
-template <const CertificateStore& (*Store)()>
-kv::Status prepareList(const VerbArgs& args, Action& action) {
-  return prepareList(Store(), args, action);
-}
-template <const CertificateStore& (*Store)()>
-kv::Status prepareShow(const VerbArgs& args, Action& action) {
-  return prepareShow(Store(), args, action);
-}
-template <const CertificateStore& (*Store)()>
-kv::Status prepareRename(const VerbArgs& args, Action& action) {
-  return prepareRename(Store(), args, action);
-}
-template <const CertificateStore& (*Store)()>
-kv::Status prepareRemove(const VerbArgs& args, Action& action) {
-  return prepareRemove(Store(), args, action);
+// A verb's prepare() for one store: the verb tables take plain functions.
+using StorePrepare = kv::Status (*)(const CertificateStore&, const VerbArgs&, Action&);
+template <const CertificateStore& (*Store)(), StorePrepare Prepare>
+kv::Status forStore(const VerbArgs& args, Action& action) {
+  return Prepare(Store(), args, action);
 }
 
 constexpr const char* STORES = "Certificates for TLS (served by platformd)";
@@ -278,34 +264,34 @@ const std::vector<Verb>& storeVerbs() {
        std::string("Brokers' certificates are verified against every trusted certificate:\n"
                    "a CA, an intermediate or a broker's own certificate. While none is\n"
                    "trusted, the system's CA bundle is used. ") + NAME_RULES,
-       "mqttctl ca add home-ca /etc/ssl/home-ca.pem", prepareAdd<trustStore>},
+       "mqttctl ca add home-ca /etc/ssl/home-ca.pem", forStore<trustStore, prepareAdd>},
       {"ca list", "", "the trusted certificates", STORES, {}, listDetails("entry"),
-       "mqttctl ca list", prepareList<trustStore>},
+       "mqttctl ca list", forStore<trustStore, prepareList>},
       {"ca show", "NAME", "one trusted certificate in full", STORES, {},
-       "NAME is an entry's name, or its id.", "mqttctl ca show home-ca", prepareShow<trustStore>},
+       "NAME is an entry's name, or its id.", "mqttctl ca show home-ca", forStore<trustStore, prepareShow>},
       {"ca rename", "NAME NEW-NAME", "give a trusted certificate another name", STORES, {},
-       NAME_RULES, "mqttctl ca rename 1 home-ca", prepareRename<trustStore>},
+       NAME_RULES, "mqttctl ca rename 1 home-ca", forStore<trustStore, prepareRename>},
       {"ca remove", "NAME", "stop trusting a certificate", STORES, {}, "",
-       "mqttctl ca remove home-ca", prepareRemove<trustStore>},
+       "mqttctl ca remove home-ca", forStore<trustStore, prepareRemove>},
       {"cert add", "NAME CERT-FILE KEY-FILE", "add a client certificate and its private key",
        STORES, {},
        std::string("CERT-FILE: the certificate, then its chain; KEY-FILE: the private key,\n"
                    "unencrypted, matching the certificate (- for standard input, for one of\n"
                    "them). The key is never shown again. A broker presents it with\n"
                    "'mqttctl broker set BROKER certificate=NAME'. ") + NAME_RULES,
-       "mqttctl cert add router client.pem client.key", prepareAdd<clientStore>},
+       "mqttctl cert add router client.pem client.key", forStore<clientStore, prepareAdd>},
       {"cert list", "", "the client certificates", STORES, {}, listDetails("entry"),
-       "mqttctl cert list", prepareList<clientStore>},
+       "mqttctl cert list", forStore<clientStore, prepareList>},
       {"cert show", "NAME", "one client certificate in full (never its key)", STORES, {},
        "NAME is an entry's name, or its id.", "mqttctl cert show router",
-       prepareShow<clientStore>},
+       forStore<clientStore, prepareShow>},
       {"cert rename", "NAME NEW-NAME", "give a client certificate another name", STORES, {},
        std::string("Brokers keep using it: they hold its id. ") + NAME_RULES,
-       "mqttctl cert rename 1 router", prepareRename<clientStore>},
+       "mqttctl cert rename 1 router", forStore<clientStore, prepareRename>},
       {"cert remove", "NAME", "remove a client certificate and its key", STORES,
        {{0, "force", nullptr, "even when a broker still uses it"}},
        "A certificate that a broker uses is kept unless --force is given.",
-       "mqttctl cert remove router", prepareRemove<clientStore>},
+       "mqttctl cert remove router", forStore<clientStore, prepareRemove>},
   };
   return table;
 }

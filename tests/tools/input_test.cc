@@ -9,18 +9,20 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 
 namespace mqttctl {
 namespace {
 
-// What the terminal side shows within a short guard.
-std::string drain(int master) {
+// What the terminal side shows, up to and with `end` (or until a guard
+// passes without anything more).
+std::string drainUntil(int master, const std::string& end) {
   std::string shown;
-  char buf[256];
-  for (pollfd p{master, POLLIN, 0}; poll(&p, 1, 200) > 0;) {
-    const ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) break;
-    shown.append(buf, static_cast<size_t>(n));
+  char c;
+  for (pollfd p{master, POLLIN, 0};
+       shown.size() < end.size() || shown.compare(shown.size() - end.size(), end.size(), end);) {
+    if (poll(&p, 1, 30000) <= 0 || read(master, &c, 1) != 1) break;
+    shown += c;
   }
   return shown;
 }
@@ -32,11 +34,14 @@ TEST(Input, APasswordIsTypedWithoutEchoAtATerminal) {
   ASSERT_EQ(unlockpt(master), 0);
   const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
   ASSERT_GE(terminal, 0);
-  ASSERT_EQ(write(master, "s3cret\n", 7), 7);
   std::string password;
-  EXPECT_TRUE(readPassword(terminal, password).isOk());
+  std::thread reader([&] { EXPECT_TRUE(readPassword(terminal, password).isOk()); });
+  std::string shown = drainUntil(master, "Password: ");  // typed once the prompt shows
+  EXPECT_EQ(write(master, "s3cret\n", 7), 7);
+  reader.join();
+  shown += drainUntil(master, "\n");
   EXPECT_EQ(password, "s3cret");
-  EXPECT_EQ(drain(master), "Password: \r\n");  // the prompt and the newline, not the password
+  EXPECT_EQ(shown, "Password: \r\n");  // the prompt and the newline, not the password
   close(terminal);
   close(master);
 }
