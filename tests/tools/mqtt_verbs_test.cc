@@ -57,32 +57,5 @@ TEST(NamedVerbs, FlagsMapToFieldsAndANameComesBeforeAnId) {
   }
 }
 
-// The daemon adds the row at SUBACK; the script is then set on that row
-// (broker 7's, not broker 2's with the same filter).
-TEST(NamedVerbs, SubscribeWithAScriptSetsItOnTheRowTheDaemonAdded) {
-  ScriptedRequester fake = fakeDaemon([](const kv::message& request) {
-    kv::message reply;
-    std::vector<kv::message> rows(2);
-    for (uint32_t i = 0; i < 2; ++i) {
-      rows[i].set(kv::OBJECT_ID_FIELD, 4 + i);
-      rows[i].set(kv::u32_id(11), i == 0 ? 2u : 7u);
-      rows[i].set(kv::string_id(12), "x/+");
-    }
-    if (request.get(kv::COMMAND_FIELD) == kv::CMD_GET_ALL) reply.set(kv::ROWS_FIELD, rows);
-    return reply;
-  });
-  const Ran r = runCommand({"subscribe", "home", "x/+", "--script", "log(msgTopic)"}, fake);
-  EXPECT_EQ(r.status, EXIT_SUCCESS_REPLY) << r.err;
-  EXPECT_EQ(r.out, "");
-  ASSERT_EQ(fake.requests.size(), 4u);  // brokers, subscribe, subscription rows, set
-  EXPECT_EQ(fake.requests[1].get(kv::COMMAND_FIELD), 4u);
-  kv::message set;
-  set.set(kv::PATH_FIELD, std::vector<uint32_t>{3});
-  set.set(kv::COMMAND_FIELD, kv::CMD_SET_OBJ);
-  set.set(kv::OBJECT_ID_FIELD, 5u);
-  set.set(kv::string_id(11), "log(msgTopic)");
-  EXPECT_TRUE(sameFields(fake.requests[3], set));
-}
-
 }  // namespace
 }  // namespace mqttctl
