@@ -16,16 +16,20 @@
 // read there. A failure reply says what failed.
 //
 // The stores, reached with the generic table commands:
-//   get-all   rows (object id, string 22 subject, string 23 issuer,
-//             string 24 end of validity, u32 25 certificates in the
-//             entry), in id order; after-id honoured
+//   get-all   rows (object id, string 0xfe0010 name when it has one,
+//             string 22 subject, string 23 issuer, string 26 start and
+//             string 24 end of validity, string 27 SHA-256 fingerprint,
+//             u32 25 certificates in the entry), in id order; after-id
+//             honoured
 //   get-obj   one row
 //   count     the number of entries
-//   add       string 20 PEM certificates (a client entry: its certificate
+//   add       string 0xfe0010 the entry's name (required, unique),
+//             string 20 PEM certificates (a client entry: its certificate
 //             first, then its chain), string 21 PEM private key (client
 //             entries only, unencrypted); replies the new object id
+//   set-obj   string 0xfe0010 a new name for the entry with the object id
 //   remove    the entry with the object id
-// add and remove need write permission.
+// add, set-obj and remove need write permission. No row carries a key.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +37,7 @@
 #include <vector>
 
 #include "platform/message.h"
+#include "platform/system.h"
 
 namespace contract {
 namespace tls {
@@ -54,6 +59,9 @@ constexpr kv::string_id CERT_SUBJECT_FIELD{22};
 constexpr kv::string_id CERT_ISSUER_FIELD{23};
 constexpr kv::string_id CERT_NOT_AFTER_FIELD{24};
 constexpr kv::u32_id CERT_COUNT_FIELD{25};
+constexpr kv::string_id CERT_NOT_BEFORE_FIELD{26};
+constexpr kv::string_id CERT_FINGERPRINT_FIELD{27};
+constexpr kv::string_id ENTRY_NAME_FIELD = kv::NAME_FIELD;  // unique per store
 
 constexpr uint32_t NO_CERTIFICATE = 0xFFFFFFFF;
 

@@ -79,6 +79,12 @@ kv::Status writeFileAtomically(const std::string& path, const std::string& bytes
   return st;
 }
 
+kv::Status renameFile(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) return kv::Status::fromErrno("rename " + from, errno);
+  syncDirectoryOf(to);
+  return kv::Status::ok();
+}
+
 kv::Status removeFile(const std::string& path) {
   if (unlink(path.c_str()) == 0 || errno == ENOENT) return kv::Status::ok();
   return kv::Status::fromErrno("remove " + path, errno);

@@ -20,6 +20,10 @@ kv::Status readFile(const std::string& path, size_t maxBytes, std::string& out);
 // never a part of one.
 kv::Status writeFileAtomically(const std::string& path, const std::string& bytes, mode_t mode);
 
+// Renames `from` to `to` (same directory) and fsyncs the directory; an
+// existing `to` is replaced.
+kv::Status renameFile(const std::string& from, const std::string& to);
+
 // Removes `path`; a file that is not there is not an error.
 kv::Status removeFile(const std::string& path);
 

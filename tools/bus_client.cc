@@ -70,4 +70,9 @@ bool BusClient::pause(uint32_t millis) {
   return !looper_.stopping();
 }
 
+uint64_t BusClient::nowMillis() const {
+  kv::Clock& clock = looper_.clock();
+  return clock.now() * 1000 / clock.ticksPerSecond();
+}
+
 }  // namespace mqttctl

@@ -47,6 +47,9 @@ class Requester {
   // Waits about `millis` milliseconds. False when an interrupt (SIGINT or
   // SIGTERM, for a client that catches them) came first or had come.
   virtual bool pause(uint32_t millis) = 0;
+  // Monotonic time in milliseconds, from an arbitrary start (for time
+  // limits: tests turn it with pause()).
+  virtual uint64_t nowMillis() const = 0;
 
   // start() and wait() until that request's outcome is there.
   CallResult call(const kv::message& request);
@@ -77,6 +80,7 @@ class BusClient : public Requester {
   void wait() override;
   size_t inFlight() const override { return inFlight_; }
   bool pause(uint32_t millis) override;
+  uint64_t nowMillis() const override;
 
  private:
   void finish(const DoneFn& done, const CallResult& result);

@@ -12,6 +12,7 @@
 #include "platform/root.h"
 #include "tools/bus_client.h"
 #include "tools/help.h"
+#include "tools/input.h"
 #include "tools/json.h"
 #include "tools/message_json.h"
 #include "tools/values.h"
@@ -126,7 +127,10 @@ class Parser {
     }
     out_.args.given.insert(flag.longName);
     if (!flag.valueName) return kv::Status::ok();
-    return takeValue(arg, eq, shown, out_.args.values[flag.longName]);
+    std::string& value = out_.args.values[flag.longName];
+    kv::Status st = takeValue(arg, eq, shown, value);
+    if (st.isOk()) out_.args.allValues[flag.longName].push_back(value);
+    return st;
   }
 
   kv::Status globalOption(const std::string& name, const std::string& arg, size_t eq) {
@@ -163,8 +167,18 @@ int usageError(const kv::Status& st, const Options& options, std::ostream& err) 
   return EXIT_USAGE;
 }
 
+// Which root directory the options chose, and why: the daemon may well be
+// running under another one.
+std::string rootChoice(const Options& options) {
+  const std::string fromEnv = kv::rootDir();
+  if (!options.root.empty()) return "the root directory " + options.root + " (from --root)";
+  if (!fromEnv.empty()) return "the root directory " + fromEnv + " (from KV_ROOT)";
+  return "the root directory / (KV_ROOT is not set)";
+}
+
 // Why connecting to the bus failed, in plain words.
-std::string unreachableText(const std::string& busPath) {
+std::string unreachableText(const Options& options) {
+  const std::string busPath = busPathFor(options);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", busPath.c_str());
@@ -173,7 +187,8 @@ std::string unreachableText(const std::string& busPath) {
   if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) err = errno;
   if (fd >= 0) ::close(fd);
   if (err == ENOENT || err == ECONNREFUSED) {
-    return "the daemon is not running (nothing serves the bus at " + busPath + ")";
+    return "the daemon is not running (nothing serves the bus at " + busPath + ")\nmqttctl: looked in " +
+           rootChoice(options) + "; choose another with --root DIR or KV_ROOT=DIR";
   }
   if (err == EACCES || err == EPERM) {
     return "no permission to connect to the bus at " + busPath +
@@ -193,7 +208,7 @@ int connectAndRun(const Options& options, const Action& action, std::ostream& ou
   looperOptions.log = [](int, const std::string&) {};
   kv::Looper looper(looperOptions);
   if (!looper.status().isOk()) {
-    err << "mqttctl: " << unreachableText(looperOptions.busPath) << "\n";
+    err << "mqttctl: " << unreachableText(options) << "\n";
     return EXIT_UNREACHABLE;
   }
   uint32_t ticks = millisToTicks(options.timeoutMillis, looper.clock().ticksPerSecond());
@@ -217,25 +232,8 @@ std::string busPathFor(const Options& options) {
 }
 
 kv::Status readJsonInput(const std::string& source, std::string& text) {
-  FILE* file = source == "-" ? stdin : std::fopen(source.c_str(), "rb");
-  if (!file) return kv::Status::fromErrno("open " + source, errno);
-  text.clear();
-  char buffer[4096];
-  size_t n = 0;
-  bool tooLarge = false;
-  while (!tooLarge && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    text.append(buffer, n);
-    tooLarge = text.size() > json::MAX_INPUT_BYTES;
-  }
-  bool failed = std::ferror(file) != 0;
-  if (file != stdin) std::fclose(file);
-  if (tooLarge) {
-    std::string name = source == "-" ? std::string("standard input") : source;
-    return kv::Status::tooLarge(name + " is larger than " +
-                                std::to_string(json::MAX_INPUT_BYTES) + " bytes");
-  }
-  if (failed) return kv::Status::io("cannot read " + source);
-  return kv::Status::ok();
+  return readInputFile(source, json::MAX_INPUT_BYTES, source == "-" ? "standard input" : source,
+                       text);
 }
 
 kv::Status prepareInvocation(const Options& options, kv::message& jsonIn, Action& action) {

@@ -83,8 +83,8 @@ std::string overallHelp() {
           "  mosquitto -p 1883 &\n"
           "  mqttctl broker add local address=127.0.0.1\n"
           "  mqttctl subscribe local 'demo/#'\n"
-          "  mqttctl publish local demo/hello 'hello world'\n"
-          "  mqttctl received watch\n"
+          "  mqttctl received watch &          # prints: demo/hello hello, world\n"
+          "  mqttctl publish local demo/hello 'hello, world'\n"
           "\nExit status: 0 done; 1 refused by the daemon, or no such name; 2 usage\n"
           "error; 3 daemon not running, bus full, time-out or connection lost.\n"
           "See docs/console.md.\n";

@@ -1,12 +1,10 @@
 // The commands to the daemon (handler 1), by name: connect, disconnect,
 // publish, subscribe, unsubscribe, clear. A broker is named by its name or
 // object id; the daemon's answer comes when the broker has answered.
-#include <errno.h>
-
-#include <cstdio>
 #include <utility>
 
 #include "platform/system.h"
+#include "tools/input.h"
 #include "tools/mqtt_verbs.h"
 #include "tools/publish_lines.h"
 #include "tools/rows.h"
@@ -17,6 +15,9 @@ namespace mqttctl {
 namespace {
 
 namespace svc = contract::mqtt_service;
+namespace subscriptions = contract::subscriptions;
+// The script service's bound on a script.
+constexpr size_t MAX_SCRIPT_BYTES = 65536;
 
 kv::Status parseQos(const VerbArgs& args, uint32_t& qos) {
   qos = 0;
@@ -34,27 +35,8 @@ template <class Order>
 Action sendToBroker(const std::string& ref, Order order) {
   return [ref, order](Session& s) mutable {
     if (int status = findBrokerId(s, ref, order.brokerId)) return status;
-    return daemonCommand(s, svc::encode(order));
+    return sendChange(s, svc::encode(order));
   };
-}
-
-kv::Status readPayloadFile(const std::string& path, std::string& payload) {
-  FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
-  if (!file) return kv::Status::fromErrno("-f " + path, errno);
-  char buffer[4096];
-  size_t n = 0;
-  payload.clear();
-  while (payload.size() <= MAX_PAYLOAD_BYTES &&
-         (n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    payload.append(buffer, n);
-  }
-  const bool failed = std::ferror(file) != 0;
-  if (file != stdin) std::fclose(file);
-  if (payload.size() > MAX_PAYLOAD_BYTES) {
-    return kv::Status::tooLarge("-f " + path + ": more than " +
-                                std::to_string(MAX_PAYLOAD_BYTES) + " bytes");
-  }
-  return failed ? kv::Status::io("-f " + path + ": read error") : kv::Status::ok();
 }
 
 // ---- prepare() of each verb --------------------------------------------------------
@@ -82,7 +64,10 @@ kv::Status preparePublish(const VerbArgs& args, Action& action) {
     st = kv::Status::malformed("give the message once: as an argument, with -f or with -l");
   }
   if (args.words.size() == 3) order.data = args.words[2];
-  if (st.isOk() && args.has("file")) st = readPayloadFile(args.value("file"), order.data);
+  if (st.isOk() && args.has("file")) {
+    st = readInputFile(args.value("file"), MAX_PAYLOAD_BYTES, "-f " + args.value("file"),
+                       order.data);
+  }
   if (!st.isOk()) return st;
   order.topic = args.words[1];
   order.retain = args.has("retain");
@@ -103,14 +88,55 @@ kv::Status preparePublish(const VerbArgs& args, Action& action) {
   return st;
 }
 
+// --script TEXT or --script-file FILE: the on-message script, or "" when
+// neither is given.
+kv::Status subscribeScript(const VerbArgs& args, std::string& script) {
+  if (args.has("script") && args.has("script-file")) {
+    return kv::Status::malformed("give the script once: --script or --script-file");
+  }
+  const std::string file = args.value("script-file");
+  kv::Status st = args.has("script-file")
+                      ? readInputFile(file, MAX_SCRIPT_BYTES, "--script-file " + file, script)
+                      : kv::Status::ok();
+  if (args.has("script")) script = args.value("script");
+  if (st.isOk() && (args.has("script") || args.has("script-file")) && script.empty()) {
+    st = kv::Status::malformed("the script is empty");
+  }
+  if (st.isOk() && script.size() > MAX_SCRIPT_BYTES) {
+    st = kv::Status::tooLarge("--script: more than " + std::to_string(MAX_SCRIPT_BYTES) + " bytes");
+  }
+  return st;
+}
+
+// The daemon adds the subscription row, without a script, when the broker
+// has acknowledged; the script is then set on that row.
+int subscribeWithScript(Session& s, const std::string& ref, svc::SubscribeOrder order,
+                        const std::string& script) {
+  kv::message row, set;
+  if (int status = findBrokerId(s, ref, order.brokerId)) return status;
+  if (int status = sendChange(s, svc::encode(order))) return status;
+  if (int status = findSubscription(s, order.brokerId, order.filter, row)) return status;
+  set.set(kv::PATH_FIELD, std::vector<uint32_t>{subscriptions::HANDLER});
+  set.set(kv::COMMAND_FIELD, kv::CMD_SET_OBJ);
+  set.set(kv::OBJECT_ID_FIELD, rowId(row));
+  set.set(subscriptions::SCRIPT_FIELD, script);
+  return sendChange(s, set);
+}
+
 kv::Status prepareSubscribe(const VerbArgs& args, Action& action) {
   svc::SubscribeOrder order;
+  std::string script;
   kv::Status st = expectWords(args, 2, 2);
   if (st.isOk()) st = parseQos(args, order.qos);
+  if (st.isOk()) st = subscribeScript(args, script);
   if (!st.isOk()) return st;
   order.filter = args.words[1];
   order.connectIfNeeded = !args.has("no-connect");
-  action = sendToBroker(args.words[0], order);
+  const std::string ref = args.words[0];
+  action = script.empty() ? sendToBroker(ref, order)
+                          : [ref, order, script](Session& s) {
+                              return subscribeWithScript(s, ref, order, script);
+                            };
   return st;
 }
 
@@ -126,7 +152,7 @@ kv::Status prepareUnsubscribe(const VerbArgs& args, Action& action) {
     if (int status = findBrokerId(s, ref, order.brokerId)) return status;
     if (int status = findSubscription(s, order.brokerId, filter, row)) return status;
     order.subscriptionId = rowId(row);
-    return daemonCommand(s, svc::encode(order));
+    return sendChange(s, svc::encode(order));
   };
   return st;
 }
@@ -135,16 +161,10 @@ constexpr const char* COMMANDS = "Commands to the daemon";
 
 }  // namespace
 
-int daemonCommand(Session& session, const kv::message& request) {
-  CallResult result = session.bus.call(request);
-  if (exitStatusFor(result) == EXIT_SUCCESS_REPLY) return EXIT_SUCCESS_REPLY;
-  return reportFailure(result, session.output);
-}
-
 kv::Status prepareClear(const VerbArgs& args, Action& action) {
   kv::Status st = expectWords(args, 0, 0);
   const kv::message request = svc::encode(svc::ClearReceivedOrder());
-  action = [request](Session& s) { return daemonCommand(s, request); };
+  action = [request](Session& s) { return sendChange(s, request); };
   return st;
 }
 
@@ -171,10 +191,15 @@ const std::vector<Verb>& mqttVerbs() {
        preparePublish},
       {"subscribe", "BROKER FILTER", "subscribe now and keep the subscription", COMMANDS,
        {{'q', "qos", "QOS", "quality of service: 0 (default), 1 or 2"},
+        {0, "script", "TEXT", "the on-message script of the subscription"},
+        {0, "script-file", "FILE", "the script is the content of FILE (- for standard input)"},
         {0, "no-connect", nullptr, "refuse if the broker is not connected"}},
-       "The daemon adds a subscription row once the broker has acknowledged it.\n"
+       "The daemon adds a subscription row once the broker has acknowledged it; the\n"
+       "script is set on that row right after, so a message that comes at once (a\n"
+       "retained one) may arrive before it. Scripts are 1 to 65536 bytes.\n"
        "Watch what arrives with 'mqttctl received watch'.",
-       "mqttctl subscribe home 'sensors/#'\nmqttctl subscribe -q 1 home alarms/+",
+       "mqttctl subscribe home 'sensors/#'\nmqttctl subscribe -q 1 home alarms/+\n"
+       "mqttctl subscribe home 'alarms/#' --script-file /etc/mqtt/on-alarm.sh",
        prepareSubscribe},
       {"unsubscribe", "BROKER FILTER", "unsubscribe and remove the subscription row", COMMANDS,
        {}, "", "mqttctl unsubscribe home 'sensors/#'", prepareUnsubscribe},

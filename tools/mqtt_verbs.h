@@ -16,10 +16,6 @@ namespace mqttctl {
 // the daemon's own limit, so a larger one is refused before it is sent.
 constexpr size_t MAX_PAYLOAD_BYTES = contract::mqtt_service::MAX_DATA_BYTES;
 
-// Sends a command; prints nothing when it succeeds, else the failure
-// (reportFailure). Returns the exit status.
-int daemonCommand(Session& session, const kv::message& request);
-
 // clear (and received clear): the daemon forgets every recorded message.
 kv::Status prepareClear(const VerbArgs& args, Action& action);
 

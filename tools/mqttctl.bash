@@ -11,7 +11,8 @@ _mqttctl() {
   for ((i = 1; i < COMP_CWORD; i++)); do
     w=${COMP_WORDS[i]}
     case $w in
-      --timeout|--root|--json-in|-q|--qos|-f|--file|--topic|--interval) ((i++)) ;;
+      --timeout|--root|--json-in|-q|--qos|-f|--file|--topic|--interval|-C|--count|-W|\
+      --time-limit|--script|--script-file) ((i++)) ;;
       -*) ;;
       *) words+=("$w") ;;
     esac
@@ -19,7 +20,7 @@ _mqttctl() {
   local n=${#words[@]}
   case "${words[0]}" in
     "")
-      candidates="broker subscription received connect disconnect publish subscribe
+      candidates="broker subscription received ca cert connect disconnect publish subscribe
         unsubscribe clear send list get set add remove count help
         --json --timeout --root --json-in --help" ;;
     broker)
@@ -42,8 +43,16 @@ _mqttctl() {
     received)
       case "$n ${words[1]}" in
         1*) candidates="list count clear watch" ;;
-        "2 list"|"2 watch") candidates="$(_mqttctl_brokers) --topic --interval" ;;
-        *) candidates="--topic --interval" ;;
+        "2 list") candidates="$(_mqttctl_brokers) --topic" ;;
+        "2 watch") candidates="$(_mqttctl_brokers) --topic --interval -C -W --payload-only" ;;
+        *) candidates="--topic --interval -C -W --payload-only" ;;
+      esac ;;
+    ca|cert)
+      case "$n ${words[1]}" in
+        1*) candidates="add list show rename remove" ;;
+        "2 add") ;;  # a new NAME
+        *" add") candidates=$(compgen -f -- "$cur") ;;  # the PEM files
+        *" remove") [ "${words[0]}" = cert ] && candidates="--force" ;;
       esac ;;
     publish)
       [ "$n" -eq 1 ] && candidates=$(_mqttctl_brokers)
@@ -51,7 +60,7 @@ _mqttctl() {
         --disconnect-after" ;;
     subscribe)
       [ "$n" -eq 1 ] && candidates=$(_mqttctl_brokers)
-      candidates="$candidates -q --qos --no-connect" ;;
+      candidates="$candidates -q --qos --script --script-file --no-connect" ;;
     connect|disconnect|unsubscribe)
       [ "$n" -eq 1 ] && candidates=$(_mqttctl_brokers) ;;
   esac

@@ -112,7 +112,7 @@ int publishLines(Session& s, const svc::PublishOrder& order, bool disconnectAfte
   if (progress->firstFailure != EXIT_SUCCESS_REPLY || !disconnectAfter) {
     return progress->firstFailure;
   }
-  return daemonCommand(s, svc::encode(svc::DisconnectOrder{order.brokerId}));
+  return sendChange(s, svc::encode(svc::DisconnectOrder{order.brokerId}));
 }
 
 }  // namespace mqttctl

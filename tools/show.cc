@@ -23,6 +23,25 @@ uint32_t brokerIdOf(const Word& word, const kv::message& row) {
   return row.get(kv::u32_id(word.num));
 }
 
+// The store's entry for the certificate of `row`: null when the row names
+// none, the store was not read, or the store lacks it.
+const std::string* certificateName(const Word& word, const kv::message& row,
+                                   const BrokerNames* certificates) {
+  const uint32_t id = row.get(kv::u32_id(word.num), NO_CERTIFICATE);
+  if (!certificates || id == NO_CERTIFICATE) return nullptr;
+  auto it = certificates->find(id);
+  return it == certificates->end() ? nullptr : &it->second;
+}
+
+std::string certificateCell(const Word& word, const kv::message& row,
+                            const BrokerNames* certificates) {
+  const std::string shown = showValue(word, row);
+  if (!certificates || shown == "none") return shown;
+  const std::string* name = certificateName(word, row, certificates);
+  if (!name) return shown + " (not in the store)";
+  return name->empty() ? shown : escapeBytes(*name, false);
+}
+
 }  // namespace
 
 void printColumns(std::ostream& out, const std::vector<std::string>& headers,
@@ -39,28 +58,30 @@ void printColumns(std::ostream& out, const std::vector<std::string>& headers,
 }
 
 std::string cellOf(const TableWords& table, const char* key, const kv::message& row,
-                   const BrokerNames& names) {
+                   const BrokerNames& names, const BrokerNames* certificates) {
   const Word* word = findWord(table, key);
   if (!word) return "";
   if (word->kind == ValueKind::Broker) {
     return escapeBytes(brokerName(names, brokerIdOf(*word, row)), false);
   }
+  if (word->kind == ValueKind::Certificate) return certificateCell(*word, row, certificates);
   return showValue(*word, row);
 }
 
 void printBlock(std::ostream& out, const TableWords& table, const kv::message& row,
-                const BrokerNames& names) {
+                const BrokerNames& names, const BrokerNames* certificates) {
   std::vector<std::vector<std::string>> lines;
   for (const Word& word : table.words) {
     if (!rowHas(word, row) && word.kind != ValueKind::Certificate) continue;
-    lines.push_back({word.word, cellOf(table, word.word, row, names)});
+    lines.push_back({word.word, cellOf(table, word.word, row, names, certificates)});
   }
   size_t width = 0;
   for (const auto& line : lines) width = std::max(width, line[0].size());
   for (const auto& line : lines) printLine(out, {width}, line);
 }
 
-std::string rowJson(const TableWords& table, const kv::message& row, const BrokerNames& names) {
+std::string rowJson(const TableWords& table, const kv::message& row, const BrokerNames& names,
+                    const BrokerNames* certificates) {
   std::string out = "{";
   for (const Word& word : table.words) {
     if (!rowHas(word, row)) continue;
@@ -80,16 +101,23 @@ std::string rowJson(const TableWords& table, const kv::message& row, const Broke
     json::writeString(out, word.word);
     out += ":";
     writeJsonValue(out, word, row);
+    const std::string* name = word.kind == ValueKind::Certificate
+                                  ? certificateName(word, row, certificates)
+                                  : nullptr;
+    if (name && !name->empty()) {
+      out += ",\"certificate-name\":";
+      writeJsonText(out, *name);
+    }
   }
   return out + "}";
 }
 
 std::string rowsJson(const TableWords& table, const std::vector<kv::message>& rows,
-                     const BrokerNames& names) {
+                     const BrokerNames& names, const BrokerNames* certificates) {
   std::string out = "[";
   for (size_t i = 0; i < rows.size(); ++i) {
     if (i) out += ",";
-    out += rowJson(table, rows[i], names);
+    out += rowJson(table, rows[i], names, certificates);
   }
   return out + "]";
 }

@@ -19,23 +19,28 @@ void printColumns(std::ostream& out, const std::vector<std::string>& headers,
                   const std::vector<std::vector<std::string>>& cells);
 
 // The readable value of `key` in `row`; a broker reference shows the
-// broker's name.
+// broker's name. A certificate shows its name from `certificates` (client
+// certificate id -> name) when given: the id for an entry without a name,
+// "ID (not in the store)" for an id the store lacks; without it, the id.
 std::string cellOf(const TableWords& table, const char* key, const kv::message& row,
-                   const BrokerNames& names);
+                   const BrokerNames& names, const BrokerNames* certificates = nullptr);
 
 // One row as "key  value" lines, every word of the table that the row has
 // (secrets as "(set)").
 void printBlock(std::ostream& out, const TableWords& table, const kv::message& row,
-                const BrokerNames& names);
+                const BrokerNames& names, const BrokerNames* certificates = nullptr);
 
 // One row as a JSON object: {"id":1,"name":"b1",...}, every word the row
 // has, in table order; a broker reference as "broker" (its name, null when
-// unknown) and "broker-id". Secrets are included when the row carries them
-// (the daemon sends them only to requesters with write permission).
-std::string rowJson(const TableWords& table, const kv::message& row, const BrokerNames& names);
+// unknown) and "broker-id"; a certificate as its id and, when
+// `certificates` names it, "certificate-name". Secrets are included when
+// the row carries them (the daemon sends them only to requesters with
+// write permission).
+std::string rowJson(const TableWords& table, const kv::message& row, const BrokerNames& names,
+                    const BrokerNames* certificates = nullptr);
 
 // Rows as one JSON array, on one line.
 std::string rowsJson(const TableWords& table, const std::vector<kv::message>& rows,
-                     const BrokerNames& names);
+                     const BrokerNames& names, const BrokerNames* certificates = nullptr);
 
 }  // namespace mqttctl

@@ -1,15 +1,15 @@
 // The table verbs: brokers, subscriptions and received messages by name,
 // with words for fields (words.h). They are the generic table commands of
 // handlers 2, 3 and 4 underneath.
-#include <unistd.h>
-
 #include <utility>
 
 #include "mqtt/topic.h"
 #include "platform/system.h"
+#include "tools/input.h"
 #include "tools/mqtt_verbs.h"
 #include "tools/rows.h"
 #include "tools/show.h"
+#include "tools/stores.h"
 #include "tools/values.h"
 #include "tools/verbs.h"
 #include "tools/watch.h"
@@ -22,7 +22,6 @@ namespace subscriptions = contract::subscriptions;
 namespace received = contract::received;
 namespace {
 
-constexpr size_t MAX_PASSWORD_BYTES = 4096;
 
 std::vector<std::string> wordsFrom(const VerbArgs& args, size_t from) {
   return std::vector<std::string>(args.words.begin() + static_cast<long>(from), args.words.end());
@@ -35,51 +34,57 @@ kv::message tableRequest(uint32_t table, uint32_t command) {
   return request;
 }
 
-// Sends one request that changes something: nothing is printed when it
-// succeeds, as with the everyday command-line tools.
-int change(Session& s, const kv::message& request) {
-  CallResult result = s.bus.call(request);
-  return exitStatusFor(result) == EXIT_SUCCESS_REPLY ? EXIT_SUCCESS_REPLY
-                                                     : reportFailure(result, s.output);
-}
-
-// The add reply's object id: the number on a line, or {"id":N} with --json.
-int added(Session& s, const kv::message& request) {
-  CallResult result = s.bus.call(request);
-  if (exitStatusFor(result) != EXIT_SUCCESS_REPLY) return reportFailure(result, s.output);
-  const std::string id = std::to_string(result.reply.get(kv::OBJECT_ID_FIELD));
-  s.output.out << (s.output.json ? "{\"id\":" + id + "}" : id) << "\n";
-  return EXIT_SUCCESS_REPLY;
-}
-
-// password=- : the password is the first line of standard input, so that it
-// does not show in the process list.
+// password=- : the password is typed at the terminal without echo, or is
+// the first line of standard input when that is not a terminal, so that
+// it does not show in the process list.
 kv::Status readPasswordIfAsked(kv::message& fields) {
   const std::string* given = fields.find(brokers::PASSWORD_FIELD);
   if (!given || *given != "-") return kv::Status::ok();
   std::string line;
-  char c;
-  while (line.size() <= MAX_PASSWORD_BYTES && ::read(0, &c, 1) == 1 && c != '\n') line += c;
-  if (line.size() > MAX_PASSWORD_BYTES) return kv::Status::malformed("password: too long");
-  fields.set(brokers::PASSWORD_FIELD, line);
-  return kv::Status::ok();
+  kv::Status st = readPassword(0, line);
+  if (st.isOk()) fields.set(brokers::PASSWORD_FIELD, line);
+  return st;
+}
+
+// MQTT 3.1.1 sends a password only after a user name, so brokers close a
+// connection that has one without the other. The daemon sends what is
+// configured; the operator hears it here rather than as "peer
+// disconnected" at the next connection.
+void warnOfPasswordWithoutUser(Session& s, const kv::message& broker) {
+  if (broker.get(brokers::PASSWORD_FIELD).empty() || !broker.get(brokers::USER_FIELD).empty()) return;
+  fail(s.output, 0,
+       "warning: a password without a user name: MQTT 3.1.1 allows a password only with a "
+       "user name, so brokers refuse the connection (set user=NAME)");
 }
 
 // Rows in columns, or as a JSON array.
 void printRows(Session& s, const TableWords& words, const std::vector<kv::message>& rows,
-               const BrokerNames& names, const std::vector<std::string>& columns) {
+               const BrokerNames& names, const std::vector<std::string>& columns,
+               const BrokerNames* certificates = nullptr) {
   if (s.output.json) {
-    s.output.out << rowsJson(words, rows, names) << "\n";
+    s.output.out << rowsJson(words, rows, names, certificates) << "\n";
     return;
   }
   std::vector<std::vector<std::string>> cells;
   for (const kv::message& row : rows) {
     cells.emplace_back();
     for (const std::string& c : columns) {
-      cells.back().push_back(cellOf(words, c.c_str(), row, names));
+      cells.back().push_back(cellOf(words, c.c_str(), row, names, certificates));
     }
   }
   printColumns(s.output.out, columns, cells);
+}
+
+// The client certificates' names when a row uses one, so that brokers
+// show them; null (ids are shown) when none does or the store cannot be
+// read.
+const BrokerNames* certificateNamesFor(Session& s, const std::vector<kv::message>& brokers,
+                                       BrokerNames& names) {
+  for (const kv::message& broker : brokers) {
+    if (broker.get(brokers::CERTIFICATE_FIELD, brokers::NO_CERTIFICATE) == brokers::NO_CERTIFICATE) continue;
+    return readCertificateNames(s, names) ? &names : nullptr;
+  }
+  return nullptr;
 }
 
 // ---- broker ------------------------------------------------------------------------
@@ -94,7 +99,12 @@ kv::Status prepareBrokerAdd(const VerbArgs& args, Action& action) {
   if (st.isOk()) st = readPasswordIfAsked(request);
   if (!st.isOk()) return st;
   request.set(kv::NAME_FIELD, args.words[0]);
-  action = [request](Session& s) { return added(s, request); };
+  action = [request](Session& s) mutable {
+    if (int status = resolveCertificateName(s, request)) return status;
+    const int status = sendAdd(s, request);
+    if (status == EXIT_SUCCESS_REPLY) warnOfPasswordWithoutUser(s, request);
+    return status;
+  };
   return st;
 }
 
@@ -103,6 +113,7 @@ kv::Status prepareBrokerList(const VerbArgs& args, Action& action) {
   const bool namesOnly = args.has("names");
   action = [namesOnly](Session& s) {
     std::vector<kv::message> rows;
+    BrokerNames certificates;
     if (int status = readTable(s, brokers::HANDLER, rows)) return status;
     if (namesOnly && !s.output.json) {
       for (const kv::message& row : rows) {
@@ -110,7 +121,9 @@ kv::Status prepareBrokerList(const VerbArgs& args, Action& action) {
       }
     } else {
       printRows(s, brokerWords(), rows, {},
-                {"id", "name", "address", "port", "ssl", "auto-connect", "connected"});
+                {"id", "name", "address", "port", "ssl", "certificate", "auto-connect",
+                 "connected"},
+                certificateNamesFor(s, rows, certificates));
     }
     return EXIT_SUCCESS_REPLY;
   };
@@ -123,11 +136,13 @@ kv::Status prepareBrokerShow(const VerbArgs& args, Action& action) {
   const std::string ref = args.words[0];
   action = [ref](Session& s) {
     kv::message row;
+    BrokerNames names;
     if (int status = findBroker(s, ref, row)) return status;
+    const BrokerNames* certificates = certificateNamesFor(s, {row}, names);
     if (s.output.json) {
-      s.output.out << rowJson(brokerWords(), row, {}) << "\n";
+      s.output.out << rowJson(brokerWords(), row, {}, certificates) << "\n";
     } else {
-      printBlock(s.output.out, brokerWords(), row, {});
+      printBlock(s.output.out, brokerWords(), row, {}, certificates);
     }
     return EXIT_SUCCESS_REPLY;
   };
@@ -142,11 +157,18 @@ kv::Status prepareBrokerSet(const VerbArgs& args, Action& action) {
   if (!st.isOk()) return st;
   const std::string ref = args.words[0];
   action = [ref, fields](Session& s) {
-    kv::message request = fields;
-    uint32_t id = 0;
-    if (int status = findBrokerId(s, ref, id)) return status;
-    request.set(kv::OBJECT_ID_FIELD, id);
-    return change(s, request);
+    kv::message request = fields, row;
+    if (int status = findBroker(s, ref, row)) return status;
+    if (int status = resolveCertificateName(s, request)) return status;
+    request.set(kv::OBJECT_ID_FIELD, rowId(row));
+    const int status = sendChange(s, request);
+    if (status == EXIT_SUCCESS_REPLY && (request.has(brokers::USER_FIELD) || request.has(brokers::PASSWORD_FIELD))) {
+      for (kv::string_id field : {brokers::USER_FIELD, brokers::PASSWORD_FIELD}) {
+        if (request.has(field)) row.set(field, request.get(field));
+      }
+      warnOfPasswordWithoutUser(s, row);
+    }
+    return status;
   };
   return st;
 }
@@ -160,7 +182,7 @@ kv::Status prepareBrokerRemove(const VerbArgs& args, Action& action) {
     uint32_t id = 0;
     if (int status = findBrokerId(s, ref, id)) return status;
     request.set(kv::OBJECT_ID_FIELD, id);
-    return change(s, request);
+    return sendChange(s, request);
   };
   return st;
 }
@@ -179,7 +201,7 @@ kv::Status prepareSubscriptionAdd(const VerbArgs& args, Action& action) {
     uint32_t brokerId = 0;
     if (int status = findBrokerId(s, ref, brokerId)) return status;
     request.set(subscriptions::BROKER_FIELD, brokerId);
-    return added(s, request);
+    return sendAdd(s, request);
   };
   return st;
 }
@@ -230,7 +252,7 @@ kv::Status prepareSubscriptionRemove(const VerbArgs& args, Action& action) {
       if (int status = findSubscription(s, brokerId, words[1], row)) return status;
       request.set(kv::OBJECT_ID_FIELD, rowId(row));
     }
-    return change(s, request);
+    return sendChange(s, request);
   };
   return st;
 }
@@ -239,18 +261,18 @@ kv::Status prepareSubscriptionRemove(const VerbArgs& args, Action& action) {
 
 kv::Status prepareReceivedList(const VerbArgs& args, Action& action) {
   kv::Status st = expectWords(args, 0, 1);
-  const std::string filter = args.value("topic");
-  if (st.isOk() && args.has("topic")) st = checkTopicFilter(filter);
+  const std::vector<std::string> filters = args.all("topic");
+  if (st.isOk()) st = checkTopicFilters(filters);
   if (!st.isOk()) return st;
   const std::string ref = args.words.empty() ? "" : args.words[0];
-  action = [ref, filter](Session& s) {
+  action = [ref, filters](Session& s) {
     std::vector<kv::message> rows, shown;
     BrokerNames names;
     if (int status = readTable(s, received::HANDLER, rows)) return status;
     if (int status = keepBroker(s, ref, rows, received::BROKER_FIELD)) return status;
     if (int status = readBrokerNames(s, names)) return status;
     for (kv::message& row : rows) {
-      if (filter.empty() || mqtt::filterMatches(filter, row.get(received::TOPIC_FIELD))) {
+      if (topicMatchesAny(filters, row.get(received::TOPIC_FIELD))) {
         shown.push_back(std::move(row));
       }
     }
@@ -315,7 +337,8 @@ const std::vector<Verb>& tableVerbs() {
        "mqttctl subscription remove home 'sensors/+/temperature'\nmqttctl subscription remove 7",
        prepareSubscriptionRemove},
       {"received list", "[BROKER]", "the messages recorded so far (at most 1025)", TABLES,
-       {{0, "topic", "FILTER", "only topics that FILTER matches (+ and # as in MQTT)"}}, "",
+       {{0, "topic", "FILTER", "only topics that FILTER matches (+ and # as in MQTT); repeat it "
+                               "for any of several"}}, "",
        "mqttctl received list\nmqttctl received list home --topic 'sensors/#'",
        prepareReceivedList},
       {"received count", "", "how many messages are recorded", TABLES, {}, "",

@@ -253,4 +253,13 @@ std::string quoteArg(const std::string& text) {
   return "\"" + escapeBytes(text.substr(0, MAX_SHOWN)) + "\"...";
 }
 
+std::string secondsText(uint32_t millis) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%u.%03u", millis / 1000, millis % 1000);
+  std::string s = text;
+  while (s.back() == '0') s.pop_back();
+  if (s.back() == '.') s.pop_back();
+  return s;
+}
+
 }  // namespace mqttctl

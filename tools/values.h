@@ -55,6 +55,8 @@ kv::Status checkTopicFilter(const std::string& filter);
 // Seconds, optionally with up to three decimals ("10", "0.5"), above zero
 // and at most MAX_TIMEOUT_SECONDS; the result is in milliseconds.
 kv::Status parseSeconds(const std::string& text, uint32_t& millis);
+// The inverse: "10", "2.5", "0.001".
+std::string secondsText(uint32_t millis);
 
 // A field or command number for people: decimal below 0x10000, else hex.
 std::string numberText(uint32_t num);

@@ -11,16 +11,6 @@
 namespace mqttctl {
 namespace {
 
-// "10", "2.5", "0.001": the time-out in seconds as it was given.
-std::string secondsText(uint32_t millis) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%u.%03u", millis / 1000, millis % 1000);
-  std::string s = text;
-  while (s.back() == '0') s.pop_back();
-  if (s.back() == '.') s.pop_back();
-  return s;
-}
-
 // The bus's text of a lost connection: "peer disconnected", followed by the
 // hub's notice when it sent one ("peer disconnected: bus full: ...").
 std::string lostConnectionLine(const std::string& text) {
@@ -50,10 +40,15 @@ std::string VerbArgs::value(const std::string& flag, const std::string& fallback
   return it == values.end() ? fallback : it->second;
 }
 
+std::vector<std::string> VerbArgs::all(const std::string& flag) const {
+  auto it = allValues.find(flag);
+  return it == allValues.end() ? std::vector<std::string>() : it->second;
+}
+
 const std::vector<Verb>& verbTable() {
   static const std::vector<Verb> table = [] {
     std::vector<Verb> all;
-    for (const auto* group : {&tableVerbs(), &mqttVerbs(), &busVerbs()}) {
+    for (const auto* group : {&tableVerbs(), &storeVerbs(), &mqttVerbs(), &busVerbs()}) {
       all.insert(all.end(), group->begin(), group->end());
     }
     return all;
@@ -113,6 +108,20 @@ int reportOutcome(const CallResult& result, const Output& output) {
     writeReadable(output.out, result.reply);
   }
   return status;
+}
+
+int sendChange(Session& s, const kv::message& request) {
+  CallResult result = s.bus.call(request);
+  return exitStatusFor(result) == EXIT_SUCCESS_REPLY ? EXIT_SUCCESS_REPLY
+                                                     : reportFailure(result, s.output);
+}
+
+int sendAdd(Session& s, const kv::message& request) {
+  CallResult result = s.bus.call(request);
+  if (exitStatusFor(result) != EXIT_SUCCESS_REPLY) return reportFailure(result, s.output);
+  const std::string id = std::to_string(result.reply.get(kv::OBJECT_ID_FIELD));
+  s.output.out << (s.output.json ? "{\"id\":" + id + "}" : id) << "\n";
+  return EXIT_SUCCESS_REPLY;
 }
 
 kv::Status expectWords(const VerbArgs& args, size_t min, size_t max) {

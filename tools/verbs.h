@@ -6,10 +6,11 @@
 // found before a connection is made. The Action then runs against a
 // Session: it sends requests through the session's Requester and prints.
 //
-// Verbs come in three groups, each in its own file: the table verbs
+// Verbs come in four groups, each in its own file: the table verbs
 // (table_verbs.cc: broker, subscription and received), the commands to the
-// daemon (mqtt_verbs.cc: connect, publish, subscribe ...) and the bus-level
-// verbs (bus_verbs.cc: send, list, get ... with numbers). To add a verb,
+// daemon (mqtt_verbs.cc: connect, publish, subscribe ...), the certificate
+// stores (store_verbs.cc: ca, cert) and the bus-level verbs (bus_verbs.cc:
+// send, list, get ... with numbers). To add a verb,
 // write its prepare and add a row to its group's table.
 #pragma once
 
@@ -62,12 +63,15 @@ struct Flag {
 // What the command line gave a verb once the options are taken out.
 struct VerbArgs {
   std::vector<std::string> words;             // the arguments after the verb's name
-  std::map<std::string, std::string> values;  // flags with a value, by long name
+  std::map<std::string, std::string> values;  // flags with a value, by long name: the last
+  std::map<std::string, std::vector<std::string>> allValues;  // ... every one, in order
   std::set<std::string> given;                // every flag given, by long name
   const kv::message* jsonIn = nullptr;        // the --json-in message, when given
 
   bool has(const std::string& flag) const { return given.count(flag) != 0; }
   std::string value(const std::string& flag, const std::string& fallback = "") const;
+  // Every value of a flag that may be given more than once (--topic A --topic B).
+  std::vector<std::string> all(const std::string& flag) const;
 };
 
 struct Verb {
@@ -106,6 +110,15 @@ int reportFailure(const CallResult& result, const Output& output);
 // "ok" for an empty one), anything else through reportFailure.
 int reportOutcome(const CallResult& result, const Output& output);
 
+// Sends a request that changes something and prints nothing when it
+// succeeds, as the everyday command-line tools do; else the failure
+// (reportFailure). Returns the exit status.
+int sendChange(Session& session, const kv::message& request);
+
+// Sends an add and prints the new row's object id: the number on a line,
+// or {"id":N} with --json.
+int sendAdd(Session& session, const kv::message& request);
+
 // "too few arguments" / "too many arguments" unless the verb was given
 // from `min` to `max` words.
 kv::Status expectWords(const VerbArgs& args, size_t min, size_t max);
@@ -117,5 +130,6 @@ int fail(const Output& output, int status, const std::string& text);
 const std::vector<Verb>& tableVerbs();
 const std::vector<Verb>& mqttVerbs();
 const std::vector<Verb>& busVerbs();
+const std::vector<Verb>& storeVerbs();  // store_verbs.cc: ca and cert
 
 }  // namespace mqttctl

@@ -1,5 +1,6 @@
 // received watch: prints each message as the daemon records it, until
-// interrupted.
+// interrupted, or until it has printed -C N messages or -W SECONDS have
+// passed.
 //
 // The daemon keeps received messages in its received-message table
 // (handler 4), under increasing object ids. The watch first reads the
@@ -20,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/verbs.h"
 
@@ -30,13 +32,22 @@ constexpr uint32_t MIN_WATCH_INTERVAL_MILLIS = 100;
 
 struct WatchOptions {
   std::string broker;  // "": every broker
-  std::string topicFilter;  // "": every topic
+  std::vector<std::string> topicFilters;  // none: every topic; else any of them
   uint32_t intervalMillis = DEFAULT_WATCH_INTERVAL_MILLIS;
+  uint32_t count = 0;        // -C: stop once this many are printed; 0: no limit
+  uint32_t limitMillis = 0;  // -W: stop after this long; 0: no limit
+  bool payloadOnly = false;  // print the message alone, not its topic
 };
 
-// Runs until the session's pause() is interrupted (status 0) or a request
-// fails (its status).
+// Runs until the session's pause() is interrupted or the count is printed
+// (status 0), the time limit passes (0; 1 when a count was asked for and
+// not reached), or a request fails (its status).
 int watchReceived(Session& session, const WatchOptions& options);
+
+// Checks each of --topic's filters (usage errors).
+kv::Status checkTopicFilters(const std::vector<std::string>& filters);
+// True when `filters` is empty or one of them matches `topic`.
+bool topicMatchesAny(const std::vector<std::string>& filters, const std::string& topic);
 
 // The verb "received watch", in `group` of the overall help.
 Verb watchVerb(const char* group);

@@ -21,8 +21,6 @@ namespace brokers = contract::brokers;
 namespace subscriptions = contract::subscriptions;
 namespace received = contract::received;
 
-constexpr uint32_t NO_CERTIFICATE = brokers::NO_CERTIFICATE;
-
 struct Range {
   uint32_t min, max;
   const char* what;
@@ -34,7 +32,7 @@ Range rangeOf(ValueKind kind) {
     case ValueKind::KeepAlive:
       return {brokers::MIN_KEEP_ALIVE, brokers::MAX_KEEP_ALIVE, "seconds from 30 to 64800"};
     case ValueKind::Qos: return {0, 2, "0, 1 or 2"};
-    case ValueKind::Certificate: return {0, NO_CERTIFICATE - 1, "a certificate id, or none"};
+    case ValueKind::Certificate: return {0, NO_CERTIFICATE - 1, "a certificate name or id, or none"};
     default: return {0, UINT32_MAX, "a number from 0 to 4294967295"};
   }
 }
@@ -55,6 +53,11 @@ kv::Status badValue(const Word& word, const std::string& text, const char* expec
 kv::Status parseNumber(const Word& word, const std::string& text, kv::message& out) {
   const Range range = rangeOf(word.kind);
   uint32_t value = NO_CERTIFICATE;
+  const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  if (word.kind == ValueKind::Certificate && !digits && !text.empty() && text != "none") {
+    out.set(kv::string_id(word.num), text);  // a name, for the verb to resolve
+    return kv::Status::ok();
+  }
   if (!(word.kind == ValueKind::Certificate && text == "none")) {
     if (!parseU32(text, value).isOk() || value < range.min || value > range.max) {
       return badValue(word, text, range.what);
@@ -74,12 +77,6 @@ std::string keyList(const TableWords& table) {
   return list;
 }
 
-// One word: its field (type and number) taken from the table's contract.
-template <kv::FieldType T>
-Word key(const char* word, kv::field_id<T> field, ValueKind kind, bool settable,
-         const char* help = "", bool secret = false) {
-  return Word{word, T, field.num, kind, settable, secret, help};
-}
 
 }  // namespace
 
@@ -104,9 +101,9 @@ const TableWords& brokerWords() {
               "MQTT client identifier; empty: the daemon's default"),
           key("user", brokers::USER_FIELD, ValueKind::Text, true, "user name; empty: none"),
           key("password", brokers::PASSWORD_FIELD, ValueKind::Text, true,
-              "empty: none; -: the first line of standard input", true),
+              "empty: none; -: typed without echo, or a line from a pipe", true),
           key("certificate", brokers::CERTIFICATE_FIELD, ValueKind::Certificate, true,
-              "certificate id for TLS, or none"),
+              "client certificate for TLS ('mqttctl cert list')"),
           key("will-topic", brokers::WILL_TOPIC_FIELD, ValueKind::Text, true,
               "Last Will: published for the daemon if its connection dies; empty: none"),
           key("will-message", brokers::WILL_MESSAGE_FIELD, ValueKind::Text, true,
@@ -193,7 +190,7 @@ kv::Status parseAssignments(const TableWords& table, const std::vector<std::stri
 
 std::string keysHelp(const TableWords& table) {
   static const char* const PLACEHOLDERS[] = {"TEXT", "yes|no", "N", "PORT", "SECONDS",
-                                             "0|1|2", "ID|none", "BROKER", "TIME"};
+                                             "0|1|2", "NAME|none", "BROKER", "TIME"};
   std::string text;
   for (const Word& w : table.words) {
     if (!w.settable) continue;

@@ -15,7 +15,9 @@
 //   Port         1 to 65535
 //   KeepAlive    30 to 64800 (seconds)
 //   Qos          0, 1 or 2
-//   Certificate  a certificate id, or "none"
+//   Certificate  a client certificate's name or id (decimal digits), or
+//                "none"; a name is set as string field NUM, to be resolved
+//                to the id (u32 NUM) by the verb (resolveCertificateName)
 // The daemon checks the rest (a name in use, an invalid filter ...) and its
 // refusal reaches the operator unchanged.
 #pragma once
@@ -24,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "contracts/mqtt_tables.h"
 #include "platform/message.h"
 #include "platform/status.h"
 
@@ -32,6 +35,9 @@ namespace mqttctl {
 enum class ValueKind : uint8_t {
   Text, YesNo, Count, Port, KeepAlive, Qos, Certificate, Broker, Time
 };
+
+// The value of a broker's certificate field for "no certificate".
+constexpr uint32_t NO_CERTIFICATE = contract::brokers::NO_CERTIFICATE;
 
 struct Word {
   const char* word;
@@ -42,6 +48,13 @@ struct Word {
   bool secret;       // never shown in the readable form
   const char* help;  // for the verb's help: what the value is
 };
+
+// One word: its field (type and number) taken from the table's contract.
+template <kv::FieldType T>
+Word key(const char* word, kv::field_id<T> field, ValueKind kind, bool settable,
+         const char* help = "", bool secret = false) {
+  return Word{word, T, field.num, kind, settable, secret, help};
+}
 
 struct TableWords {
   const char* noun;  // "broker"

@@ -33,6 +33,14 @@ std::string nameOf(X509_NAME* name) {
   return drain(out.get());
 }
 
+std::string timeText(const ASN1_TIME* time) {
+  struct tm when {};
+  if (ASN1_TIME_to_tm(time, &when) != 1) return "?";
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &when);
+  return text;
+}
+
 }  // namespace
 
 std::vector<X509Ptr> parseCertificates(const std::string& pem, size_t max) {
@@ -69,11 +77,20 @@ std::string privateKeyToPem(EVP_PKEY* key) {
 std::string subjectOf(X509* cert) { return nameOf(X509_get_subject_name(cert)); }
 std::string issuerOf(X509* cert) { return nameOf(X509_get_issuer_name(cert)); }
 
-std::string notAfterOf(X509* cert) {
-  struct tm when {};
-  if (ASN1_TIME_to_tm(X509_get0_notAfter(cert), &when) != 1) return "?";
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &when);
+std::string notBeforeOf(X509* cert) { return timeText(X509_get0_notBefore(cert)); }
+std::string notAfterOf(X509* cert) { return timeText(X509_get0_notAfter(cert)); }
+
+std::string sha256FingerprintOf(X509* cert) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (X509_digest(cert, EVP_sha256(), digest, &length) != 1) return "?";
+  static const char HEX[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    if (i) text += ':';
+    text += HEX[digest[i] >> 4];
+    text += HEX[digest[i] & 15];
+  }
   return text;
 }
 

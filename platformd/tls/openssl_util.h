@@ -39,11 +39,15 @@ KeyPtr parsePrivateKey(const std::string& pem);
 std::string certificatesToPem(const std::vector<X509Ptr>& certs);
 std::string privateKeyToPem(EVP_PKEY* key);
 
-// One-line forms for people: the subject or issuer (RFC 2253), and the end
-// of validity as "YYYY-MM-DD HH:MM:SS UTC".
+// One-line forms for people: the subject or issuer (RFC 2253), the start
+// and end of validity as "YYYY-MM-DD HH:MM:SS UTC", and the SHA-256
+// fingerprint of the DER form as 32 upper-case hex pairs joined by ':' (as
+// `openssl x509 -fingerprint -sha256` prints it).
 std::string subjectOf(X509* cert);
 std::string issuerOf(X509* cert);
+std::string notBeforeOf(X509* cert);
 std::string notAfterOf(X509* cert);
+std::string sha256FingerprintOf(X509* cert);
 
 // The reason of the oldest error on OpenSSL's error queue (which it then
 // clears), or `fallback` when there is none.

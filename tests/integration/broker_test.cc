@@ -68,9 +68,9 @@ TEST_F(BrokerTest, EachCommandReachesTheBrokerAndARemovedBrokerLeavesNothingBehi
   EXPECT_EQ("", ok({"connect", "b1"}));
   EXPECT_TRUE(connected("b1"));
   EXPECT_TRUE(mosquitto_.waitForLog("as b1 ("));
-  EXPECT_EQ("", ok({"subscribe", "b1", "demo/#", "-q", "1"}));
-  EXPECT_EQ("id  broker  filter  qos  script\n1   b1      demo/#  1\n",
-            ok({"subscription", "list"}));  // recorded at SUBACK
+  EXPECT_EQ("", ok({"subscribe", "b1", "demo/#", "-q", "1", "--script", "true"}));
+  EXPECT_EQ("id  broker  filter  qos  script\n1   b1      demo/#  1    true\n",
+            ok({"subscription", "list"}));  // recorded at SUBACK, the script set then
   refused({"subscribe", "b1", "demo/#"}, "Topic already subscribed");
 
   EXPECT_EQ("", ok({"publish", "b1", "demo/hello", "hello world", "-q", "2"}));
@@ -280,6 +280,29 @@ TEST_F(BrokerTest, WatchPrintsExactlyTheMessagesRecordedWhileItRan) {
   ASSERT_NE(first, recorded.end()) << shown.front();
   EXPECT_EQ(std::vector<std::string>(first, recorded.end()), shown);
   for (const std::string& line : shown) EXPECT_NE(0, line.compare(0, 8, "w/before")) << line;
+}
+
+// A watch for one message on any of two topics prints its data alone and
+// ends by itself; a time limit that passes first is status 1.
+TEST_F(BrokerTest, WatchEndsAtItsCountOrItsTimeLimit) {
+  addBroker("b1");
+  ok({"subscribe", "b1", "w/#"});
+  testsupport::Program watch;
+  watch.start({"env", "KV_ROOT=" + root_.path(), MQTTCTL_BIN, "received", "watch", "-C", "1",
+               "-W", "60", "--topic", "w/other", "--topic", "w/ready", "--payload-only",
+               "--interval", "0.1"}, root_.path());
+  for (int k = 0; k < 100 && !watch.exited(); ++k) {
+    ok({"publish", "b1", "w/ignored", "x"});
+    ok({"publish", "b1", "w/ready", std::to_string(k)});
+    waitUntil([&] { return watch.exited(); }, 300);
+  }
+  EXPECT_EQ(0, watch.wait());
+  ASSERT_EQ(1u, watch.lines().size()) << watch.output();
+  EXPECT_EQ(std::string::npos, watch.lines()[0].find_first_not_of("0123456789"));
+
+  const harness::CtlResult r = ctl({"received", "watch", "-C", "2", "-W", "0.3", "--topic", "none"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("mqttctl: time limit: 0 of 2 message(s) came within 0.3 s\n", r.err);
 }
 
 }  // namespace

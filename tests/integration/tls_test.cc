@@ -1,9 +1,10 @@
 // The platform's TLS service against a real mosquitto with TLS listeners,
-// end to end through the daemon: broker rows with SSL on are verified
-// against the platform's trust store, present a client certificate from
-// its store, publish, and leave no descriptor behind in either process. The
-// relay itself is also driven straight from a test peer on the bus, as the
-// broker client drives it, with a mebibyte each way.
+// end to end through the daemon and the console: certificates trusted and
+// added by name, broker rows with SSL on verified against the trust store,
+// presenting a client certificate named in the row, publishing, and leaving
+// no descriptor behind in either process. The relay itself is also driven
+// straight from a test peer on the bus, as the broker client drives it,
+// with a mebibyte each way.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -85,10 +86,9 @@ class TlsBroker {
     return up ? "" : "mosquitto does not listen on its TLS ports";
   }
   uint16_t port(Listener listener) const { return ports_[listener]; }
-  // The PEM text of a file of the directory ("ca.pem", "client.key", ...).
-  std::string pem(const std::string& file) const {
-    return testsupport::readFile(dir_.path() + "/" + file);
-  }
+  // A file of the directory ("ca.pem", "client.key", ...), and its text.
+  std::string path(const std::string& file) const { return dir_.path() + "/" + file; }
+  std::string pem(const std::string& file) const { return testsupport::readFile(path(file)); }
 
  private:
   harness::TempRoot dir_;
@@ -98,6 +98,18 @@ class TlsBroker {
 
 class TlsTest : public harness::DaemonTest {
  protected:
+  // The SHA-256 fingerprint of a certificate file, as the openssl command
+  // prints it.
+  static std::string fingerprintOf(const std::string& file) {
+    const std::string out = broker->path(file + ".sha256");
+    const std::string command = "openssl x509 -noout -fingerprint -sha256 -in '" +
+                                broker->path(file) + "' > '" + out + "'";
+    if (system(command.c_str()) != 0) return "(openssl failed)";
+    std::string text = testsupport::readFile(out);
+    text = text.substr(text.find('=') + 1);
+    return text.substr(0, text.find('\n'));
+  }
+
   static void SetUpTestSuite() {
     broker = new TlsBroker();
     brokerError = broker->start();
@@ -115,14 +127,15 @@ class TlsTest : public harness::DaemonTest {
     DaemonTest::TearDown();
   }
 
-  void trustTheTestCa() { add({"add", "12.1", "string:20=" + broker->pem("ca.pem")}); }
-  // A broker row with SSL on for a listener; its object id.
+  void trustTheTestCa() { ok({"ca", "add", "test-ca", broker->path("ca.pem")}); }
+  // A broker row with SSL on for a listener, presenting the client
+  // certificate named `certificate` when given; its object id.
   std::string addBroker(const std::string& name, const std::string& address,
-                        TlsBroker::Listener listener, const std::string& certificate = "") {
-    std::vector<std::string> args{"add", "2", "string:name=" + name, "string:1=" + address,
-                                  "u32:2=" + std::to_string(broker->port(listener)), "bool:3=true"};
-    if (!certificate.empty()) args.push_back("u32:7=" + certificate);
-    return add(args);
+                        TlsBroker::Listener listener, const std::string& certificate = "none") {
+    const std::string id = ok({"broker", "add", name, "address=" + address, "ssl=yes",
+                               "port=" + std::to_string(broker->port(listener)),
+                               "certificate=" + certificate});
+    return id.substr(0, id.size() - 1);
   }
 
   static TlsBroker* broker;
@@ -141,12 +154,11 @@ TEST_F(TlsTest, TheDaemonConnectsToVerifiedBrokersOnly) {
   EXPECT_TRUE(daemon_.waitForLine("ssl failure [certificate verification failed: "
                                   "self-signed certificate in certificate chain]"));
   // Any certificate in the store is a trust anchor: the broker's own will do.
-  add({"add", "12.1", "string:20=" + broker->pem("server.pem")});
+  ok({"ca", "add", "the-broker", broker->path("server.pem")});
   EXPECT_EQ("ok\n", ok({"send", "1", "2", "u32:1=" + early}));
   trustTheTestCa();
-  const std::string clientCertificate =
-      add({"add", "12.2", "string:20=" + broker->pem("client.pem"),
-           "string:21=" + broker->pem("client.key")});
+  EXPECT_EQ("1\n", ok({"cert", "add", "router", broker->path("client.pem"),
+                       broker->path("client.key")}));
   const struct {
     const char* name;
     const char* address;
@@ -164,7 +176,7 @@ TEST_F(TlsTest, TheDaemonConnectsToVerifiedBrokersOnly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string id = addBroker(c.name, c.address, c.listener,
-                                     c.withClientCertificate ? clientCertificate : "");
+                                     c.withClientCertificate ? "router" : "none");
     if (*c.sslFailure) {
       refused({"send", "1", "2", "u32:1=" + id}, "Connection failed");
       EXPECT_TRUE(daemon_.waitForLine(std::string("ssl failure [certificate verification failed: ") +
@@ -177,16 +189,50 @@ TEST_F(TlsTest, TheDaemonConnectsToVerifiedBrokersOnly) {
                           "u32:5=1"}));  // answered at PUBACK
   }
 
+  EXPECT_TRUE(contains(ok({"broker", "show", "mutual"}), "certificate   router\n"));
+  fails({"cert", "remove", "router"}, 1,
+        "mqttctl: broker \"mutual\" uses this certificate: point it at another first (broker "
+        "set BROKER certificate=NAME|none), or give --force\n");
+
   // The client store never gives a private key back, and refuses a key
   // that does not belong to its certificate.
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--json", "list", "12.2"}, {"--json", "get", "12.2", "1"}}) {
+       {std::vector<std::string>{"--json", "cert", "list"}, {"cert", "show", "router"},
+        {"--json", "get", "12.2", "1"}}) {
     const std::string out = ok(args);
     EXPECT_TRUE(contains(out, "CN=client") && !contains(out, "PRIVATE KEY")) << out;
   }
-  refused({"add", "12.2", "string:20=" + broker->pem("client.pem"),
-           "string:21=" + broker->pem("server.key")},
+  refused({"cert", "add", "other", broker->path("client.pem"), broker->path("server.key")},
           "the private key does not match the certificate");
+}
+
+// The trust store by name: listed with validity and fingerprint (the same
+// as the openssl command's), an entry from before names named by hand,
+// refusals in the store's words, removal.
+TEST_F(TlsTest, TrustedCertificatesAreListedShownRenamedAndRemovedByName) {
+  trustTheTestCa();
+  ok({"ca", "add", "old", broker->path("expired.pem")});
+  ASSERT_TRUE(testsupport::writeFile(root_.path() + "/korv/store/platform/tls/trusted/9.pem",
+                                     broker->pem("wrongca.pem")));
+  refused({"ca", "add", "test-ca", broker->path("ca.pem")}, "name already in use");
+  refused({"ca", "add", "x", broker->path("ca.key")}, "no certificate in the PEM text (string 20)");
+
+  const std::string fingerprint = fingerprintOf("ca.pem");
+  const std::string list = ok({"ca", "list"});
+  EXPECT_EQ(0u, list.find("id  name     subject      issuer       valid-from  valid-until    "));
+  EXPECT_TRUE(contains(list, "\n1   test-ca  CN=Test CA   CN=Test CA   ")) << list;
+  EXPECT_TRUE(contains(list, fingerprint.substr(0, 23) + "...\n")) << list;
+  EXPECT_TRUE(contains(list, "\n2   old      CN=expired   CN=Test CA   ")) << list;
+  EXPECT_TRUE(contains(list, " (expired)  ")) << list;
+  EXPECT_TRUE(contains(list, "\n9   -        CN=Wrong CA  CN=Wrong CA  ")) << list;
+  EXPECT_TRUE(contains(ok({"ca", "show", "test-ca"}), "sha-256       " + fingerprint + "\n"));
+  EXPECT_TRUE(contains(ok({"--json", "ca", "show", "1"}), "\"sha-256\":\"" + fingerprint + "\""));
+
+  EXPECT_EQ("", ok({"ca", "rename", "9", "wrong-ca"}));
+  EXPECT_TRUE(contains(ok({"ca", "show", "wrong-ca"}), "id            9\n"));
+  EXPECT_EQ("", ok({"ca", "remove", "old"}));
+  fails({"ca", "show", "old"}, 1, "mqttctl: no trusted certificate named \"old\"\n");
+  EXPECT_TRUE(contains(ok({"count", "12.1"}), "= 2\n"));
 }
 
 TEST_F(TlsTest, FiftyConnectionsLeaveNoDescriptorBehind) {

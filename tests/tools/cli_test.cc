@@ -53,6 +53,15 @@ TEST(CommandLine, UsageErrorsNameWhatIsWrong) {
       {{"received", "list", "--topic", "a/#/b"}, "+ and # stand alone in a level"},
       {{"received", "watch", "--interval", "0.05"}, "at least 0.1 seconds"},
       {{"received", "watch", "b1", "b2"}, "too many arguments"},
+      {{"received", "watch", "-C", "0"}, "-C \"0\": a count from 1"},
+      {{"received", "watch", "-W0"}, "-W: time-out \"0\" is out of range"},
+      {{"received", "watch", "--topic", "a", "--topic", "b+"}, "+ and # stand alone"},
+      {{"subscribe", "b", "f", "--script=x", "--script-file", "y"}, "give the script once"},
+      {{"subscribe", "b", "f", "--script", ""}, "the script is empty"},
+      {{"ca"}, "ca: which one? add, list, show, rename, remove"},
+      {{"ca", "add", "x"}, "ca add: too few arguments"},
+      {{"ca", "add", "x", "/nonexistent/ca.pem"}, "/nonexistent/ca.pem: No such file"},
+      {{"cert", "add", "x", "-", "-"}, "cannot both come from standard input"},
   };
   for (const auto& c : cases) {
     EXPECT_PRED_FORMAT2(testing::IsSubstring, c.expected, prepared(c.args).message());

@@ -58,7 +58,8 @@ inline Ran runCommand(const std::vector<std::string>& args, Requester& requester
 
 // Answers each request with answer(request) (by default, the scripted
 // replies in order), one outcome per wait(), oldest first; keeps the
-// requests. pause() succeeds `pauses` times, then reports an interrupt.
+// requests. pause() succeeds `pauses` times, then reports an interrupt;
+// each pause moves the clock by the time asked.
 class ScriptedRequester : public Requester {
  public:
   explicit ScriptedRequester(std::vector<kv::message> replies = {kv::message()})
@@ -76,16 +77,19 @@ class ScriptedRequester : public Requester {
     first.first(first.second);
   }
   size_t inFlight() const override { return pending_.size(); }
-  bool pause(uint32_t) override {
+  bool pause(uint32_t millis) override {
+    clockMillis += millis;
     if (onPause) onPause();
     return pauses-- > 0;
   }
+  uint64_t nowMillis() const override { return clockMillis; }
 
   std::function<CallResult(const kv::message&)> answer;
   std::function<void()> onPause;
   std::vector<kv::message> requests;
   size_t maxInFlight = 0;
   int pauses = 0;
+  uint64_t clockMillis = 0;
 
  private:
   CallResult next() {

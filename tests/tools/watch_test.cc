@@ -53,40 +53,82 @@ class FakeReceivedTable {
 };
 
 // Runs `args` while `table` changes at each pause: step(n) at the n-th
-// pause (from 0); the watch is interrupted after `steps` pauses.
+// pause (from 0); the watch is interrupted after `steps` pauses. The time
+// its pauses took, in `elapsedMillis` when given.
 Ran watch(const std::vector<std::string>& args, FakeReceivedTable& table, int steps,
-          std::function<void(int)> step) {
+          std::function<void(int)> step, uint64_t* elapsedMillis = nullptr) {
   ScriptedRequester fake = fakeDaemon([&table](const kv::message& r) { return table.page(r); });
   int paused = 0;
   fake.onPause = [&] { step(paused++); };
   fake.pauses = steps;
-  return runCommand(args, fake);
+  const Ran r = runCommand(args, fake);
+  if (elapsedMillis) *elapsedMillis = fake.clockMillis;
+  return r;
 }
 
 // Brokers 7 "home" and 2 "lab"; one message before the watch starts, three
-// (two pages) at the first pause and one at the second.
-TEST(Watch, PrintsWhatIsRecordedWhileItRunsFilteredByBrokerOrTopic) {
-  auto run = [](const std::vector<std::string>& args) {
-    FakeReceivedTable table;
-    table.record(7, "before", "x");
-    return watch(args, table, 2, [&table](int n) {
-      if (n == 0) {
-        table.record(7, "a/b", "1");
-        table.record(2, "a/b", "2");
-        table.record(7, "c", "3\n");  // control characters are escaped
-      }
-      if (n == 1) table.record(7, "a", "4");
-    });
+// (two pages) at the first pause and one at the second; the watch is
+// interrupted after `pauses`, each moving its clock by the time it asks.
+Ran watchTwoSteps(const std::vector<std::string>& args, int pauses = 2,
+                  uint64_t* elapsedMillis = nullptr) {
+  FakeReceivedTable table;
+  table.record(7, "before", "x");
+  return watch(args, table, pauses, [&table](int n) {
+    if (n == 0) {
+      table.record(7, "a/b", "1");
+      table.record(2, "a/b", "2");
+      table.record(7, "c", "3\n");  // control characters are escaped
+    }
+    if (n == 1) table.record(7, "a", "4");
+  }, elapsedMillis);
+}
+
+TEST(Watch, PrintsWhatIsRecordedWhileItRunsFilteredByBrokerOrTopics) {
+  const struct { std::vector<std::string> args; const char* out; } cases[] = {
+      {{"received", "watch"}, "a/b 1\na/b 2\nc 3\\n\na 4\n"},
+      {{"received", "watch", "home"}, "a/b 1\nc 3\\n\na 4\n"},
+      {{"received", "watch", "--topic", "a/#"}, "a/b 1\na/b 2\na 4\n"},
+      {{"received", "watch", "--topic", "a", "--topic=c"}, "c 3\\n\na 4\n"},
+      {{"received", "watch", "--payload-only", "home"}, "1\n3\\n\n4\n"},
+      {{"--json", "received", "watch", "lab"},
+       "{\"id\":3,\"time\":1003,\"broker\":\"lab\",\"broker-id\":2,\"topic\":\"a/b\","
+       "\"data\":\"2\"}\n"},
+      {{"--json", "received", "watch", "--payload-only", "--topic", "c"}, "\"3\\n\"\n"},
   };
-  const Ran all = run({"received", "watch"});
-  EXPECT_EQ(all.status, EXIT_SUCCESS_REPLY) << all.err;
-  EXPECT_EQ(all.out, "a/b 1\na/b 2\nc 3\\n\na 4\n");
-  EXPECT_EQ(all.err, "");
-  EXPECT_EQ(run({"received", "watch", "home"}).out, "a/b 1\nc 3\\n\na 4\n");
-  EXPECT_EQ(run({"received", "watch", "--topic", "a/#"}).out, "a/b 1\na/b 2\na 4\n");
-  EXPECT_EQ(run({"--json", "received", "watch", "lab"}).out,
-            "{\"id\":3,\"time\":1003,\"broker\":\"lab\",\"broker-id\":2,\"topic\":\"a/b\","
-            "\"data\":\"2\"}\n");
+  for (const auto& c : cases) {
+    const Ran r = watchTwoSteps(c.args);
+    EXPECT_EQ(r.status, EXIT_SUCCESS_REPLY) << r.err;
+    EXPECT_EQ(r.out, c.out) << testing::PrintToString(c.args);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+// -C ends the watch at its count, -W at its time limit (0.25 s pauses, the
+// last one shortened to meet it); a limit that comes before the count is
+// status 1.
+TEST(Watch, StopsAtItsCountOrItsTimeLimit) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    uint64_t elapsedMillis;
+    const char* out;
+    const char* err;
+  } cases[] = {
+      {{"received", "watch", "-C", "2"}, 0, 250, "a/b 1\na/b 2\n", ""},
+      {{"received", "watch", "-C4", "-W", "60"}, 0, 500, "a/b 1\na/b 2\nc 3\\n\na 4\n", ""},
+      {{"received", "watch", "-W", "0.3"}, 0, 300, "a/b 1\na/b 2\nc 3\\n\na 4\n", ""},
+      {{"received", "watch", "-W", "0.25"}, 0, 250, "a/b 1\na/b 2\nc 3\\n\n", ""},
+      {{"received", "watch", "-W", "0.3", "-C", "9"}, 1, 300, "a/b 1\na/b 2\nc 3\\n\na 4\n",
+       "mqttctl: time limit: 4 of 9 message(s) came within 0.3 s\n"},
+  };
+  for (const auto& c : cases) {
+    uint64_t elapsed = 0;
+    const Ran r = watchTwoSteps(c.args, 100, &elapsed);
+    EXPECT_EQ(elapsed, c.elapsedMillis) << testing::PrintToString(c.args);
+    EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
+    EXPECT_EQ(r.out, c.out) << testing::PrintToString(c.args);
+    EXPECT_EQ(r.err, c.err) << testing::PrintToString(c.args);
+  }
 }
 
 TEST(Watch, RowsThatWentByUnseenAreCountedAndALostDaemonEndsIt) {

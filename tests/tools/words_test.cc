@@ -47,7 +47,10 @@ TEST(Words, ValuesAtTheirBoundsAndWrongKeysOrValuesNamed) {
       {b, {"script-limit=0x10"}, "u32 15 = 16\n"},
       {b, {"script-limit=4294967296"}, "expected a number from 0 to 4294967295"},
       {b, {"ssl=maybe"}, "ssl=maybe: expected yes or no"},
-      {b, {"certificate=0xffffffff"}, "expected a certificate id, or none"},
+      {b, {"certificate=4294967295"}, "expected a certificate name or id, or none"},
+      {b, {"certificate="}, "expected a certificate name or id, or none"},
+      {b, {"certificate=0x10"}, "string 7 = \"0x10\"\n"},  // a name, for the verb to resolve
+      {b, {"certificate=none"}, "u32 7 = 4294967295"},
       {b, {"address=a=b c\\n"}, "string 1 = \"a=b c\\\\n\"\n"},  // taken as written
       {b, {"address"}, "\"address\" is not KEY=VALUE"},
       {b, {"port=1", "port=2"}, "port is given twice"},

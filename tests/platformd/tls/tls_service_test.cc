@@ -1,10 +1,14 @@
 // The TLS service in one process, in virtual time: requests it refuses,
-// a handshake that never completes, and store files it leaves out.
+// a handshake that never completes, entry names in its stores and store
+// files it leaves out.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <memory>
 
@@ -92,16 +96,78 @@ TEST_F(TlsServiceTest, AHandshakeWithoutAnAnswerTimesOut) {
   EXPECT_EQ(service->connections(), 0u);
 }
 
-// Files dropped into a store by hand count when named <id>.pem and hold a
-// certificate; anything else is left out, with one log line each.
-TEST_F(TlsServiceTest, StoreFilesThatAreNotEntriesAreLeftOut) {
-  const std::string dir = kv::rootPath(TRUSTED_STORE_DIR);
-  ASSERT_TRUE(writeFileAtomically(dir + "/notes.txt", "hello", 0644).isOk());
-  ASSERT_TRUE(writeFileAtomically(dir + "/2.pem", "not a certificate", 0644).isOk());
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(ask(request(contract::tls::TRUSTED_STORE_PATH, kv::CMD_GET_COUNT)).get(kv::COUNT_FIELD), 0u);
+// A self-signed certificate for `cn`, valid for an hour, as PEM.
+std::string selfSignedPem(const char* cn) {
+  KeyPtr key(EVP_EC_gen("P-256"));
+  X509Ptr cert(X509_new());
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+  X509_set_pubkey(cert.get(), key.get());
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn),
+                             -1, -1, 0);
+  X509_set_issuer_name(cert.get(), name);
+  X509_sign(cert.get(), key.get(), EVP_sha256());
+  std::vector<X509Ptr> chain;
+  chain.push_back(std::move(cert));
+  return certificatesToPem(chain);
+}
+
+// Names are checked, unique, kept in the file name and changed by set-obj;
+// a file from before names (<id>.pem) is an entry without one until it is
+// given one. Files dropped in by hand that are not entries (another name,
+// no certificate, an id or a name taken) are left out, with one log line
+// each, and a new entry's id is above all of them.
+TEST_F(TlsServiceTest, EntriesAreNamedAndUnnamedOldFilesStillLoad) {
+  const std::string dir = kv::rootPath(TRUSTED_STORE_DIR), pem = selfSignedPem("Test CA");
+  for (const char* file : {"/1.pem", "/2.taken.pem", "/2.twin.pem", "/12.taken.pem", "/notes.txt"}) {
+    ASSERT_TRUE(writeFileAtomically(dir + file, pem, 0644).isOk());
   }
-  EXPECT_EQ(logLines.size(), 2u);
+  ASSERT_TRUE(writeFileAtomically(dir + "/9.pem", "not a certificate", 0644).isOk());
+  const auto add = [&](const std::string& name) {
+    kv::message m = request(contract::tls::TRUSTED_STORE_PATH, kv::CMD_ADD_OBJ);
+    m.set(contract::tls::ENTRY_NAME_FIELD, name);
+    m.set(contract::tls::CERT_PEM_FIELD, pem);
+    return ask(m);
+  };
+  const struct { std::string name; const char* failure; } cases[] = {
+      {"", "a name is 1 to 64 letters"},
+      {std::string(65, 'a'), "a name is 1 to 64 letters"},
+      {"-lead", "starting with a letter or digit"},
+      {"a/b", "a name is 1 to 64"},
+      {"a b", "a name is 1 to 64"},
+      {"42", "a name cannot be a number"},
+      {"none", "\"none\" is not a name"},
+      {"taken", "name already in use"},
+      {"home-ca.v2_1", ""},
+      {std::string(64, 'z'), ""},
+  };
+  for (const auto& c : cases) {
+    const std::string error = kv::getError(add(c.name));
+    EXPECT_TRUE(*c.failure ? error.find(c.failure) != std::string::npos : error.empty())
+        << c.name << ": " << error;
+  }
+  kv::message legacy = request(contract::tls::TRUSTED_STORE_PATH, kv::CMD_GET_OBJ);
+  legacy.set(kv::OBJECT_ID_FIELD, 1u);
+  EXPECT_FALSE(ask(legacy).has(contract::tls::ENTRY_NAME_FIELD));
+  kv::message rename = request(contract::tls::TRUSTED_STORE_PATH, kv::CMD_SET_OBJ);
+  rename.set(kv::OBJECT_ID_FIELD, 1u);
+  rename.set(contract::tls::ENTRY_NAME_FIELD, "old");
+  EXPECT_FALSE(kv::isError(ask(rename)));
+  rename.set(contract::tls::ENTRY_NAME_FIELD, "taken");
+  EXPECT_EQ(kv::getError(ask(rename)), "name already in use");
+
+  std::vector<std::string> names;
+  for (const kv::message& row : ask(request(contract::tls::TRUSTED_STORE_PATH, kv::CMD_GET_ALL)).get(kv::ROWS_FIELD)) {
+    names.push_back(std::to_string(row.get(kv::OBJECT_ID_FIELD)) + " " + row.get(contract::tls::ENTRY_NAME_FIELD));
+    EXPECT_EQ(row.get(contract::tls::CERT_SUBJECT_FIELD), "CN=Test CA");
+    EXPECT_EQ(row.get(contract::tls::CERT_FINGERPRINT_FIELD).size(), 32u * 3 - 1);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"1 old", "2 taken", "13 home-ca.v2_1",
+                                             "14 " + std::string(64, 'z')}));
+  EXPECT_TRUE(std::filesystem::exists(dir + "/1.old.pem"));
+  EXPECT_EQ(logLines.size(), 4u + 3u) << "four files left out, three changes";
 }
 
 }  // namespace
