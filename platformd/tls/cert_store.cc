@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "platform/root.h"
-#include "platformd/files.h"
+#include "platform/files.h"
 
 namespace platformd {
 
@@ -67,7 +67,7 @@ std::vector<uint32_t> CertStore::ids() const {
 
 bool CertStore::read(uint32_t id, std::vector<X509Ptr>& chain, KeyPtr* key) const {
   std::string pem;
-  kv::Status st = readFile(pathOf(id), MAX_FILE_BYTES, pem);
+  kv::Status st = kv::readFile(pathOf(id), MAX_FILE_BYTES, pem);
   if (st.isOk()) chain = parseCertificates(pem, MAX_CHAIN);
   if (st.isOk() && key) *key = parsePrivateKey(pem);
   bool ok = st.isOk() && !chain.empty() && (!key || *key);
@@ -119,7 +119,7 @@ kv::Status CertStore::add(const std::string& certPem, const std::string& keyPem,
   if (id == 0) return kv::Status::tooLarge("no object id left");
   kv::Status st = kv::makeParentDirs(pathOf(id));
   if (st.isOk() && client) chmod(dir_.c_str(), 0700);
-  if (st.isOk()) st = writeFileAtomically(pathOf(id), text, client ? 0600 : 0644);
+  if (st.isOk()) st = kv::writeFileAtomically(pathOf(id), text, client ? 0600 : 0644);
   warned_.erase(pathOf(id));
   if (st.isOk()) log_(kv::LOG_LEVEL_INFO, "certificate store: added " + pathOf(id));
   return st;
@@ -128,7 +128,7 @@ kv::Status CertStore::add(const std::string& certPem, const std::string& keyPem,
 kv::Status CertStore::remove(uint32_t id) {
   struct stat st;
   if (id == 0 || stat(pathOf(id).c_str(), &st) != 0) return kv::Status::notFound("no such entry");
-  kv::Status removed = removeFile(pathOf(id));
+  kv::Status removed = kv::removeFile(pathOf(id));
   warned_.erase(pathOf(id));
   if (removed.isOk()) log_(kv::LOG_LEVEL_INFO, "certificate store: removed " + pathOf(id));
   return removed;

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "platformd/files.h"
+#include "platform/files.h"
 #include "platformd/tls/tls_service.h"
 #include "../loop_fixture.h"
 
@@ -96,8 +96,8 @@ TEST_F(TlsServiceTest, AHandshakeWithoutAnAnswerTimesOut) {
 // certificate; anything else is left out, with one log line each.
 TEST_F(TlsServiceTest, StoreFilesThatAreNotEntriesAreLeftOut) {
   const std::string dir = kv::rootPath(TRUSTED_STORE_DIR);
-  ASSERT_TRUE(writeFileAtomically(dir + "/notes.txt", "hello", 0644).isOk());
-  ASSERT_TRUE(writeFileAtomically(dir + "/2.pem", "not a certificate", 0644).isOk());
+  ASSERT_TRUE(kv::writeFileAtomically(dir + "/notes.txt", "hello", 0644).isOk());
+  ASSERT_TRUE(kv::writeFileAtomically(dir + "/2.pem", "not a certificate", 0644).isOk());
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(ask(request(TRUSTED_STORE_PATH, kv::CMD_GET_COUNT)).get(kv::COUNT_FIELD), 0u);
   }
