@@ -70,8 +70,7 @@ std::string formatUsers(const std::vector<User>& users);
 // when it is larger than MAX_USERS_FILE_BYTES or readable by others than
 // its owner (group or other permission bits set).
 kv::Status loadUsers(const std::string& path, std::vector<User>& users);
-// Writes the file atomically (a temporary file of mode 0600, fsync,
-// rename), creating its directory (mode 0700) when missing.
+// Writes the file atomically with mode 0600 (kv::writeFileAtomically).
 kv::Status saveUsers(const std::string& path, const std::vector<User>& users);
 
 // The account named `name`, or null.
