@@ -1,6 +1,6 @@
-# Writes OUTPUT, a C++ file holding the files given in FILES (a list, from
-# web/page/) as byte arrays and the table findAsset() searches. index.html is
-# served as "/".
+# Writes OUTPUT, a C++ file holding the files of PAGE_DIR (web/page/) as byte
+# arrays and the table findAsset() searches. index.html is served as "/".
+file(GLOB FILES ${PAGE_DIR}/*)
 set(body "")
 set(table "")
 set(n 0)

@@ -282,17 +282,21 @@ kv::Status HttpServer::start(const ServerOptions& o) {
   }
   const bool tls = !o.certificatePem.empty() && !o.keyPem.empty();
   if (tls) flags |= MHD_USE_TLS;
-  daemon_ = MHD_start_daemon(
-      flags, o.port, nullptr, nullptr, &ServerCallbacks::onRequest, this,
-      MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&addr),
-      MHD_OPTION_NOTIFY_COMPLETED, &ServerCallbacks::completed, this,
-      MHD_OPTION_EXTERNAL_LOGGER, &ServerCallbacks::log, this,
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, o.limits.connectionMemoryBytes,
-      MHD_OPTION_CONNECTION_LIMIT, o.limits.maxConnections,
-      MHD_OPTION_CONNECTION_TIMEOUT, o.limits.idleTimeoutSeconds,
-      MHD_OPTION_HTTPS_MEM_CERT, tls ? o.certificatePem.c_str() : nullptr,
-      MHD_OPTION_HTTPS_MEM_KEY, tls ? o.keyPem.c_str() : nullptr,
-      MHD_OPTION_END);
+  using Item = MHD_OptionItem;
+  std::vector<Item> items{
+      Item{MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&ServerCallbacks::log), this},
+      Item{MHD_OPTION_SOCK_ADDR, 0, &addr},
+      Item{MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&ServerCallbacks::completed), this},
+      Item{MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(o.limits.connectionMemoryBytes), nullptr},
+      Item{MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(o.limits.maxConnections), nullptr},
+      Item{MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(o.limits.idleTimeoutSeconds), nullptr}};
+  if (tls) {
+    items.push_back(Item{MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(o.certificatePem.c_str())});
+    items.push_back(Item{MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(o.keyPem.c_str())});
+  }
+  items.push_back(Item{MHD_OPTION_END, 0, nullptr});
+  daemon_ = MHD_start_daemon(flags, o.port, nullptr, nullptr, &ServerCallbacks::onRequest, this,
+                             MHD_OPTION_ARRAY, items.data(), MHD_OPTION_END);
   if (!daemon_) {
     return kv::Status::io("cannot serve HTTP" + std::string(tls ? "S" : "") + " on " + o.host +
                           ":" + std::to_string(o.port) +
