@@ -289,7 +289,8 @@ kv::Status HttpServer::start(const ServerOptions& o) {
       Item{MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&ServerCallbacks::completed), this},
       Item{MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(o.limits.connectionMemoryBytes), nullptr},
       Item{MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(o.limits.maxConnections), nullptr},
-      Item{MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(o.limits.idleTimeoutSeconds), nullptr}};
+      Item{MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(o.limits.idleTimeoutSeconds), nullptr},
+      Item{MHD_OPTION_STRICT_FOR_CLIENT, 1, nullptr}};  // e.g. HTTP/1.1 without Host: 400
   if (tls) {
     items.push_back(Item{MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(o.certificatePem.c_str())});
     items.push_back(Item{MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(o.keyPem.c_str())});

@@ -12,7 +12,9 @@
 // Bounds (ServerLimits): the memory of one connection (its request line and
 // headers must fit, else 431 or 414), the body (413), the connections at
 // once, the idle time of a connection. The library answers a malformed
-// request line or header with 400 itself.
+// header or an HTTP/1.1 request without Host with 400 and an unknown HTTP
+// version with 505 itself; a request line that is not HTTP at all it
+// closes without an answer.
 //
 // Live events: an answer may carry an EventStream instead of a body. The
 // response is then text/event-stream, written as the stream is fed; the
