@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "platform/root.h"
-#include "platformd/files.h"
+#include "platform/files.h"
 
 namespace platformd {
 
@@ -45,8 +45,8 @@ uint64_t hash64(const std::string& bytes) {
 
 std::string readMachineId() {
   std::string text;
-  if (readFile(kv::rootPath(MACHINE_ID_FILE), MAX_ID_FILE, text).isOk()) return text;
-  if (readFile(MACHINE_ID_FILE, MAX_ID_FILE, text).isOk()) return text;
+  if (kv::readFile(kv::rootPath(MACHINE_ID_FILE), MAX_ID_FILE, text).isOk()) return text;
+  if (kv::readFile(MACHINE_ID_FILE, MAX_ID_FILE, text).isOk()) return text;
   return std::string();
 }
 
@@ -78,7 +78,7 @@ Identity::Identity(kv::LogFn log) : log_(std::move(log)) {
 void Identity::load() {
   const std::string path = kv::rootPath(IDENTITY_FILE);
   std::string stored;
-  kv::Status st = readFile(path, MAX_ID_FILE, stored);
+  kv::Status st = kv::readFile(path, MAX_ID_FILE, stored);
   if (st.isOk() && isValidIdentity(trimmed(stored))) {
     value_ = trimmed(stored);
     origin_ = "set";
@@ -97,7 +97,7 @@ void Identity::load() {
   }
   value_ = hex64(random);
   origin_ = "random";
-  st = writeFileAtomically(path, value_ + "\n", 0644);
+  st = kv::writeFileAtomically(path, value_ + "\n", 0644);
   if (!st.isOk()) log_(kv::LOG_LEVEL_ERROR, "identity: cannot keep it: " + st.message());
 }
 
@@ -118,7 +118,7 @@ void Identity::cmdSet(kv::message& request) {
   if (!isValidIdentity(value)) {
     return replyMessage(request, kv::failedMsg("the identity must be 1 to 21 letters and digits"));
   }
-  kv::Status st = writeFileAtomically(kv::rootPath(IDENTITY_FILE), value + "\n", 0644);
+  kv::Status st = kv::writeFileAtomically(kv::rootPath(IDENTITY_FILE), value + "\n", 0644);
   if (!st.isOk()) return replyMessage(request, kv::failedMsg("cannot keep the identity: " + st.message()));
   value_ = value;
   origin_ = "set";
@@ -127,7 +127,7 @@ void Identity::cmdSet(kv::message& request) {
 }
 
 void Identity::cmdReset(kv::message& request) {
-  kv::Status st = removeFile(kv::rootPath(IDENTITY_FILE));
+  kv::Status st = kv::removeFile(kv::rootPath(IDENTITY_FILE));
   if (!st.isOk()) return replyMessage(request, kv::failedMsg("cannot forget the identity: " + st.message()));
   load();
   log_(kv::LOG_LEVEL_INFO, "identity reset to " + value_ + " (" + origin_ + ")");

@@ -14,7 +14,8 @@ cd "$top"
 
 # ---- Packages ----------------------------------------------------------------
 scripts/need-packages.sh cmake ninja-build g++ googletest libssl-dev openssl mosquitto \
-  mosquitto-clients qemu-user g++-powerpc-linux-gnu clang libclang-rt-14-dev
+  mosquitto-clients qemu-user g++-powerpc-linux-gnu clang libclang-rt-14-dev \
+  libmicrohttpd-dev nlohmann-json3-dev pkg-config
 
 # Each step's output goes to build/logs/<step>.log; one line is printed per
 # step, or the failure's lines when a step fails.
@@ -34,6 +35,9 @@ quiet layers scripts/check-layers.sh
 step "native: build, then unit and integration tests"
 quiet native-build build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 quiet native-tests ctest --test-dir build/native -j "$jobs" --output-on-failure --timeout 300
+
+step "web page: chromium against mqttweb, the daemon and mosquitto"
+quiet web-page scripts/web-test.sh build/native
 
 # ---- Address and undefined-behaviour sanitizers --------------------------------
 step "sanitizers (address, undefined behaviour): build, then the same tests"

@@ -10,7 +10,7 @@
 
 #include "contracts/tls.h"
 #include "platform/root.h"
-#include "platformd/files.h"
+#include "platform/files.h"
 
 namespace platformd {
 
@@ -116,7 +116,7 @@ std::vector<CertStore::File> CertStore::files(uint32_t* highestId) const {
 
 bool CertStore::read(const File& file, std::vector<X509Ptr>& chain, KeyPtr* key) const {
   std::string pem;
-  kv::Status st = readFile(file.path, MAX_FILE_BYTES, pem);
+  kv::Status st = kv::readFile(file.path, MAX_FILE_BYTES, pem);
   if (st.isOk()) chain = parseCertificates(pem, MAX_CHAIN);
   if (st.isOk() && key) *key = parsePrivateKey(pem);
   bool ok = st.isOk() && !chain.empty() && (!key || *key);
@@ -184,7 +184,7 @@ kv::Status CertStore::add(const std::string& name, const std::string& certPem,
   const std::string path = pathOf(id, name);
   kv::Status st = kv::makeParentDirs(path);
   if (st.isOk() && client) chmod(dir_.c_str(), 0700);
-  if (st.isOk()) st = writeFileAtomically(path, text, client ? 0600 : 0644);
+  if (st.isOk()) st = kv::writeFileAtomically(path, text, client ? 0600 : 0644);
   warned_.erase(path);
   if (st.isOk()) log_(kv::LOG_LEVEL_INFO, "certificate store: added " + path);
   return st;
@@ -196,7 +196,7 @@ kv::Status CertStore::rename(uint32_t id, const std::string& name) {
   if (it == existing.end()) return kv::Status::notFound("no such entry");
   if (it->name == name) return kv::Status::ok();
   kv::Status st = checkNameIsFree(existing, name);
-  if (st.isOk()) st = renameFile(it->path, pathOf(id, name));
+  if (st.isOk()) st = kv::renameFile(it->path, pathOf(id, name));
   if (st.isOk()) log_(kv::LOG_LEVEL_INFO, "certificate store: renamed " + it->path + " to " + name);
   return st;
 }
@@ -204,7 +204,7 @@ kv::Status CertStore::rename(uint32_t id, const std::string& name) {
 kv::Status CertStore::remove(uint32_t id) {
   for (const File& file : files()) {
     if (file.id != id) continue;
-    kv::Status removed = removeFile(file.path);
+    kv::Status removed = kv::removeFile(file.path);
     warned_.erase(file.path);
     if (removed.isOk()) log_(kv::LOG_LEVEL_INFO, "certificate store: removed " + file.path);
     return removed;

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "platformd/files.h"
+#include "platform/files.h"
 #include "platformd/identity.h"
 #include "loop_fixture.h"
 
@@ -28,7 +28,7 @@ TEST(IdentityDerivation, AHashOfAWellFormedMachineIdOnly) {
 class IdentityTest : public ::testing::Test, public LoopFixture {
  protected:
   IdentityTest() {
-    EXPECT_TRUE(writeFileAtomically(kv::rootPath(MACHINE_ID_FILE), MACHINE_A, 0644).isOk());
+    EXPECT_TRUE(kv::writeFileAtomically(kv::rootPath(MACHINE_ID_FILE), MACHINE_A, 0644).isOk());
   }
   void restart() {
     identity = std::make_unique<Identity>(logFn());
@@ -61,7 +61,7 @@ TEST_F(IdentityTest, ASetIdentityIsKeptUntilReset) {
 }
 
 TEST_F(IdentityTest, ADamagedIdentityFileIsIgnoredWithAWarning) {
-  ASSERT_TRUE(writeFileAtomically(kv::rootPath(IDENTITY_FILE), "not valid!\n", 0644).isOk());
+  ASSERT_TRUE(kv::writeFileAtomically(kv::rootPath(IDENTITY_FILE), "not valid!\n", 0644).isOk());
   restart();
   EXPECT_EQ(identity->value(), identityFromMachineId(MACHINE_A));
   ASSERT_EQ(logLines.size(), 1u);

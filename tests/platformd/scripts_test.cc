@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "platformd/files.h"
+#include "platform/files.h"
 #include "platformd/scripts.h"
 #include "loop_fixture.h"
 
@@ -45,7 +45,7 @@ class ScriptsTest : public ::testing::Test, public LoopFixture {
   }
   std::string file(const std::string& name) {
     std::string bytes;
-    readFile(root + "/" + name, 1 << 20, bytes);
+    kv::readFile(root + "/" + name, 1 << 20, bytes);
     return bytes;
   }
   bool exists(const std::string& name) {

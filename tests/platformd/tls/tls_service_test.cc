@@ -12,7 +12,7 @@
 
 #include <memory>
 
-#include "platformd/files.h"
+#include "platform/files.h"
 #include "platformd/tls/tls_service.h"
 #include "../loop_fixture.h"
 
@@ -122,9 +122,9 @@ std::string selfSignedPem(const char* cn) {
 TEST_F(TlsServiceTest, EntriesAreNamedAndUnnamedOldFilesStillLoad) {
   const std::string dir = kv::rootPath(TRUSTED_STORE_DIR), pem = selfSignedPem("Test CA");
   for (const char* file : {"/1.pem", "/2.taken.pem", "/2.twin.pem", "/12.taken.pem", "/notes.txt"}) {
-    ASSERT_TRUE(writeFileAtomically(dir + file, pem, 0644).isOk());
+    ASSERT_TRUE(kv::writeFileAtomically(dir + file, pem, 0644).isOk());
   }
-  ASSERT_TRUE(writeFileAtomically(dir + "/9.pem", "not a certificate", 0644).isOk());
+  ASSERT_TRUE(kv::writeFileAtomically(dir + "/9.pem", "not a certificate", 0644).isOk());
   const auto add = [&](const std::string& name) {
     kv::message m = request(contract::tls::TRUSTED_STORE_PATH, kv::CMD_ADD_OBJ);
     m.set(contract::tls::ENTRY_NAME_FIELD, name);

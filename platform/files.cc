@@ -1,4 +1,4 @@
-#include "platformd/files.h"
+#include "platform/files.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,27 +7,27 @@
 
 #include "platform/root.h"
 
-namespace platformd {
+namespace kv {
 
-kv::Status readFile(const std::string& path, size_t maxBytes, std::string& out) {
+Status readFile(const std::string& path, size_t maxBytes, std::string& out) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENOENT) return kv::Status::notFound(path);
-    return kv::Status::fromErrno("open " + path, errno);
+    if (errno == ENOENT) return Status::notFound(path);
+    return Status::fromErrno("open " + path, errno);
   }
   out.clear();
   char buf[4096];
-  kv::Status st;
+  Status st;
   for (;;) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      st = kv::Status::fromErrno("read " + path, errno);
+      st = Status::fromErrno("read " + path, errno);
       break;
     }
     if (out.size() + static_cast<size_t>(n) > maxBytes) {
-      st = kv::Status::tooLarge(path + " is larger than " + std::to_string(maxBytes) + " bytes");
+      st = Status::tooLarge(path + " is larger than " + std::to_string(maxBytes) + " bytes");
       break;
     }
     out.append(buf, static_cast<size_t>(n));
@@ -38,15 +38,15 @@ kv::Status readFile(const std::string& path, size_t maxBytes, std::string& out) 
 
 namespace {
 
-kv::Status writeAll(int fd, const std::string& bytes, const std::string& path) {
+Status writeAll(int fd, const std::string& bytes, const std::string& path) {
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return kv::Status::fromErrno("write " + path, errno);
+    if (n < 0) return Status::fromErrno("write " + path, errno);
     done += static_cast<size_t>(n);
   }
-  return fsync(fd) == 0 ? kv::Status::ok() : kv::Status::fromErrno("fsync " + path, errno);
+  return fsync(fd) == 0 ? Status::ok() : Status::fromErrno("fsync " + path, errno);
 }
 
 void syncDirectoryOf(const std::string& path) {
@@ -59,17 +59,17 @@ void syncDirectoryOf(const std::string& path) {
 
 }  // namespace
 
-kv::Status writeFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
-  kv::Status st = kv::makeParentDirs(path);
+Status writeFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
+  Status st = makeParentDirs(path);
   if (!st.isOk()) return st;
   const std::string tmp = path + ".tmp";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) return kv::Status::fromErrno("open " + tmp, errno);
+  if (fd < 0) return Status::fromErrno("open " + tmp, errno);
   fchmod(fd, mode);  // an older temporary file may have had another mode
   st = writeAll(fd, bytes, tmp);
   close(fd);
   if (st.isOk() && rename(tmp.c_str(), path.c_str()) != 0) {
-    st = kv::Status::fromErrno("rename " + tmp, errno);
+    st = Status::fromErrno("rename " + tmp, errno);
   }
   if (!st.isOk()) {
     unlink(tmp.c_str());
@@ -79,15 +79,15 @@ kv::Status writeFileAtomically(const std::string& path, const std::string& bytes
   return st;
 }
 
-kv::Status renameFile(const std::string& from, const std::string& to) {
-  if (rename(from.c_str(), to.c_str()) != 0) return kv::Status::fromErrno("rename " + from, errno);
+Status renameFile(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) return Status::fromErrno("rename " + from, errno);
   syncDirectoryOf(to);
-  return kv::Status::ok();
+  return Status::ok();
 }
 
-kv::Status removeFile(const std::string& path) {
-  if (unlink(path.c_str()) == 0 || errno == ENOENT) return kv::Status::ok();
-  return kv::Status::fromErrno("remove " + path, errno);
+Status removeFile(const std::string& path) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return Status::ok();
+  return Status::fromErrno("remove " + path, errno);
 }
 
-}  // namespace platformd
+}  // namespace kv

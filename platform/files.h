@@ -1,4 +1,4 @@
-// Small, bounded file helpers for the platform services' own files.
+// Small, bounded file helpers for the files of the platform and its services.
 #pragma once
 
 #include <sys/types.h>
@@ -8,23 +8,23 @@
 
 #include "platform/status.h"
 
-namespace platformd {
+namespace kv {
 
 // Reads the whole of `path`; refuses (Status::tooLarge) a file larger than
 // `maxBytes`, and reports a missing file as Status::notFound.
-kv::Status readFile(const std::string& path, size_t maxBytes, std::string& out);
+Status readFile(const std::string& path, size_t maxBytes, std::string& out);
 
 // Replaces `path` with `bytes` atomically: writes "<path>.tmp" with `mode`,
 // fsyncs it, renames it over `path` and fsyncs the directory. Creates the
 // missing parent directories (0755). Readers see the old or the new file,
 // never a part of one.
-kv::Status writeFileAtomically(const std::string& path, const std::string& bytes, mode_t mode);
+Status writeFileAtomically(const std::string& path, const std::string& bytes, mode_t mode);
 
 // Renames `from` to `to` (same directory) and fsyncs the directory; an
 // existing `to` is replaced.
 kv::Status renameFile(const std::string& from, const std::string& to);
 
 // Removes `path`; a file that is not there is not an error.
-kv::Status removeFile(const std::string& path);
+Status removeFile(const std::string& path);
 
-}  // namespace platformd
+}  // namespace kv

@@ -1,0 +1,145 @@
+// The web page in Debian's chromium, headless, against the real daemon,
+// platformd, mqttweb and mosquitto on loopback. One screenshot per step goes
+// to $SCREENSHOT_DIR (build/logs/web).
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { mkdirSync } from 'node:fs';
+import { join } from 'node:path';
+import { chromium } from 'playwright-core';
+import { Stack, until } from './stack.mjs';
+
+const shots = process.env.SCREENSHOT_DIR || 'build/logs/web';
+let stack, browser, page, step = 0;
+
+async function shot(name) {
+  await page.screenshot({ path: join(shots, `${String(++step).padStart(2, '0')}-${name}.png`), fullPage: true });
+}
+
+async function newPage() {
+  const context = await browser.newContext({ viewport: { width: 1100, height: 900 } });
+  const p = await context.newPage();
+  p.on('dialog', (d) => d.accept());
+  await p.goto(stack.url);
+  return p;
+}
+
+async function logIn(p, user, password) {
+  const form = p.locator('#login-form');
+  await form.getByLabel('User', { exact: true }).fill(user);
+  await form.getByLabel('Password', { exact: true }).fill(password);
+  await form.getByRole('button', { name: 'Log in' }).click();
+}
+
+// An API call from inside the page, as its own script would make it.
+function call(p, method, path, body, headers) {
+  return p.evaluate(async ([m, u, b, h]) => {
+    const r = await fetch(u, { method: m, headers: { 'Content-Type': 'application/json', ...h }, body: JSON.stringify(b) });
+    return { status: r.status, body: await r.json() };
+  }, [method, path, body, headers || {}]);
+}
+
+before(async () => {
+  mkdirSync(shots, { recursive: true });
+  stack = await new Stack().start();
+  // Headless; Playwright gives the browser a new, empty profile directory.
+  browser = await chromium.launch({
+    executablePath: process.env.CHROMIUM_BIN || '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+           '--disable-component-update', '--disable-sync'],
+  });
+  page = await newPage();
+});
+
+after(async () => {
+  if (browser) await browser.close();
+  if (stack) {
+    if (process.exitCode) console.log(stack.log());
+    await stack.stop();
+  }
+});
+
+test('a wrong password is refused, and says so', async () => {
+  await logIn(page, 'admin', 'not-the-password');
+  await page.getByText('wrong user name or password').waitFor();
+  assert.equal(await page.locator('#app-view').isVisible(), false);
+  await shot('wrong-password');
+});
+
+test('the administrator logs in; the page paints quickly', async () => {
+  await logIn(page, 'admin', 'admin-secret-1');
+  await page.getByRole('heading', { name: 'Brokers' }).waitFor();
+  const paint = await page.evaluate(() => performance.getEntriesByName('first-contentful-paint')[0]?.startTime);
+  console.log(`first contentful paint: ${Math.round(paint)} ms`);
+  await shot('logged-in');
+});
+
+test('a refused field shows the daemon\'s own text beside it', async () => {
+  await page.getByText('Add a broker').click();
+  const form = page.locator('#broker-form');
+  await form.getByLabel('Name', { exact: true }).fill('local');
+  await form.getByRole('button', { name: 'Save' }).click();
+  const beside = page.locator('#broker-form [data-for="address"]');
+  await until('the refusal beside the address', async () => (await beside.textContent()) === 'Broker address required');
+  await shot('refused-field');
+});
+
+test('a broker pointing at mosquitto is added and becomes connected', async () => {
+  const form = page.locator('#broker-form');
+  await form.getByLabel('Address', { exact: true }).fill('127.0.0.1');
+  await form.getByLabel('Port', { exact: true }).fill(String(stack.brokerPort));
+  await form.getByRole('button', { name: 'Save' }).click();
+  const row = page.locator('#broker-table tr[data-broker="local"]');
+  await row.getByText('not connected').waitFor();
+  await row.getByRole('button', { name: 'Connect' }).click();
+  await row.getByText('\u25cf connected').waitFor();
+  await shot('broker-connected');
+});
+
+test('a subscription from the page receives what mosquitto_pub sends, live, in the list and the tree', async () => {
+  await page.locator('#subscribe-form').getByLabel('Filter', { exact: true }).fill('demo/#');
+  await page.locator('#subscribe-form').getByRole('button', { name: 'Subscribe' }).click();
+  await page.locator('#subscription-table tr[data-filter="demo/#"]').waitFor();
+  stack.publish('demo/kitchen/temperature', '21.5');
+  await page.locator('#message-list li', { hasText: 'demo/kitchen/temperature' }).getByText('21.5').waitFor();
+  const tree = page.locator('#topic-tree');
+  await tree.getByText('kitchen').waitFor();
+  await tree.locator('.latest', { hasText: '21.5' }).waitFor();
+  await page.getByLabel('Topic filter', { exact: true }).fill('demo/+/humidity');
+  await until('the filter to hide the message', async () => (await page.locator('#message-list li').count()) === 0);
+  await page.getByLabel('Topic filter', { exact: true }).fill('');
+  await page.locator('#messages').scrollIntoViewIfNeeded();
+  await shot('message-arrived');
+});
+
+test('a message published from the page reaches mosquitto_sub', async () => {
+  const sub = stack.subscribe('web/out');
+  await until('mosquitto_sub to subscribe', () => stack.programs[0].output.includes('web/out'));
+  const form = page.locator('#publish-form');
+  await form.getByLabel('Topic', { exact: true }).fill('web/out');
+  await form.getByLabel('Payload', { exact: true }).fill('hello from the page');
+  await form.getByRole('button', { name: 'Publish' }).click();
+  await sub.seen('web/out hello from the page');
+  await form.getByText('Published to web/out.').waitFor();
+  await shot('published');
+});
+
+test('a change without the CSRF token is refused', async () => {
+  const r = await call(page, 'POST', '/api/publish', { brokerId: 1, topic: 'web/out', payload: 'x' });
+  assert.equal(r.status, 403);
+  assert.match(r.body.error, /CSRF/);
+});
+
+test('a read-only account sees everything and can change nothing', async () => {
+  const viewer = await newPage();
+  await logIn(viewer, 'viewer', 'viewer-secret-1');
+  await viewer.locator('#broker-table tr[data-broker="local"]').getByText('\u25cf connected').waitFor();
+  assert.equal(await viewer.getByRole('button', { name: 'Connect' }).or(viewer.getByRole('button', { name: 'Disconnect' })).isVisible(), false);
+  assert.equal(await viewer.locator('#publish-form').isVisible(), false);
+  assert.equal(await viewer.getByText('Add a broker').isVisible(), false);
+  const csrf = (await call(viewer, 'GET', '/api/session')).body.csrf;
+  const r = await call(viewer, 'DELETE', '/api/brokers/1', undefined, { 'X-CSRF-Token': csrf });
+  assert.equal(r.status, 403);
+  assert.match(r.body.error, /read-only/);
+  page = viewer;
+  await shot('read-only');
+});

@@ -1,0 +1,95 @@
+// The programs behind the page, started for one test run on loopback: a
+// mosquitto broker, the daemon, platformd and mqttweb, under a temporary root
+// directory. Every wait is for a condition, with a generous deadline.
+import { spawn, spawnSync } from 'node:child_process';
+import { mkdtempSync, writeFileSync, rmSync } from 'node:fs';
+import { createServer } from 'node:net';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+
+const need = (name) => {
+  if (!process.env[name]) throw new Error(`${name} is not set (scripts/web-test.sh sets it)`);
+  return process.env[name];
+};
+
+export function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = createServer();
+    server.once('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+export async function until(what, check, deadlineMs = 20000) {
+  const end = Date.now() + deadlineMs;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`gave up waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, 50));
+  }
+}
+
+class Program {
+  constructor(name, argv, env) {
+    this.name = name;
+    this.output = '';
+    this.child = spawn(argv[0], argv.slice(1), { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
+    this.child.stdout.on('data', (d) => { this.output += d; });
+    this.child.stderr.on('data', (d) => { this.output += d; });
+    this.exited = new Promise((r) => this.child.on('exit', r));
+  }
+  seen(text) { return until(`${this.name} to say "${text}"`, () => this.output.includes(text)); }
+  async stop() {
+    if (this.child.exitCode === null && this.child.signalCode === null) this.child.kill('SIGTERM');
+    await this.exited;
+  }
+}
+
+export class Stack {
+  async start() {
+    this.root = mkdtempSync(join(tmpdir(), 'mqttweb-test-'));
+    const env = { KV_ROOT: this.root };
+    this.account('admin', 'admin-secret-1');
+    this.account('viewer', 'viewer-secret-1', '--read-only');
+    this.brokerPort = await freePort();
+    const conf = join(this.root, 'mosquitto.conf');
+    writeFileSync(conf, `listener ${this.brokerPort} 127.0.0.1\nallow_anonymous true\n`);
+    this.programs = [new Program('mosquitto', [need('MOSQUITTO_BIN'), '-c', conf, '-v'], {})];
+    const daemon = new Program('mqttd', [need('MQTTD_BIN')], env);
+    this.programs.push(daemon, new Program('platformd', [need('PLATFORMD_BIN')], env));
+    await daemon.seen('mqtt: started');
+    const web = new Program('mqttweb', [need('MQTTWEB_BIN'), '--listen', '127.0.0.1:0'], env);
+    this.programs.push(web);
+    await web.seen('serving http://');
+    this.url = web.output.match(/serving (http:\/\/[^\s]+)/)[1];
+    await this.programs[0].seen('mosquitto version');
+    return this;
+  }
+
+  account(name, password, ...flags) {
+    const r = spawnSync(need('MQTTWEB_BIN'), ['password', name, ...flags], { env: { ...process.env, KV_ROOT: this.root }, input: password + '\n' });
+    if (r.status !== 0) throw new Error(`mqttweb password ${name}: ${r.stderr}`);
+  }
+
+  // mosquitto_pub and mosquitto_sub against the test's broker.
+  publish(topic, message) {
+    const r = spawnSync(need('MOSQUITTO_PUB_BIN'), ['-h', '127.0.0.1', '-p', String(this.brokerPort), '-t', topic, '-m', message]);
+    if (r.status !== 0) throw new Error(`mosquitto_pub: ${r.stderr}`);
+  }
+  subscribe(topic) {
+    const sub = new Program('mosquitto_sub', [need('MOSQUITTO_SUB_BIN'), '-h', '127.0.0.1', '-p', String(this.brokerPort), '-t', topic, '-C', '1', '-v'], {});
+    this.programs.push(sub);
+    return sub;
+  }
+
+  log() { return this.programs.map((p) => `---- ${p.name}\n${p.output}`).join('\n'); }
+
+  async stop() {
+    for (const p of (this.programs || []).reverse()) await p.stop();
+    if (this.root) rmSync(this.root, { recursive: true, force: true });
+  }
+}
