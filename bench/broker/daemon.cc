@@ -167,18 +167,7 @@ bool BenchDaemon::publishMany(const std::string& topic, uint32_t qos, uint32_t c
   return failures == 0;
 }
 
-long BenchDaemon::privateResidentKiB() const {
-  std::ifstream smaps("/proc/" + std::to_string(pid_) + "/smaps_rollup");
-  long total = 0;
-  for (std::string line; std::getline(smaps, line);) {
-    if (line.rfind("Private_", 0) != 0) continue;
-    std::istringstream fields(line.substr(line.find(':') + 1));
-    long kib = 0;
-    fields >> kib;
-    total += kib;
-  }
-  return total;
-}
+long BenchDaemon::privateResidentKiB() const { return testsupport::privateResidentKiB(pid_); }
 
 BenchDaemon::Cpu BenchDaemon::cpu() const {
   // Fields 14 and 15 (utime, stime, in clock ticks) follow the command

@@ -7,7 +7,6 @@
 // hanging); no test asserts how long anything takes.
 #pragma once
 
-#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -61,12 +60,19 @@ class Daemon : public testsupport::Program {
       : root_(std::move(root)), program_(std::move(program)), started_(std::move(started)) {}
   // Starts it and waits for its "started" line; false if it exits first.
   bool start() {
-    Program::start({"env", "KV_ROOT=" + root_, program_}, root_);
+    std::vector<std::string> argv = launcher_;
+    argv.insert(argv.end(), {"env", "KV_ROOT=" + root_, program_});
+    Program::start(argv, root_);
     return waitForLine(started_);
   }
+  // Runs it through `launcher` from the next start on, e.g. in a network
+  // namespace (testsupport::FaultNet::launcher). The launcher must exec
+  // the program, so that pid() stays the program's.
+  void setLauncher(std::vector<std::string> launcher) { launcher_ = std::move(launcher); }
 
  private:
   std::string root_, program_, started_;
+  std::vector<std::string> launcher_;
 };
 
 // The platform process, started the way scripts/run.sh starts it beside
@@ -148,27 +154,8 @@ inline std::string receive(int fd, size_t n, int guardMs = 30000) {
   return got;
 }
 
-// How many descriptors process `pid` holds open.
-inline size_t descriptorCount(pid_t pid) {
-  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  size_t n = 0;
-  while (dir && readdir(dir)) ++n;
-  if (dir) closedir(dir);
-  return n;
-}
-
-// The count once it has stayed the same for a while (bus peers that just
-// left, sockets closed on a later loop turn, are gone by then).
-inline size_t settledDescriptors(pid_t pid) {
-  size_t last = descriptorCount(pid), same = 0;
-  testsupport::waitUntil([&] {
-    const size_t now = descriptorCount(pid);
-    same = now == last ? same + 1 : 0;
-    last = now;
-    return same >= 100;
-  });
-  return last;
-}
+using testsupport::descriptorCount;
+using testsupport::settledDescriptors;
 
 // The system log's datagram socket at <root>/ram/logsocket.
 class LogListener {
