@@ -13,7 +13,7 @@ cd "$top"
 
 # ---- Packages ----------------------------------------------------------------
 scripts/need-packages.sh cmake ninja-build g++ googletest libssl-dev openssl mosquitto \
-  mosquitto-clients qemu-user g++-powerpc-linux-gnu clang libclang-rt-14-dev
+  mosquitto-clients iproute2 qemu-user g++-powerpc-linux-gnu clang libclang-rt-14-dev
 
 # Each step's output goes to build/logs/<step>.log; one line is printed per
 # step, or the failure's lines when a step fails.
@@ -29,6 +29,10 @@ build() {  # build DIR [cmake options...]
 step "native: build, then unit and integration tests"
 quiet native-build build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 quiet native-tests ctest --test-dir build/native -j "$jobs" --output-on-failure --timeout 300
+
+# ---- Network faults ----------------------------------------------------------------
+step "fault soak: 60 s of random network faults against the daemon"
+quiet fault-soak scripts/soak.sh 60
 
 # ---- Address and undefined-behaviour sanitizers --------------------------------
 step "sanitizers (address, undefined behaviour): build, then the same tests"
