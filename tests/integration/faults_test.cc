@@ -26,11 +26,6 @@ using testsupport::Mosquitto;
 using testsupport::MosquittoOptions;
 using testsupport::waitUntil;
 
-// Private memory may stay this far above its level after a fault: the
-// allocator and the stack keep pages that a fault made the daemon touch
-// (up to about 640 KiB seen). It catches a queue or buffer that is kept;
-// slow leaks are the soak's to find (docs/faults.md).
-constexpr long MEMORY_ALLOWANCE_KIB = 1024;
 // Longer than anything the daemon may take to reconnect or notice a dead
 // link (1.5 x keep-alive after a PINGREQ due 29 s after the last write),
 // or to answer a command; they only keep a broken daemon from hanging the
@@ -101,7 +96,8 @@ class FaultTest : public harness::DaemonTest {
     EXPECT_TRUE(waitUntil([&] { return harness::descriptorCount(daemon_.pid()) == before.descriptors; }))
         << harness::descriptorCount(daemon_.pid()) << " descriptors, " << before.descriptors << " before";
     const long grown = testsupport::privateResidentKiB(daemon_.pid()) - before.privateKiB;
-    EXPECT_LE(grown, MEMORY_ALLOWANCE_KIB) << "private memory grew by " << grown << " KiB";
+    // Slow leaks are the soak's to find (docs/faults.md).
+    EXPECT_LE(grown, testsupport::MEMORY_ALLOWANCE_KIB) << "private memory grew by " << grown << " KiB";
   }
 
   static MosquittoOptions brokerOptions(const FaultNet& net) {
