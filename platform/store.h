@@ -49,13 +49,13 @@
 //
 // Loading stops reading a file at its first damage (short header, bad magic
 // or version, a header or record CRC mismatch, a bad length, a row that
-// does not decode, a missing, invalid or repeated object id). What was read before it is kept,
-// one log line names the file, the byte offset of the damage, what was
-// wrong and how much was kept, and the damaged file is renamed to
-// "<name>.corrupt-<unix time>" in the same directory. It is never deleted:
-// if it cannot be renamed, it stays in place and every write is refused, so
-// that it is not replaced. A torn tail of the journal (journal.h) is not
-// damage: it is dropped with a log line.
+// does not decode, a missing, invalid or repeated object id). What was
+// read before it is kept, one log line names the file, the byte offset of
+// the damage, what was wrong and how much was kept, and the damaged file
+// is renamed to "<name>.corrupt-<unix time>" in the same directory. It is
+// never deleted: if it cannot be renamed, it stays in place and every
+// write is refused, so that it is not replaced. A torn tail of the journal
+// (journal.h) is not damage: it is dropped with a log line.
 #pragma once
 
 #include <cstddef>
