@@ -106,7 +106,8 @@ class Soak {
   bool setUp();
   // Whether network namespaces could be made here.
   bool canRun() const { return net_.ready(); }
-  void run(long long durationMs);
+  // Traffic for `durationMs`, with faults when `faults` is set.
+  void run(long long durationMs, bool faults);
   // Ends the fault, waits for every row and every reply; the exit status.
   int finish();
 
@@ -187,9 +188,10 @@ bool Soak::setUp() {
   }
   // Some traffic before the level is taken, so that buffers that stay
   // (the received table, the allocator's pools) are there already.
-  run(3000);
+  run(3000, false);
   if (!settle()) {
-    printf("soak: the rows did not connect\n");
+    keepRoot_ = root_;
+    printf("soak: the rows did not connect; the daemon's files are kept in %s\n", root_.c_str());
     return false;
   }
   counts_ = Counts();
@@ -313,7 +315,7 @@ void Soak::switchFaults(long long now) {
   }
 }
 
-void Soak::run(long long durationMs) {
+void Soak::run(long long durationMs, bool faults) {
   const long long end = nowMs() + durationMs;
   for (long long now = nowMs(); now < end && counts_.crashes == 0; now = nowMs()) {
     peer_->turn(10);
@@ -325,7 +327,7 @@ void Soak::run(long long durationMs) {
       feed();
       nextFeedAt_ = now + FEED_EVERY_MS;
     }
-    switchFaults(now);
+    if (faults) switchFaults(now);
     if (daemon_.exited()) ++counts_.crashes;
   }
 }
@@ -350,6 +352,7 @@ bool Soak::settle() {
   }
   while (counts_.crashes == 0 && !allConnected()) {
     if (nowMs() > guardEnd) return false;
+    if (daemon_.exited()) ++counts_.crashes;
     usleep(200 * 1000);
   }
   return counts_.crashes == 0;
@@ -428,6 +431,6 @@ int main(int argc, char** argv) {
   printf("soak: %s s, seed %u\n", argv[1], seed);
   Soak soak(seed);
   if (!soak.setUp()) return soak.canRun() ? 1 : 0;
-  soak.run(atoll(argv[1]) * 1000);
+  soak.run(atoll(argv[1]) * 1000, true);
   return soak.finish();
 }
