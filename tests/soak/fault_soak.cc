@@ -49,7 +49,7 @@ constexpr long long FEED_EVERY_MS = 1000;
 
 // The service's command fields (docs/commands.md).
 constexpr uint32_t SERVICE = 1, BROKERS = 2, SUBSCRIPTIONS = 3;
-constexpr uint32_t PUBLISH = 1, CONNECT = 2, DISCONNECT = 3;
+constexpr uint32_t PUBLISH = 1, CONNECT = 2, DISCONNECT = 3, CLEAR_RECEIVED = 5;
 constexpr kv::u32_id BROKER_FIELD{1}, QOS_FIELD{5}, SUBSCRIPTION_BROKER_FIELD{11};
 constexpr kv::string_id ADDRESS_FIELD{1}, TOPIC_FIELD{2}, DATA_FIELD{3}, CLIENT_ID_FIELD{4},
     FILTER_FIELD{12};
@@ -342,7 +342,8 @@ uint64_t Soak::connections() const {
   return n;
 }
 
-// Waits for every reply and then for every row to be connected; false
+// Waits for every reply and then for every row to be connected, and
+// empties the received table (what it holds is not part of a level); false
 // when the daemon is gone or the rows stay unconnected past the guard.
 bool Soak::settle() {
   const long long guardEnd = nowMs() + RECONNECT_GUARD_MS;
@@ -355,7 +356,7 @@ bool Soak::settle() {
     if (daemon_.exited()) ++counts_.crashes;
     usleep(200 * 1000);
   }
-  return counts_.crashes == 0;
+  return counts_.crashes == 0 && !kv::isError(exchange(to(SERVICE, CLEAR_RECEIVED)));
 }
 
 int Soak::finish() {
