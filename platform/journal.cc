@@ -88,17 +88,28 @@ bool JournalReader::readExact(void* dst, size_t n) {
 }
 
 bool JournalReader::readHeader() {
-  if (size_ < JOURNAL_HEADER_BYTES) {
-    return stop(0, "header truncated: " + std::to_string(size_) + " of 12 bytes", true);
-  }
+  if (size_ < 8) return stop(0, "header truncated: " + std::to_string(size_) + " of 8 bytes", true);
   uint8_t header[JOURNAL_HEADER_BYTES];
-  if (!readExact(header, sizeof header)) return false;
+  if (!readExact(header, 8)) return false;
   if (memcmp(header, MAGIC, sizeof MAGIC) != 0) return stop(0, "bad magic (not a table journal)");
   const uint32_t version = loadU32(header + 4);
-  if (version != JOURNAL_VERSION) return stop(4, "unsupported version " + std::to_string(version));
+  if (version < 1 || version > JOURNAL_VERSION) {
+    return stop(4, "unsupported version " + std::to_string(version));
+  }
+  const size_t headerBytes = version == 1 ? 12 : JOURNAL_HEADER_BYTES;
+  if (size_ < headerBytes) {
+    return stop(0, "header truncated: " + std::to_string(size_) + " of " +
+                       std::to_string(headerBytes) + " bytes", true);
+  }
+  if (!readExact(header + 8, headerBytes - 8)) return false;
+  std::string problem;
+  if (version == JOURNAL_VERSION && !headerCrcMatches(header, headerBytes, problem)) {
+    return stop(STORE_HEADER_CRC_OFFSET, problem);
+  }
   result_.headerRead = true;
+  result_.headerChecked = version == JOURNAL_VERSION;
   result_.generation = loadU32(header + 8);
-  result_.goodBytes = JOURNAL_HEADER_BYTES;
+  result_.goodBytes = headerBytes;
   return true;
 }
 
@@ -159,6 +170,7 @@ std::string journalHeader(uint32_t generation) {
   std::string header(MAGIC, sizeof MAGIC);
   putU32(header, JOURNAL_VERSION);
   putU32(header, generation);
+  putHeaderCrc(header);
   return header;
 }
 

@@ -7,7 +7,12 @@
 //   offset 0   'K' 'V' 'J' '1'       magic
 //          4   version:u32           JOURNAL_VERSION
 //          8   generation:u32        generation of the rows file it extends
-//         12   record, record, ...   up to the end of the file
+//         12   headerCrc:u32         CRC-32 of bytes 0 .. 11
+//         16   record, record, ...   up to the end of the file
+//
+// Version 1, written before the header had a checksum, is read too: its
+// header ends after the generation. Its generation is not proven, so
+// loading never discards such a journal as stale (store.h).
 //
 //   record     length:u32            5 .. MAX_ENCODED_MESSAGE + 1
 //              crc:u32               CRC-32 of the next `length` bytes
@@ -23,9 +28,10 @@
 //
 // Reading stops at the first problem. A problem at the end of the file is
 // a torn write (the process or the power went in the middle of an append):
-// a record cut short, a last record whose CRC does not match, or nothing but
-// zero bytes from the problem to the end of the file. Such a tail is
-// dropped. Any other problem is damage.
+// a header or record cut short, a last record whose CRC does not match, or
+// nothing but zero bytes from the problem to the end of the file. Such a
+// tail is dropped. Any other problem, a header whose CRC does not match
+// among them, is damage.
 #pragma once
 
 #include <cstdint>
@@ -39,8 +45,8 @@
 namespace kv {
 
 constexpr const char* JOURNAL_FILE = "journal";
-constexpr uint32_t JOURNAL_VERSION = 1;
-constexpr size_t JOURNAL_HEADER_BYTES = 12;
+constexpr uint32_t JOURNAL_VERSION = 2;
+constexpr size_t JOURNAL_HEADER_BYTES = 16;
 constexpr uint8_t JOURNAL_PUT = 1;
 constexpr uint8_t JOURNAL_DELETE = 2;
 
@@ -55,7 +61,8 @@ void appendDeleteRecord(std::string& out, uint32_t id);
 struct JournalReadResult {
   enum class End { Clean, Torn, Damaged };
   End end = End::Clean;
-  bool headerRead = false;  // magic and version were good; `generation` is set
+  bool headerRead = false;     // the header was read whole; `generation` is set
+  bool headerChecked = false;  // ... and its checksum proves it (not version 1)
   uint32_t generation = 0;
   size_t changes = 0;       // records applied
   uint64_t goodBytes = 0;   // length of the header and the records applied

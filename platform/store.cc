@@ -89,7 +89,10 @@ class RowsReader {
 
   uint64_t damageOffset() const { return damageOffset_; }
   const std::string& problem() const { return problem_; }
+  // Set once the header was read whole (and, in the current version,
+  // checked): 0 before, and for version 1.
   uint32_t generation() const { return generation_; }
+  uint32_t version() const { return version_; }
 
  private:
   int fail(uint64_t offset, std::string what) {
@@ -107,6 +110,7 @@ class RowsReader {
   std::string problem_;
   std::string body_;
   uint32_t generation_ = 0;
+  uint32_t version_ = 0;
   Allocator seen_;  // the ids read so far
 };
 
@@ -132,17 +136,23 @@ bool RowsReader::readHeader() {
     return false;
   }
   const uint32_t version = loadU32(header + 4);
-  if (version == 1) return true;  // written before generations: generation 0
-  if (version != STORE_VERSION) {
+  if (version < 1 || version > STORE_VERSION) {
     fail(4, "unsupported version " + std::to_string(version));
     return false;
   }
-  if (size_ < STORE_HEADER_BYTES) {
-    fail(0, "header truncated: " + std::to_string(size_) + " of 12 bytes");
+  const size_t headerBytes = storeHeaderBytes(version);
+  if (size_ < headerBytes) {
+    fail(0, "header truncated: " + std::to_string(size_) + " of " + std::to_string(headerBytes) +
+                " bytes");
     return false;
   }
-  if (!readExact(header + 8, 4, 8)) return false;
-  generation_ = loadU32(header + 8);
+  if (!readExact(header + 8, headerBytes - 8, 8)) return false;
+  if (version == STORE_VERSION && !headerCrcMatches(header, headerBytes, problem_)) {
+    fail(STORE_HEADER_CRC_OFFSET, problem_);
+    return false;
+  }
+  version_ = version;
+  if (version >= 2) generation_ = loadU32(header + 8);
   return true;
 }
 
@@ -222,6 +232,21 @@ uint32_t crc32(const void* data, size_t size, uint32_t crc) {
   return c ^ 0xFFFFFFFFu;
 }
 
+size_t storeHeaderBytes(uint32_t version) {
+  return version == 1 ? 8 : version == 2 ? 12 : STORE_HEADER_BYTES;
+}
+
+void putHeaderCrc(std::string& header) { putU32(header, crc32(header.data(), header.size())); }
+
+bool headerCrcMatches(const uint8_t* header, size_t headerBytes, std::string& problem) {
+  const size_t covered = headerBytes - 4;
+  const uint32_t stored = loadU32(header + covered);
+  const uint32_t computed = crc32(header, covered);
+  if (stored == computed) return true;
+  problem = "header CRC mismatch (stored " + hex32(stored) + ", computed " + hex32(computed) + ")";
+  return false;
+}
+
 void storeLog(int level, const std::string& text) {
   if (Looper* loop = getLooper()) {
     loop->log(level, text);
@@ -248,23 +273,25 @@ StoreLoadReport TableStore::load(const StoreRowFn& onRow) {
   const std::string dir = dirPath();
   ::unlink((rowsPath() + ".tmp").c_str());  // left by a save that was cut short
   std::map<uint32_t, message> rows;
-  const bool generationKnown = readRowsFile(rows, report);
-  readJournalFile(generationKnown, rows, report);
+  const RowsHeader rowsHeader = readRowsFile(rows, report);
+  readJournalFile(rowsHeader, rows, report);
   for (const auto& entry : rows) onRow(entry.first, entry.second);
   report.rows = rows.size();
   knownDir_ = dir;
   return report;
 }
 
-// False when the rows file exists but its generation could not be read.
-bool TableStore::readRowsFile(std::map<uint32_t, message>& rows, StoreLoadReport& report) {
+// What the rows file's header said: whether a journal may be replayed over
+// it, and whether its generation is proven by a checksum.
+TableStore::RowsHeader TableStore::readRowsFile(std::map<uint32_t, message>& rows,
+                                                StoreLoadReport& report) {
   const std::string file = rowsPath();
   FILE* f = fopen(file.c_str(), "rbe");
-  if (!f && (errno == ENOENT || errno == ENOTDIR)) return true;
+  if (!f && (errno == ENOENT || errno == ENOTDIR)) return RowsHeader::Missing;
   report.found = true;
   if (!f) {
     damaged(file, 0, std::string("cannot open: ") + strerror(errno), "kept 0 rows", report);
-    return false;
+    return RowsHeader::Damaged;
   }
   const uint64_t size = fileSize(f);
   RowsReader reader(f, size);
@@ -277,19 +304,25 @@ bool TableStore::readRowsFile(std::map<uint32_t, message>& rows, StoreLoadReport
     damaged(file, reader.damageOffset(), reader.problem(),
             "kept " + std::to_string(rows.size()) + " rows", report);
   }
-  return headerRead;
+  if (!headerRead) return RowsHeader::Damaged;
+  if (reader.version() == STORE_VERSION) return RowsHeader::Checked;
+  report.oldFormat = true;
+  return RowsHeader::Unchecked;
 }
 
 // Replays the journal when it extends the rows file that was read. One of
-// the generation before is already part of the rows file and is removed.
-void TableStore::readJournalFile(bool generationKnown, std::map<uint32_t, message>& rows,
+// the generation before is already part of the rows file and is removed,
+// but only when both headers prove their generations with a checksum:
+// else a flipped bit could pass a journal of acknowledged changes for a
+// stale one.
+void TableStore::readJournalFile(RowsHeader rowsHeader, std::map<uint32_t, message>& rows,
                                  StoreLoadReport& report) {
   const std::string file = journalPath();
   FILE* f = fopen(file.c_str(), "rbe");
   if (!f && (errno == ENOENT || errno == ENOTDIR)) return;
   report.found = true;
   if (!f) return damaged(file, 0, std::string("cannot open: ") + strerror(errno), "applied 0 changes", report);
-  if (!generationKnown) {
+  if (rowsHeader == RowsHeader::Damaged) {
     fclose(f);
     return damaged(file, 0, "not replayed: the rows file's header is damaged", "applied 0 changes", report);
   }
@@ -298,15 +331,20 @@ void TableStore::readJournalFile(bool generationKnown, std::map<uint32_t, messag
   fclose(f);
   const std::string applied = "applied " + std::to_string(read.changes) + " changes";
   if (read.headerRead && read.generation != generation_) {
-    if (read.generation + 1 == generation_) {
+    const bool previous = read.generation + 1 == generation_;
+    if (previous && read.headerChecked && rowsHeader == RowsHeader::Checked) {
       ::unlink(file.c_str());
       return;
     }
-    return damaged(file, 8, "generation " + std::to_string(read.generation) +
-                                " does not extend the rows file (generation " +
-                                std::to_string(generation_) + ")",
+    const std::string told = "generation " + std::to_string(read.generation) + " ";
+    const std::string rowsGeneration = "rows file (generation " + std::to_string(generation_) + ")";
+    return damaged(file, 8,
+                   previous ? told + "is the one before the " + rowsGeneration +
+                                  ", but a header without a checksum cannot prove it"
+                            : told + "does not extend the " + rowsGeneration,
                    applied, report);
   }
+  if (read.headerRead && !read.headerChecked) report.oldFormat = true;
   report.journalChanges = read.changes;
   if (read.end == JournalReadResult::End::Damaged) {
     return damaged(file, read.problemOffset, read.problem, applied, report);
@@ -466,6 +504,7 @@ Status StoreWriter::open() {
   buffer_.assign(MAGIC, sizeof MAGIC);
   putU32(buffer_, STORE_VERSION);
   putU32(buffer_, generation_);
+  putHeaderCrc(buffer_);
   return Status::ok();
 }
 Status StoreWriter::append(const message& row) {

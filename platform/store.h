@@ -10,10 +10,10 @@
 // "rows" holds every row, every integer big-endian:
 //
 //   offset 0   'K' 'V' 'T' '1'       magic
-//          4   version:u32           STORE_VERSION (1 is read too: it has
-//                                    no generation, which is then 0)
+//          4   version:u32           STORE_VERSION
 //          8   generation:u32        counts the writes of this file
-//         12   record, record, ...   up to the end of the file
+//         12   headerCrc:u32         CRC-32 of bytes 0 .. 11
+//         16   record, record, ...   up to the end of the file
 //
 //   record     length:u32            4 .. MAX_ENCODED_MESSAGE
 //              crc:u32               CRC-32 of the next `length` bytes
@@ -25,6 +25,14 @@
 // (1 .. 0xFFFFFFFE) and appears once. The file holds only what a table
 // chose to keep, so the same rows give the same bytes on every host.
 //
+// The header's checksum proves the generation: loading decides from it
+// whether a journal belongs to the rows (journal.h carries one too), so a
+// flipped bit there must read as damage, never as a journal to discard.
+// Older versions, written before the header had a checksum, are read too:
+// version 2 ends its header after the generation, version 1 after the
+// version (generation 0). A store read in an old version is written again
+// in the current one at once.
+//
 // "journal" (journal.h) holds the changes made after "rows" was written,
 // appended and synced by appendJournal; its header names the generation of
 // the rows file it extends. Loading replays it over the rows.
@@ -34,18 +42,20 @@
 // then the directory is synced and the journal, now part of "rows", is
 // removed. A crash leaves the old rows with their journal, or the new rows
 // with a journal of the generation before, which loading recognises as
-// already included and removes. Files are created with mode 0600, as rows
-// may hold credentials. A "rows.tmp" left by a crash is removed at load.
+// already included and removes, only when both headers carry a checksum
+// that matches (otherwise it is set aside as damage). Files are created
+// with mode 0600, as rows may hold credentials. A "rows.tmp" left by a
+// crash is removed at load.
 //
 // Loading stops reading a file at its first damage (short header, bad magic
-// or version, a bad length, a CRC mismatch, a row that does not decode, a
-// missing, invalid or repeated object id). What was read before it is kept,
-// one log line names the file, the byte offset of the damage, what was
-// wrong and how much was kept, and the damaged file is renamed to
-// "<name>.corrupt-<unix time>" in the same directory. It is never deleted:
-// if it cannot be renamed, it stays in place and every write is refused, so
-// that it is not replaced. A torn tail of the journal (journal.h) is not
-// damage: it is dropped with a log line.
+// or version, a header or record CRC mismatch, a bad length, a row that
+// does not decode, a missing, invalid or repeated object id). What was
+// read before it is kept, one log line names the file, the byte offset of
+// the damage, what was wrong and how much was kept, and the damaged file
+// is renamed to "<name>.corrupt-<unix time>" in the same directory. It is
+// never deleted: if it cannot be renamed, it stays in place and every
+// write is refused, so that it is not replaced. A torn tail of the journal
+// (journal.h) is not damage: it is dropped with a log line.
 #pragma once
 
 #include <cstddef>
@@ -60,8 +70,10 @@
 
 namespace kv {
 
-constexpr uint32_t STORE_VERSION = 2;
-constexpr size_t STORE_HEADER_BYTES = 12;
+constexpr uint32_t STORE_VERSION = 3;
+constexpr size_t STORE_HEADER_BYTES = 16;
+// Where a header's checksum lies, in the rows file and in the journal.
+constexpr size_t STORE_HEADER_CRC_OFFSET = 12;
 constexpr size_t STORE_RECORD_HEAD_BYTES = 8;
 constexpr const char* STORE_ROWS_FILE = "rows";
 
@@ -69,6 +81,13 @@ constexpr const char* STORE_ROWS_FILE = "rows";
 // initial and final value 0xFFFFFFFF). Chain calls by passing the previous
 // result as `crc`.
 uint32_t crc32(const void* data, size_t size, uint32_t crc = 0);
+// Bytes of a rows file header of `version` (1 .. STORE_VERSION).
+size_t storeHeaderBytes(uint32_t version);
+// Appends the CRC-32 of `header` (everything in it so far) to it.
+void putHeaderCrc(std::string& header);
+// Whether the last 4 of `headerBytes` bytes are the CRC-32 of the ones
+// before; if not, `problem` says what was stored and computed.
+bool headerCrcMatches(const uint8_t* header, size_t headerBytes, std::string& problem);
 
 // A platform log line: to the process loop's log when there is a loop,
 // else to standard error.
@@ -80,12 +99,14 @@ struct StoreLoadReport {
   size_t rows = 0;             // rows handed to the callback
   size_t journalChanges = 0;   // changes replayed from the journal
   bool tornJournal = false;    // a torn tail of the journal was dropped (logged)
+  bool oldFormat = false;      // a file was read in a version without header checksums
   bool damaged = false;        // damage was found; the log line was written
   uint64_t damageOffset = 0;   // byte offset of the (first) damaged header or record
   std::string problem;         // what was wrong there
   std::string setAsidePath;    // where the damaged file went ("" if it stayed)
-  // The files should be written again at once: damage or a torn tail.
-  bool rewrite() const { return damaged || tornJournal; }
+  // The files should be written again at once: damage, a torn tail, or
+  // an old version.
+  bool rewrite() const { return damaged || tornJournal || oldFormat; }
 };
 
 // Receives one loaded row: its object id (valid, given once) and the whole
@@ -142,8 +163,12 @@ class TableStore {
  private:
   friend class StoreWriter;
 
-  bool readRowsFile(std::map<uint32_t, message>& rows, StoreLoadReport& report);
-  void readJournalFile(bool generationKnown, std::map<uint32_t, message>& rows,
+  // What the rows file's header gave: no file (generation 0), a
+  // generation proven by the header's checksum, one from an old version
+  // without a checksum, or none (the header is damaged).
+  enum class RowsHeader { Missing, Checked, Unchecked, Damaged };
+  RowsHeader readRowsFile(std::map<uint32_t, message>& rows, StoreLoadReport& report);
+  void readJournalFile(RowsHeader rowsHeader, std::map<uint32_t, message>& rows,
                        StoreLoadReport& report);
   void damaged(const std::string& file, uint64_t offset, const std::string& problem,
                const std::string& kept, StoreLoadReport& report);

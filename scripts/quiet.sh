@@ -12,7 +12,7 @@ quiet() {
   log="$logs/$name.log"
   started=$(date +%s)
   if "$@" >"$log" 2>&1; then
-    summary=$(grep -E 'tests passed|no fault' "$log" | tr '\n' ' ')
+    summary=$(grep -E 'tests passed|no fault|^soak: (passed|skipped)' "$log" | tr '\n' ' ')
     echo "   ok: $name, $(($(date +%s) - started)) s ${summary:+($summary)}"
   else
     echo "   FAILED: $name; the end of $log:"

@@ -14,7 +14,7 @@ cd "$top"
 
 # ---- Packages ----------------------------------------------------------------
 scripts/need-packages.sh cmake ninja-build g++ googletest libssl-dev openssl mosquitto \
-  mosquitto-clients qemu-user g++-powerpc-linux-gnu clang libclang-rt-14-dev \
+  mosquitto-clients iproute2 qemu-user g++-powerpc-linux-gnu clang libclang-rt-14-dev \
   libmicrohttpd-dev nlohmann-json3-dev pkg-config
 
 # Each step's output goes to build/logs/<step>.log; one line is printed per
@@ -38,6 +38,10 @@ quiet native-tests ctest --test-dir build/native -j "$jobs" --output-on-failure 
 
 step "web page: chromium against mqttweb, the daemon and mosquitto"
 quiet web-page scripts/web-test.sh build/native
+
+# ---- Network faults ----------------------------------------------------------------
+step "fault soak: 60 s of random network faults against the daemon"
+quiet fault-soak scripts/soak.sh 60
 
 # ---- Address and undefined-behaviour sanitizers --------------------------------
 step "sanitizers (address, undefined behaviour): build, then the same tests"

@@ -172,18 +172,7 @@ bool BenchDaemon::publishMany(const std::string& topic, uint32_t qos, uint32_t c
   return failures == 0;
 }
 
-long BenchDaemon::privateResidentKiB() const {
-  std::ifstream smaps("/proc/" + std::to_string(pid_) + "/smaps_rollup");
-  long total = 0;
-  for (std::string line; std::getline(smaps, line);) {
-    if (line.rfind("Private_", 0) != 0) continue;
-    std::istringstream fields(line.substr(line.find(':') + 1));
-    long kib = 0;
-    fields >> kib;
-    total += kib;
-  }
-  return total;
-}
+long BenchDaemon::privateResidentKiB() const { return testsupport::privateResidentKiB(pid_); }
 
 BenchDaemon::Syscalls BenchDaemon::syscalls() const {
   std::istringstream io(testsupport::readFile("/proc/" + std::to_string(pid_) + "/io"));

@@ -7,7 +7,6 @@
 // hanging); no test asserts how long anything takes.
 #pragma once
 
-#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -87,17 +86,24 @@ class Daemon : public testsupport::Program {
       : root_(std::move(root)), launch_(std::move(launch)), started_(std::move(started)) {}
   // Starts it and waits for its "started" line; false if it exits first.
   bool start() {
-    std::vector<std::string> argv{"env", "KV_ROOT=" + root_};
+    std::vector<std::string> argv = outer_;
+    argv.insert(argv.end(), {"env", "KV_ROOT=" + root_});
     argv.insert(argv.end(), launch_.launcher.begin(), launch_.launcher.end());
     argv.push_back(launch_.program);
     Program::start(argv, root_);
     return waitForLine(started_);
   }
+  // Runs it (and the launch's own launcher) through `launcher` from the
+  // next start on, e.g. in a network namespace
+  // (testsupport::FaultNet::launcher). The launcher must exec the program,
+  // so that pid() stays the program's.
+  void setLauncher(std::vector<std::string> launcher) { outer_ = std::move(launcher); }
 
  private:
   std::string root_;
   Launch launch_;
   std::string started_;
+  std::vector<std::string> outer_;
 };
 
 // The platform process, started the way scripts/run.sh starts it beside
@@ -179,27 +185,8 @@ inline std::string receive(int fd, size_t n, int guardMs = 30000) {
   return got;
 }
 
-// How many descriptors process `pid` holds open.
-inline size_t descriptorCount(pid_t pid) {
-  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  size_t n = 0;
-  while (dir && readdir(dir)) ++n;
-  if (dir) closedir(dir);
-  return n;
-}
-
-// The count once it has stayed the same for a while (bus peers that just
-// left, sockets closed on a later loop turn, are gone by then).
-inline size_t settledDescriptors(pid_t pid) {
-  size_t last = descriptorCount(pid), same = 0;
-  testsupport::waitUntil([&] {
-    const size_t now = descriptorCount(pid);
-    same = now == last ? same + 1 : 0;
-    last = now;
-    return same >= 100;
-  });
-  return last;
-}
+using testsupport::descriptorCount;
+using testsupport::settledDescriptors;
 
 // The system log's datagram socket at <root>/ram/logsocket.
 class LogListener {

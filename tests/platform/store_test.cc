@@ -98,7 +98,8 @@ TEST_F(StoreTest, SavesAtomicallyInTheSameBytesOnEveryHost) {
                            "\0\0\0\2"                            // two fields
                            "\2\0\xfe\0\x11\0\0\0\1"              // u32 0xfe0011 = 1
                            "\5\0\0\0\1\0\0\0\2" "ab", 32);       // string 1 = "ab"
-  EXPECT_EQ(std::string("KVT1\0\0\0\2\0\0\0\1", 12) + record,  // magic, version, generation
+  // Magic, version 3, generation 1, the header's CRC-32.
+  EXPECT_EQ(std::string("KVT1\0\0\0\3\0\0\0\1\x13\x3d\x7a\x13", 16) + record,
             readFile(root_ + "/s/t/u/rows"));
   EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write,
             fs::status(root_ + "/s/t/u/rows").permissions() & fs::perms::all);
@@ -139,8 +140,8 @@ TEST_F(StoreTest, EveryFlippedByteAndEveryTruncationKeepsTheRowsBefore) {
     std::string bad = good;
     bad[pos] = static_cast<char>(bad[pos] ^ 0x41);
     if (pos < 8) expectDamage(bad, 0, pos < 4 ? 0 : 4);
-    else if (pos >= STORE_HEADER_BYTES) expectDamage(bad, rec, starts[rec]);
-    // The generation (bytes 8..11) only has to match a journal's.
+    else if (pos < STORE_HEADER_BYTES) expectDamage(bad, 0, 12, "header CRC mismatch");
+    else expectDamage(bad, rec, starts[rec]);
   }
   for (size_t length = 0; length < good.size(); ++length) {
     size_t rec = 0;
@@ -164,7 +165,7 @@ TEST_F(StoreTest, GoodRecordsWithBadContentAreDamage) {
   };
   for (const auto& c : cases) expectDamage(header + first + c.first + first, 1, 8 + first.size(), c.second);
   expectDamage("KVT2" + header.substr(4) + first, 0, 0, "bad magic");
-  expectDamage(header.substr(0, 7) + '\3' + first, 0, 4, "unsupported version 3");
+  expectDamage(header.substr(0, 7) + '\4' + first, 0, 4, "unsupported version 4");
 }
 
 // A rows file of ROWS[0], ROWS[1] and a journal of changes to it, each
@@ -208,15 +209,36 @@ class JournalTest : public StoreTest {
     TableStore fresh("/s");
     State loaded;
     report = fresh.load([&](uint32_t id, const message& m) { loaded[id] = m; });
+    setAside_.clear();
     for (const auto& entry : fs::directory_iterator(root_ + "/s")) {
-      if (entry.path().string().find(".corrupt-") != std::string::npos) fs::remove(entry.path());
+      if (entry.path().string().find(".corrupt-") == std::string::npos) continue;
+      setAside_.push_back(readFile(entry.path()));
+      fs::remove(entry.path());
     }
     return loaded;
+  }
+  // `file` (rows or journal, in the current version) with another
+  // generation and a header CRC that matches it.
+  static std::string withGeneration(std::string file, uint32_t generation) {
+    storeU32(reinterpret_cast<uint8_t*>(&file[8]), generation);
+    storeU32(reinterpret_cast<uint8_t*>(&file[12]), crc32(file.data(), 12));
+    return file;
+  }
+  // `file` in the version before header checksums (rows 2, journal 1).
+  static std::string oldVersion(std::string file) {
+    file[7] = static_cast<char>(file[7] - 1);
+    return file.erase(12, 4);
+  }
+  // Whether `journal` is still in the directory, in place or set aside.
+  bool kept(const std::string& journal) const {
+    return readFile(store_.journalPath()) == journal ||
+           std::find(setAside_.begin(), setAside_.end(), journal) != setAside_.end();
   }
 
   std::vector<State> states_;  // before the changes, then after each
   std::vector<uint64_t> ends_;  // journal length after each change
   std::string rows_, journal_;
+  std::vector<std::string> setAside_;  // what the last loadWith set aside
 };
 
 TEST_F(JournalTest, EveryPrefixLoadsAsTheTableAfterTheChangesItHoldsWhole) {
@@ -248,9 +270,8 @@ TEST_F(JournalTest, TornEndsAreDroppedAndDamageElsewhereIsSetAside) {
   unknownKind[8] = 9;
   appendDeleteRecord(noId, 0);
   for (std::string* r : {&unknownKind, &noId}) storeU32(reinterpret_cast<uint8_t*>(&(*r)[4]), crc32(r->data() + 8, 5));
-  std::string stale = journal_, foreign = journal_;
-  storeU32(reinterpret_cast<uint8_t*>(&stale[8]), 0);  // the rows file is generation 1
-  storeU32(reinterpret_cast<uint8_t*>(&foreign[8]), 7);
+  // The rows file is generation 1.
+  const std::string stale = withGeneration(journal_, 0), foreign = withGeneration(journal_, 7);
   const struct {
     const char* what;
     std::string journal;
@@ -279,6 +300,60 @@ TEST_F(JournalTest, TornEndsAreDroppedAndDamageElsewhereIsSetAside) {
   EXPECT_EQ(State(), loadWith(journal_, report));
   EXPECT_EQ(2u, platformLog_.size());
   EXPECT_FALSE(fs::exists(store_.journalPath()));
+}
+
+TEST_F(JournalTest, FilesWrittenBeforeHeaderChecksumsLoadButAStaleJournalIsNeverDeleted) {
+  const size_t n = ends_.size();
+  const std::string rows = rows_;
+  const struct {
+    const char* what;
+    std::string rows, journal;
+    size_t changes;  // applied
+    bool damaged;
+  } cases[] = {
+      {"old rows, old journal", oldVersion(rows), oldVersion(journal_), n, false},
+      {"old rows, new journal", oldVersion(rows), journal_, n, false},
+      {"new rows, old journal", rows, oldVersion(journal_), n, false},
+      {"an old journal one generation behind", rows, oldVersion(withGeneration(journal_, 0)), 0, true},
+      {"old rows one generation ahead", oldVersion(withGeneration(rows, 2)), journal_, 0, true},
+  };
+  for (const auto& c : cases) {
+    rows_ = c.rows;
+    StoreLoadReport report;
+    EXPECT_EQ(states_[c.changes], loadWith(c.journal, report)) << c.what;
+    EXPECT_EQ(c.damaged, report.damaged) << c.what << ": " << report.problem;
+    EXPECT_TRUE(report.rewrite()) << c.what;  // into the current version
+    EXPECT_TRUE(kept(c.journal)) << c.what;
+  }
+}
+
+TEST_F(JournalTest, AFlippedBitInAGenerationIsDamageAndNothingIsDeleted) {
+  // Generation 1 (the fixture's files), then 2: one flipped bit makes the
+  // journal of 1 look one generation old, and the rows of 2 one newer.
+  for (int generation = 1; generation <= 2; ++generation) {
+    if (generation == 2) {
+      std::string change;
+      ASSERT_TRUE(store_.save({ROWS[0], ROWS[1]}).isOk());
+      ASSERT_TRUE(appendPutRecord(change, ROWS[3]).isOk());
+      ASSERT_TRUE(store_.appendJournal(change).isOk());
+    }
+    const std::string rows = readFile(file_), journal = readFile(store_.journalPath());
+    for (bool inRows : {true, false}) {
+      for (int bit = 0; bit < 32; ++bit) {
+        std::string badRows = rows, badJournal = journal;
+        std::string& bad = inRows ? badRows : badJournal;
+        bad[11 - bit / 8] = static_cast<char>(bad[11 - bit / 8] ^ (1 << bit % 8));
+        rows_ = badRows;
+        StoreLoadReport report;
+        loadWith(badJournal, report);
+        const std::string where = "generation " + std::to_string(generation) + ", " +
+                                  (inRows ? "rows" : "journal") + " bit " + std::to_string(bit);
+        EXPECT_TRUE(report.damaged) << where;
+        EXPECT_TRUE(kept(badJournal)) << where << ": the journal was deleted";
+        EXPECT_LE(1u, platformLog_.size()) << where;
+      }
+    }
+  }
 }
 
 TEST_F(StoreTest, ADamagedFileIsNeverReplaced) {

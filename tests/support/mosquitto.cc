@@ -1,6 +1,7 @@
 #include "support/mosquitto.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -15,6 +16,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/netns.h"
+
 // The build passes the paths it found; these are Debian's.
 #ifndef MOSQUITTO_BIN
 #define MOSQUITTO_BIN "/usr/sbin/mosquitto"
@@ -22,6 +25,11 @@
 
 namespace testsupport {
 namespace {
+
+// What runs a program in namespace `ns`: nothing for this process's own.
+std::vector<std::string> launcher(const std::string& ns) {
+  return ns.empty() ? std::vector<std::string>() : FaultNet::launcher(ns);
+}
 
 size_t countOf(const std::string& text, const std::string& part) {
   size_t n = 0;
@@ -121,6 +129,38 @@ uint16_t freeLoopbackPort() {
   return port;
 }
 
+size_t descriptorCount(pid_t pid) {
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  size_t n = 0;
+  while (dir && readdir(dir)) ++n;
+  if (dir) closedir(dir);
+  return n;
+}
+
+size_t settledDescriptors(pid_t pid) {
+  size_t last = descriptorCount(pid), same = 0;
+  waitUntil([&] {
+    const size_t now = descriptorCount(pid);
+    same = now == last ? same + 1 : 0;
+    last = now;
+    return same >= 100;
+  });
+  return last;
+}
+
+long privateResidentKiB(pid_t pid) {
+  std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  long total = 0;
+  for (std::string line; std::getline(smaps, line);) {
+    if (line.rfind("Private_", 0) != 0) continue;
+    std::istringstream fields(line.substr(line.find(':') + 1));
+    long kib = 0;
+    fields >> kib;
+    total += kib;
+  }
+  return total;
+}
+
 int connectLoopback(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_in addr = loopback(port);
@@ -184,7 +224,7 @@ bool Program::waitForLines(size_t lines, int guardMs) const {
 Mosquitto::Mosquitto(MosquittoOptions options) : options_(std::move(options)) {
   char tmpl[] = "/tmp/mosquitto-XXXXXX";
   if (mkdtemp(tmpl)) dir_ = tmpl;
-  port_ = freeLoopbackPort();
+  port_ = options_.port != 0 ? options_.port : freeLoopbackPort();
 }
 
 Mosquitto::~Mosquitto() {
@@ -198,7 +238,7 @@ void Mosquitto::writeConfig() const {
   // As root the broker would switch to its own user, which cannot write
   // the log in this directory.
   if (geteuid() == 0) config << "user root\n";
-  config << "listener " << port_ << " 127.0.0.1\n"
+  config << "listener " << port_ << " " << options_.address << "\n"
          << "allow_anonymous true\npersistence false\n"
          << "log_dest file " << dir_ << "/mosquitto.log\n";
   for (const std::string& type : options_.logTypes) config << "log_type " << type << "\n";
@@ -214,9 +254,11 @@ bool Mosquitto::start(int guardMs) {
     return false;
   }
   writeConfig();
-  process_.start({MOSQUITTO_BIN, "-c", dir_ + "/mosquitto.conf"}, dir_);
+  std::vector<std::string> argv = launcher(options_.netns);
+  argv.insert(argv.end(), {MOSQUITTO_BIN, "-c", dir_ + "/mosquitto.conf"});
+  process_.start(argv, dir_);
   const auto accepts = [this] {
-    const int fd = connectLoopback(port_);
+    const int fd = connectTcpIn(options_.netns, options_.address, port_);
     if (fd >= 0) close(fd);
     return fd >= 0;
   };
@@ -239,7 +281,8 @@ bool Mosquitto::waitForLog(const std::string& text, int times, int guardMs) cons
 MosquittoClient::MosquittoClient(const Mosquitto& broker, const std::string& program,
                                  const std::vector<std::string>& args, std::string outputPath,
                                  const std::string& inputPath) {
-  std::vector<std::string> argv{program, "-h", "127.0.0.1", "-p", std::to_string(broker.port())};
+  std::vector<std::string> argv = launcher(broker.netns());
+  argv.insert(argv.end(), {program, "-h", broker.address(), "-p", std::to_string(broker.port())});
   argv.insert(argv.end(), args.begin(), args.end());
   start(argv, broker.dir(), std::move(outputPath), inputPath);
 }

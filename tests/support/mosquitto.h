@@ -39,6 +39,15 @@ std::string readFile(const std::string& path);
 uint16_t freeLoopbackPort();
 // A blocking TCP connection to 127.0.0.1:port; -1 on failure.
 int connectLoopback(uint16_t port);
+// How many descriptors process `pid` holds open.
+size_t descriptorCount(pid_t pid);
+// The count once it has stayed the same for a while (bus peers that just
+// left, sockets closed on a later loop turn, are gone by then).
+size_t settledDescriptors(pid_t pid);
+// Private resident memory of process `pid` in KiB: Private_Clean +
+// Private_Dirty + Private_Hugetlb of /proc/PID/smaps_rollup (0 when it
+// cannot be read).
+long privateResidentKiB(pid_t pid);
 
 // A program running in the background. Its standard output and error go to
 // files, so it never waits for the test to read them. Destroying it kills
@@ -89,12 +98,20 @@ struct MosquittoOptions {
   std::vector<std::string> logTypes = {"all"};
   // Appended to the config, one line each: TLS listeners, message limits.
   std::vector<std::string> extraConfig;
+  // The network namespace it runs in (netns.h), "" for this process's; its
+  // command-line clients run there too.
+  std::string netns;
+  // Where it listens. Port 0: a loopback port that was free when the
+  // fixture was made.
+  std::string address = "127.0.0.1";
+  uint16_t port = 0;
 };
 
 // A private directory (config, log, console output) and one broker listening
-// on 127.0.0.1, on a port that was free when the fixture was made and that
-// stays its own across stop() and start(). Tests read the broker's log to
-// see what it received ("Received DISCONNECT from ...").
+// on 127.0.0.1 (or where the options say), on a port that was free when the
+// fixture was made and that stays its own across stop() and start(). Tests
+// read the broker's log to see what it received ("Received DISCONNECT from
+// ...").
 class Mosquitto {
  public:
   explicit Mosquitto(MosquittoOptions options = MosquittoOptions());
@@ -107,10 +124,22 @@ class Mosquitto {
   // connections on its port. False, with the reason in startError(), when
   // it exits or the guard expires first.
   bool start(int guardMs = 20000);
-  // SIGTERM, then waits for the exit. The port stays the fixture's.
-  void stop() { process_.stop(); }
+  // SIGTERM (a frozen broker is thawed first), then waits for the exit.
+  // The port stays the fixture's.
+  void stop() {
+    signal(SIGCONT);
+    process_.stop();
+  }
+  // Sends `sig` to the running broker: SIGSTOP freezes it (it accepts and
+  // reads nothing, while the kernel still completes TCP handshakes),
+  // SIGCONT thaws it, SIGKILL kills it without a goodbye. False when it is
+  // not running.
+  bool signal(int sig) { return !process_.exited() && ::kill(process_.pid(), sig) == 0; }
+  pid_t pid() const { return process_.pid(); }
 
   uint16_t port() const { return port_; }
+  const std::string& address() const { return options_.address; }
+  const std::string& netns() const { return options_.netns; }
   const std::string& dir() const { return dir_; }
   const std::string& startError() const { return startError_; }
 
@@ -130,8 +159,9 @@ class Mosquitto {
 };
 
 // One run of a command-line client (mosquitto_sub, mosquitto_pub) against a
-// fixture's broker: "-h 127.0.0.1 -p PORT" come first, then `args`; its
-// files as Program::start makes them, in the broker's directory.
+// fixture's broker, in the broker's namespace: "-h ADDRESS -p PORT" come
+// first, then `args`; its files as Program::start makes them, in the
+// broker's directory.
 class MosquittoClient : public Program {
  public:
   MosquittoClient(const Mosquitto& broker, const std::string& program,

@@ -51,6 +51,12 @@ class ScriptedBroker {
 
   uint16_t port() const { return port_; }
   bool connected() const { return conn_ >= 0; }
+  // Receive buffer of the connections accepted from now on. A small one
+  // makes the client's send buffer fill soon once the broker stops
+  // reading.
+  void limitReceiveBuffer(int bytes) {
+    ::setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  }
 
   // Turns the loop until a client connects; false when none does.
   bool accept() {
@@ -100,12 +106,22 @@ class ScriptedBroker {
     std::string got;
     for (int i = 0; i < turns && conn_ >= 0; ++i) {
       turn_();
-      char buf[65536];
-      ssize_t r;
-      while ((r = ::read(conn_, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(r));
-      if (r == 0) eof_ = true;
+      got += take(SIZE_MAX);
     }
     return hexText(got);
+  }
+  // Up to `n` bytes that have arrived, without turning the loop: the
+  // client does not run, so it cannot fill what the read freed.
+  std::string take(size_t n) {
+    std::string got;
+    char buf[65536];
+    ssize_t r = 1;
+    while (got.size() < n && conn_ >= 0 &&
+           (r = ::read(conn_, buf, std::min(sizeof buf, n - got.size()))) > 0) {
+      got.append(buf, static_cast<size_t>(r));
+    }
+    if (r == 0) eof_ = true;
+    return got;
   }
   // Whether the client has closed its end (reading what is left first).
   bool closedByClient() {
