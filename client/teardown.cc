@@ -28,6 +28,7 @@ void BrokerClient::teardown(const kv::Status& why) {
   cancelServiceRequests();
   failAllRequests(failed);
   discardQueue();
+  outboxConnectionEnded();
   completeAll(disconnectWaiters_, kv::Status::ok());
   completeAll(connectWaiters_, failed);
   connectTimer_.cancel();
