@@ -89,6 +89,9 @@ struct MosquittoOptions {
   std::vector<std::string> logTypes = {"all"};
   // Appended to the config, one line each: TLS listeners, message limits.
   std::vector<std::string> extraConfig;
+  // Sessions and their queued messages outlive a restart (a file in the
+  // broker's directory).
+  bool persistent = false;
 };
 
 // A private directory (config, log, console output) and one broker listening
