@@ -45,17 +45,6 @@ TEST(ParseConnack, TwoBodyBytesOrNothing) {
   }
 }
 
-TEST(SubackReturnCode, TheFirstCodeOrARefusal) {
-  const struct { uint8_t firstByte; const char* body; uint8_t code; } cases[] = {
-      {0x90, "00 07 00", 0},    {0x90, "00 07 02", 2},    {0x90, "00 07 80", 0x80},
-      {0x90, "00 07 01 80", 1}, {0x90, "00 07 03", 3},    {0x90, "00 07", SUBACK_FAILURE},
-      {0x90, "", SUBACK_FAILURE}, {0xB0, "00 07 00", SUBACK_FAILURE},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(subackReturnCode(framed(c.firstByte, hexBytes(c.body))), c.code) << c.body;
-  }
-}
-
 TEST(PublishAccessors, FieldsThatDisagreeWithTheBytesLeadNowhere) {
   EXPECT_EQ(topicLength(framed(0x40, hexBytes("00 05"))), 0);
   const MqttPacket liar{Publish, 2, 0xFFFFFFFF, hexBytes("32 05 00 01 61 00")};
