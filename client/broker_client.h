@@ -322,8 +322,8 @@ class BrokerClient {
   // outbox_delivery.cc
   void queueForDelivery(const PublishOrder& order, Completion done);
   // Hands the oldest waiting outbox messages to the connection, as the
-  // window allows. Never from inside the writer or dispatch: see
-  // scheduleOutboxRefill.
+  // window allows (CONNACK, a new message, an acknowledgement). Never from
+  // inside the writer's loop: see scheduleOutboxRefill.
   void sendOutbox();
   void scheduleOutboxRefill();
   // The outbox's part of the end of a connection.
