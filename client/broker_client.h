@@ -33,13 +33,19 @@
 //                       a PINGREQ or the CONNECT
 //   in progress         connect time-out (5 s)            Idle (teardown)
 //   any but Connected   request time-out (3 s)            Idle (teardown)
-//   Idle                autoConnectTimer (10 s)           Resolving
+//   Idle                autoConnectTimer (the back-off)   Resolving
 //
 // "In progress" means Resolving to AwaitingConnack. Every way back to Idle
 // goes through teardown(why): it logs why once, keeps it for report(),
 // answers every waiting order, discards the queue, and closes the socket on
 // the next loop turn, which also re-arms automatic connection. The end of a
 // requested disconnect tears down with an ok Status: it is not a failure.
+//
+// Automatic connection (keepalive.cc) runs for a row with autoConnect set,
+// and for any row while its outbox holds messages. It waits the delay of
+// ReconnectBackoff: 10 s x U[0.8, 1.2] after the client's creation or a
+// teardown, doubling (up to 120 s) after each automatic attempt that failed,
+// back to 10 s at CONNACK. Orders connect at once, whatever the back-off.
 //
 // Every callback the client hands to the platform (replies to its
 // requests, timers, deferred steps, the socket callback) is cancelled when
@@ -54,8 +60,11 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "client/outbox.h"
+#include "client/reconnect_backoff.h"
 #include "contracts/mqtt_service.h"
 #include "mqtt/framer.h"
 #include "mqtt/packet.h"
@@ -116,8 +125,13 @@ using Completion = std::function<void(const kv::Status&)>;
 struct PendingRequest {
   Completion done;
   std::function<void()> onSuccess;  // may be empty
-  kv::TimerPtr timer;               // the 3-second time-out
+  // The 3-second time-out; null for an outbox message, which waits for its
+  // acknowledgement as long as the connection lasts.
+  kv::TimerPtr timer;
   uint64_t serial = 0;              // tells a reused identifier apart
+  bool exactlyOnce = false;         // a QoS 2 PUBLISH: PUBCOMP is the answer due
+  std::string filter;               // a SUBSCRIBE: the filter and the QoS asked
+  uint32_t qos = 0;
 };
 
 // What an operator may read about a client; report() takes a copy.
@@ -131,7 +145,13 @@ struct ClientReport {
   uint64_t messagesOut = 0;      // PUBLISH packets written
   uint64_t bytesIn = 0;          // bytes read from the broker stream
   uint64_t bytesOut = 0;         // bytes written to it
+  uint32_t outboxMessages = 0;   // messages the outbox holds
+  uint64_t outboxBytes = 0;      // their topic and data bytes
 };
+
+// The client identifier a row's CONNECT carries: its own, or the daemon's
+// default when the row leaves it empty.
+const std::string& effectiveClientId(const BrokerEntry& broker);
 
 class BrokerClient {
  public:
@@ -140,7 +160,6 @@ class BrokerClient {
 
   static constexpr uint32_t CONNECT_TIMEOUT_SECONDS = 5;
   static constexpr uint32_t REQUEST_TIMEOUT_SECONDS = 3;
-  static constexpr uint32_t AUTO_CONNECT_SECONDS = 10;
   static constexpr uint32_t CLOSE_AFTER_DISCONNECT_SECONDS = 1;
   // Reply time-out of requests to platform services, in clock ticks.
   static constexpr uint32_t SERVICE_TIMEOUT_TICKS = 6000;
@@ -173,9 +192,11 @@ class BrokerClient {
   void disconnect(Completion done = nullptr);
   // REQUIRES: the order passed the command handler's checks (QoS, topic,
   // size, and a connection or leave to make one). When it completes:
-  // operations.cc.
+  // operations.cc. With queueWhileOffline the outbox takes the message
+  // over and `done` runs at once (outbox_delivery.cc).
   void publish(const PublishOrder& order, Completion done);
-  // REQUIRES: as publish. Completes at SUBACK, then records the row.
+  // REQUIRES: as publish. Completes at SUBACK, then records the row; a
+  // SUBACK that refuses completes it "Subscription refused by the broker".
   void subscribe(const SubscribeOrder& order, Completion done);
   // Unsubscribes the filter of `target`, a subscription row of this broker,
   // and removes the row: at UNSUBACK when Connected, else on the next loop
@@ -193,6 +214,9 @@ class BrokerClient {
   ClientReport report() const;
   BrokerEntry& broker() const { return *broker_; }
   void setSubscribeOnConnect(bool on) { subscribeOnConnect_ = on; }
+  // Runs at every connection the broker accepts (CONNACK 0), once the
+  // connect orders have been answered; may be empty.
+  void setOnAccepted(std::function<void()> hook) { onAccepted_ = std::move(hook); }
   // On-message scripts running for this broker.
   uint32_t runningScripts = 0;
   // The descriptor of the broker stream; -1 when there is none.
@@ -265,11 +289,17 @@ class BrokerClient {
   uint16_t takePacketId();
   // The identifier takePacketId will hand out next, without taking it.
   uint16_t peekPacketId() const;
-  // Waits for the acknowledgement of `id` (3-second time-out). False, with
-  // a log line, when `id` is still in use: `done` is not kept.
-  bool registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess);
-  // The broker acknowledged `id`: success, then onSuccess.
-  void completeRequest(uint16_t id);
+  // The next packet identifier that no request waits on; 0 when all do.
+  // (The outbox's requests wait without a time-out, so the counter may
+  // come round to one of them.)
+  uint16_t takeFreePacketId();
+  // Waits for the acknowledgement of `id`, with the 3-second time-out when
+  // `timed`. Null, with a log line, when `id` is still in use: `done` is
+  // not kept.
+  PendingRequest* registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess,
+                                  bool timed = true);
+  // The broker answered `id`: `outcome`, then onSuccess after a success.
+  void completeRequest(uint16_t id, const kv::Status& outcome = kv::Status::ok());
   void onRequestTimeout(uint16_t id, uint64_t serial);
   // Completes every waiting request with `why`, smallest identifier first,
   // and forgets them (their onSuccess never runs).
@@ -279,6 +309,26 @@ class BrokerClient {
   // Queues SUBSCRIBE for one filter; returns the packet identifier used.
   uint16_t sendSubscribe(const std::string& filter, uint32_t qos);
 
+  // acknowledgements.cc
+  // What a SUBACK grants: completes the subscribe order waiting for it, and
+  // logs a refused re-subscription and a QoS granted lower than asked.
+  void onSuback(const mqtt::MqttPacket& packet);
+  void noteGrant(const std::string& filter, uint32_t asked, uint8_t granted, bool order);
+  // PUBACK; for a QoS 2 PUBLISH too, with a warning once per connection.
+  void onPuback(uint16_t packetId);
+  // Subscribes the broker's rows again (CONNACK).
+  void resubscribe();
+
+  // outbox_delivery.cc
+  void queueForDelivery(const PublishOrder& order, Completion done);
+  // Hands the oldest waiting outbox messages to the connection, as the
+  // window allows (CONNACK, a new message, an acknowledgement). Never from
+  // inside the writer's loop: see scheduleOutboxRefill.
+  void sendOutbox();
+  void scheduleOutboxRefill();
+  // The outbox's part of the end of a connection.
+  void outboxConnectionEnded() { outbox_.connectionEnded(); }
+
   // keepalive.cc
   void sendPingreq();
   void onPacketWritten(uint8_t type);
@@ -286,6 +336,8 @@ class BrokerClient {
   void onBrokerSilent();
   void armAutoConnect();
   void onAutoConnect();
+  // Whether automatic connection runs for this client now.
+  bool wantsAutoConnect() const { return broker_->autoConnect || !outbox_.empty(); }
 
   kv::Looper& loop_;
   BrokerEntry* broker_;
@@ -304,7 +356,18 @@ class BrokerClient {
   std::vector<Completion> disconnectWaiters_;
   bool subscribeOnConnect_ = true;
   ConnectionState state_ = ConnectionState::Idle;
-  ClientReport report_;  // all but the state
+  ClientReport report_;  // all but the state and the outbox
+  std::function<void()> onAccepted_;
+
+  // The re-subscriptions of this connection whose SUBACK is due, by packet
+  // identifier: the filter and the QoS asked. Emptied at CONNACK.
+  std::map<uint16_t, std::pair<std::string, uint32_t>> resubscribing_;
+  bool warnedPubackForQos2_ = false;  // on this connection
+
+  Outbox outbox_;
+  bool outboxRefillPending_ = false;
+  ReconnectBackoff backoff_;
+  bool automaticAttempt_ = false;  // the attempt under way was started by the timer
 
   ClientTimer connectTimer_;
   ClientTimer pingTimer_;

@@ -43,6 +43,10 @@ kv::Status tlsFailure(const std::string& why) {
 
 }  // namespace
 
+const std::string& effectiveClientId(const BrokerEntry& broker) {
+  return broker.clientId.empty() ? defaultClientId : broker.clientId;
+}
+
 BrokerClient::BrokerClient(kv::Looper& loop, BrokerEntry& broker, SubscriptionTables& tables,
                            PublishHandler& arrivals)
     : loop_(loop),
@@ -73,6 +77,10 @@ BrokerClient::~BrokerClient() {
   }
   // Torn down, but the close step of the next loop turn has not run yet.
   for (int fd : closingFds_) ::close(fd);
+  if (!outbox_.empty()) {
+    logBrokerWarning(*broker_, strprintf("outbox dropped: %zu messages not delivered",
+                                         outbox_.count()));
+  }
   logBrokerInfo(*broker_, "disconnected from " + broker_->address);
 }
 
@@ -87,6 +95,8 @@ bool BrokerClient::inProgress() const {
 ClientReport BrokerClient::report() const {
   ClientReport report = report_;
   report.state = state_;
+  report.outboxMessages = static_cast<uint32_t>(outbox_.count());
+  report.outboxBytes = outbox_.bytes();
   return report;
 }
 
@@ -268,7 +278,7 @@ void BrokerClient::onSslReply(const kv::message& reply, int tcpFd) {
 
 void BrokerClient::startMqttSession(int fd, bool registerFd) {
   framer_.reset();
-  const std::string& clientId = broker_->clientId.empty() ? defaultClientId : broker_->clientId;
+  const std::string& clientId = effectiveClientId(*broker_);
   const mqtt::Will will{broker_->willTopic, broker_->willMessage,
                         static_cast<uint8_t>(broker_->willQos), broker_->willRetain};
   mqtt::BuildResult connectPacket =
@@ -293,13 +303,15 @@ void BrokerClient::onConnack(const mqtt::MqttPacket& packet) {
   connectTimer_.cancel();
   setState(ConnectionState::Connected);
   report_.failedAttempts = 0;
-  if (subscribeOnConnect_) {
-    for (SubscriptionEntry& row : tables_->subscriptions) {
-      if (row.brokerId == broker_->id) sendSubscribe(row.topic, row.qos);
-    }
-  }
+  backoff_.reset();
+  automaticAttempt_ = false;
+  warnedPubackForQos2_ = false;
+  resubscribing_.clear();
+  if (subscribeOnConnect_) resubscribe();
   setSocketInterest(POLLIN | POLLOUT);
   broker_->connected = true;
+  sendOutbox();
+  if (onAccepted_ && state_ == ConnectionState::Connected) onAccepted_();
 }
 
 void BrokerClient::onConnectTimeout() {
@@ -316,6 +328,7 @@ void BrokerClient::disconnect(Completion done) {
   }
   if (done) disconnectWaiters_.push_back(std::move(done));
   discardQueue();
+  outboxConnectionEnded();
   setState(ConnectionState::Disconnecting);
   failAllRequests(kv::Status(Kind::Cancelled, "Disconnecting"));
   setSocketInterest(POLLIN | POLLOUT);

@@ -21,11 +21,14 @@
 //   in progress      0    no               waits for the connection        CONNACK
 //   Idle             0    no               connect with the order          CONNACK
 //
-// The rows for a client that is not Connected need connectIfNeeded.
+// The rows for a client that is not Connected need connectIfNeeded. An
+// order with queueWhileOffline goes to the outbox instead, once the packet
+// has shown that MQTT can carry it.
 void BrokerClient::publish(const PublishOrder& order, Completion done) {
   mqtt::BuildResult built = mqtt::makePublish(order.topic, static_cast<uint8_t>(std::min(order.qos, 3u)),
                                               order.retain, peekPacketId(), order.data);
   if (!built.ok()) return done(kv::Status::malformed(built.error()));
+  if (order.queueWhileOffline) return queueForDelivery(order, std::move(done));
   if (!queueHasRoom(built.packet().bytes.size())) {
     return done(kv::Status::rejected("Output queue full"));
   }
@@ -44,9 +47,9 @@ void BrokerClient::publish(const PublishOrder& order, Completion done) {
     }
     std::function<void()> after;
     if (order.disconnectAfter) after = [this] { disconnect(); };
-    if (!registerRequest(id, done, std::move(after))) {
-      done(kv::Status::rejected("Packet identifier in use"));
-    }
+    PendingRequest* request = registerRequest(id, done, std::move(after));
+    if (!request) return done(kv::Status::rejected("Packet identifier in use"));
+    request->exactlyOnce = order.qos == 2;
   } else if (order.disconnectAfter) {
     disconnectWaiters_.push_back(std::move(done));
     if (!connected && !inProgress()) connect();
@@ -72,7 +75,7 @@ void BrokerClient::subscribe(const SubscribeOrder& order, Completion done) {
   // that cross each other record it once.
   const std::string filter = order.filter;
   const uint32_t qos = order.qos;
-  const bool registered = registerRequest(id, done, [this, filter, qos] {
+  PendingRequest* request = registerRequest(id, done, [this, filter, qos] {
     SubscriptionTable& table = tables_->subscriptions;
     if (table.findSubscription(broker_->id, filter)) return;
     auto row = std::make_unique<SubscriptionEntry>();
@@ -81,7 +84,9 @@ void BrokerClient::subscribe(const SubscribeOrder& order, Completion done) {
     row->qos = qos;
     table.add(std::move(row), true);
   });
-  if (!registered) done(kv::Status::rejected("Packet identifier in use"));
+  if (!request) return done(kv::Status::rejected("Packet identifier in use"));
+  request->filter = filter;
+  request->qos = qos;
 }
 
 void BrokerClient::unsubscribe(const SubscriptionEntry& target, Completion done) {

@@ -8,7 +8,8 @@
 // told, in this order: a refusal is the answer the connect orders waited
 // for, so they get it first; then every request waiting for an
 // acknowledgement gets "Connection failed", every disconnect success, and
-// the connect orders still waiting "Connection failed".
+// the connect orders still waiting "Connection failed". The outbox's
+// messages that were with the connection wait again for the next one.
 #include <unistd.h>
 
 #include "base/log.h"
@@ -28,6 +29,7 @@ void BrokerClient::teardown(const kv::Status& why) {
   cancelServiceRequests();
   failAllRequests(failed);
   discardQueue();
+  outboxConnectionEnded();
   completeAll(disconnectWaiters_, kv::Status::ok());
   completeAll(connectWaiters_, failed);
   connectTimer_.cancel();
