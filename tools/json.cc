@@ -48,6 +48,12 @@ std::string reasonOf(const std::string& what) {
   return text.substr(0, text.find("; last read: "));
 }
 
+// A refusal at the last of `bytesRead` bytes.
+kv::Status refusal(size_t bytesRead, const std::string& what) {
+  return kv::Status::malformed("JSON at byte " + std::to_string(bytesRead ? bytesRead - 1 : 0) +
+                               ": " + what);
+}
+
 // Builds the document from the parser's events and checks what the parser
 // leaves to its user: the depth, the number of values and duplicate keys.
 // An event that returns false stops the parse; `error` then says why.
@@ -79,8 +85,7 @@ class Builder : public nlohmann::json_sax<Json> {
   }
 
   bool parse_error(std::size_t position, const std::string&, const Json::exception& e) override {
-    error = kv::Status::malformed("JSON at byte " + std::to_string(position - 1) + ": " +
-                                  reasonOf(e.what()));
+    error = refusal(position, reasonOf(e.what()));
     return false;
   }
 
@@ -91,8 +96,7 @@ class Builder : public nlohmann::json_sax<Json> {
   };
 
   bool fail(const std::string& what) {
-    const size_t at = static_cast<size_t>(read_ - start_);
-    error = kv::Status::malformed("JSON at byte " + std::to_string(at ? at - 1 : 0) + ": " + what);
+    error = refusal(static_cast<size_t>(read_ - start_), what);
     return false;
   }
 
