@@ -183,7 +183,7 @@ void MqttService::unsubscribe(const kv::message& request) {
   BrokerEntry* broker = lookupBroker(request, order.brokerId);
   if (!broker) return;
   std::shared_ptr<BrokerClient> client = clients_.find(*broker);
-  if (!client) return answer(request, kv::Status::notFound("Client not present"));
+  if (!client) return answer(request, kv::Status::notFound(svc::NO_CLIENT_TEXT));
   const SubscriptionEntry* target = nullptr;
   const kv::Status refusal = findUnsubscribeTarget(order, *broker, tables_.subscriptions, target);
   if (!refusal.isOk()) return answer(request, refusal);

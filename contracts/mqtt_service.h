@@ -92,6 +92,12 @@ struct UnsubscribeOrder {
 
 struct ClearReceivedOrder {};
 
+// The refusal of an unsubscribe for a broker that has no client yet (never
+// connected since the daemon started): there is nothing to unsubscribe at
+// the broker, and a requester that wants the row gone removes it from the
+// table.
+constexpr const char* NO_CLIENT_TEXT = "Client not present";
+
 // A request for handler 1: path, command number and every field of the
 // order.
 kv::message encode(const PublishOrder& order);
