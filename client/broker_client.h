@@ -84,14 +84,23 @@ class ClientTimer {
  public:
   ClientTimer(kv::ThinRunner& runner, std::function<void()> onExpiry)
       : runner_(&runner), onExpiry_(std::move(onExpiry)) {}
-  void arm(kv::Ticks delayTicks) { timer_ = kv::Timer(*runner_, delayTicks, onExpiry_); }
+  void arm(kv::Ticks delayTicks) {
+    timer_ = kv::Timer(*runner_, delayTicks, onExpiry_);
+    dueTicks_ = runner_->now() + delayTicks;
+  }
   void cancel() { timer_ = kv::Timer(); }
   bool pending() const { return timer_.pending(); }
+  // Ticks until the expiry; 0 when it is not pending.
+  kv::Ticks remainingTicks() const {
+    const kv::Ticks now = runner_->now();
+    return pending() && dueTicks_ > now ? dueTicks_ - now : 0;
+  }
 
  private:
   kv::ThinRunner* runner_;
   std::function<void()> onExpiry_;
   kv::Timer timer_;
+  kv::Ticks dueTicks_ = 0;
 };
 
 // Where a client hands every well-formed PUBLISH that arrives, after it has
@@ -131,6 +140,13 @@ struct ClientReport {
   uint64_t messagesOut = 0;      // PUBLISH packets written
   uint64_t bytesIn = 0;          // bytes read from the broker stream
   uint64_t bytesOut = 0;         // bytes written to it
+  // Local time of the next automatic attempt, rounded up to the second; 0
+  // when none is armed.
+  uint32_t nextAttemptTime = 0;
+  // Messages published while offline, waiting to go out, and their bytes:
+  // 0 until messages are queued while offline.
+  uint64_t outboxMessages = 0;
+  uint64_t outboxBytes = 0;
 };
 
 class BrokerClient {

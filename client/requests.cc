@@ -22,7 +22,7 @@ uint16_t BrokerClient::takePacketId() {
 
 bool BrokerClient::registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess) {
   if (pending_.count(id)) {
-    logError("Timeout reg failed: " + std::to_string(id));
+    logBrokerError(*broker_, "Timeout reg failed: " + std::to_string(id));
     return false;
   }
   PendingRequest& request = pending_[id];

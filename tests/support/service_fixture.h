@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/broker_status.h"
 #include "commands/mqtt_service.h"
 #include "platform/looper.h"
 #include "platform/system.h"
@@ -107,7 +108,7 @@ using OutcomePtr = std::shared_ptr<Outcome>;
 
 class ServiceFixture : public TableFixture {
  protected:
-  static constexpr uint32_t SERVICE = 1, BROKERS = 2, SUBSCRIPTIONS = 3, RECEIVED = 4;
+  static constexpr uint32_t SERVICE = 1, BROKERS = 2, SUBSCRIPTIONS = 3, RECEIVED = 4, STATUS = 5;
 
   void SetUp() override {
     TableFixture::SetUp();
@@ -120,6 +121,8 @@ class ServiceFixture : public TableFixture {
     service_->init();
     service_->registerPolicies();
     ASSERT_TRUE(loop_->addHandler(SERVICE, service_.get()));
+    status_ = std::make_unique<BrokerStatusView>(*loop_, brokerTable, clients());
+    ASSERT_TRUE(loop_->addHandler(STATUS, status_.get()));
     ASSERT_TRUE(loop_->addHandler(14, &resolver_));
     ASSERT_TRUE(loop_->addHandler(12, &ssl_));
     ASSERT_TRUE(loop_->addHandler(48, &scripts_));
@@ -136,6 +139,7 @@ class ServiceFixture : public TableFixture {
       while (table->size() > 0) table->remove(table->begin());
       EXPECT_TRUE(table->flush().isOk());
     }
+    status_.reset();
     service_.reset();
     setConsoleSink(nullptr);
     TableFixture::TearDown();
@@ -236,6 +240,7 @@ class ServiceFixture : public TableFixture {
   FakeService resolver_, scripts_;
   FakeSsl ssl_;
   std::unique_ptr<MqttService> service_;
+  std::unique_ptr<BrokerStatusView> status_;
 
  private:
   std::stringstream console_;
