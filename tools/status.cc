@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
 #include "platform/system.h"
 #include "tools/json.h"
 #include "tools/rows.h"
@@ -117,7 +118,8 @@ std::string failureCell(const BrokerStatus& status) {
 
 std::string failureReason(const BrokerStatus& status, const std::string& address) {
   const std::string words = firstClause(unwrapped(status.failureText));
-  if (address.empty() || words.find(address) != std::string::npos) return words;
+  const bool brokersAnswer = status.failureKind == static_cast<uint32_t>(kv::Status::Kind::Refused);
+  if (brokersAnswer || address.empty() || words.find(address) != std::string::npos) return words;
   return words + " (" + address + ")";
 }
 

@@ -35,7 +35,8 @@ std::string stateCell(const BrokerStatus& status);
 // ago"; "" when there has been none.
 std::string failureCell(const BrokerStatus& status);
 // The last failure as a command's reason: the failure's own words, with
-// the broker's `address` after them unless they name it already:
+// the broker's `address` after them unless they name it already or are
+// the broker's own refusal ("Connection refused: not authorised"):
 // "certificate verification failed: hostname mismatch (cloud.example.net)".
 std::string failureReason(const BrokerStatus& status, const std::string& address);
 // Whether the last failure happened within the `elapsedMillis` that a
