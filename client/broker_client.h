@@ -84,23 +84,19 @@ class ClientTimer {
  public:
   ClientTimer(kv::ThinRunner& runner, std::function<void()> onExpiry)
       : runner_(&runner), onExpiry_(std::move(onExpiry)) {}
-  void arm(kv::Ticks delayTicks) {
-    timer_ = kv::Timer(*runner_, delayTicks, onExpiry_);
-    dueTicks_ = runner_->now() + delayTicks;
-  }
+  void arm(kv::Ticks delayTicks) { timer_ = kv::Timer(*runner_, delayTicks, onExpiry_); }
   void cancel() { timer_ = kv::Timer(); }
   bool pending() const { return timer_.pending(); }
   // Ticks until the expiry; 0 when it is not pending.
   kv::Ticks remainingTicks() const {
-    const kv::Ticks now = runner_->now();
-    return pending() && dueTicks_ > now ? dueTicks_ - now : 0;
+    const kv::Ticks due = timer_.due(), now = runner_->now();
+    return due > now ? due - now : 0;
   }
 
  private:
   kv::ThinRunner* runner_;
   std::function<void()> onExpiry_;
   kv::Timer timer_;
-  kv::Ticks dueTicks_ = 0;
 };
 
 // Where a client hands every well-formed PUBLISH that arrives, after it has
