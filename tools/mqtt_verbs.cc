@@ -16,7 +16,6 @@ namespace mqttctl {
 namespace {
 
 namespace svc = contract::mqtt_service;
-namespace brokers = contract::brokers;
 namespace subscriptions = contract::subscriptions;
 // The script service's bound on a script.
 constexpr size_t MAX_SCRIPT_BYTES = 65536;
@@ -31,12 +30,6 @@ kv::Status parseQos(const VerbArgs& args, uint32_t& qos) {
   return kv::Status::ok();
 }
 
-// The broker's answers that say only that the connection did not come up
-// or the broker did not answer; the broker's status says why.
-bool needsReason(const std::string& refusal) {
-  return refusal == "Connection failed" || refusal == "Timeout occured";
-}
-
 // "VERB NAME: TEXT", and when TEXT needs a reason, the broker's last
 // failure if it happened while the command ran. With --json the same text
 // as {"error":...} with the broker's "status".
@@ -45,10 +38,10 @@ int reportRefusal(Session& s, const std::string& verb, const kv::message& broker
   std::string line = verb + " " + escapeBytes(broker.get(kv::NAME_FIELD), false) + ": " +
                      escapeBytes(refusal);
   BrokerStatus status;
-  const bool withStatus = needsReason(refusal) && readStatus(s, rowId(broker), status);
-  if (withStatus && failedWithin(status, elapsedMillis)) {
-    line += ": " + escapeBytes(failureReason(status, broker.get(brokers::ADDRESS_FIELD)), false);
-  }
+  bool withStatus = false;
+  const std::string reason =
+      needsReason(refusal) ? reasonFor(s, broker, elapsedMillis, status, withStatus) : "";
+  if (!reason.empty()) line += ": " + escapeBytes(reason, false);
   fail(s.output, EXIT_ERROR_REPLY, line);
   if (s.output.json) {
     printJsonError(s.output, line, withStatus ? "\"status\":" + statusJson(status) : "");
@@ -125,7 +118,7 @@ kv::Status preparePublish(const VerbArgs& args, Action& action) {
     kv::message broker;
     if (int status = findBroker(s, ref, broker)) return status;
     order.brokerId = rowId(broker);
-    return publishLines(s, order, disconnectAfter);
+    return publishLines(s, broker, order, disconnectAfter);
   };
   return st;
 }

@@ -129,6 +129,17 @@ bool failedWithin(const BrokerStatus& status, uint64_t elapsedMillis) {
   return status.readAt - status.failureTime <= elapsedMillis / 1000 + 2;
 }
 
+bool needsReason(const std::string& refusal) {
+  return refusal == "Connection failed" || refusal == "Timeout occured";
+}
+
+std::string reasonFor(Session& session, const kv::message& broker, uint64_t elapsedMillis,
+                      BrokerStatus& status, bool& read) {
+  read = readStatus(session, rowId(broker), status);
+  if (!read || !failedWithin(status, elapsedMillis)) return "";
+  return failureReason(status, broker.get(contract::brokers::ADDRESS_FIELD));
+}
+
 void printStatusBlock(std::ostream& out, const BrokerStatus& status) {
   std::vector<std::vector<std::string>> lines;
   const std::string state = stateCell(status), name = status.stateName();

@@ -44,6 +44,17 @@ std::string failureReason(const BrokerStatus& status, const std::string& address
 // the command's reason.
 bool failedWithin(const BrokerStatus& status, uint64_t elapsedMillis);
 
+// True for the daemon's answers that say only that the connection did not
+// come up or the broker did not answer: "Connection failed", "Timeout
+// occured". The broker's status says why.
+bool needsReason(const std::string& refusal);
+// The reason for such an answer to a command on `broker` (its row) that
+// took `elapsedMillis`: failureReason of its last failure when that
+// happened while the command ran, else "". `status` is filled in when the
+// status could be read, and `read` says whether it was.
+std::string reasonFor(Session& session, const kv::message& broker, uint64_t elapsedMillis,
+                      BrokerStatus& status, bool& read);
+
 // The whole status as "key  value" lines.
 void printStatusBlock(std::ostream& out, const BrokerStatus& status);
 // The status as one JSON object: times as the daemon's local time in

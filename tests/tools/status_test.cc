@@ -2,6 +2,7 @@
 // failure in a few words, and when a command's failure takes the broker's
 // last failure as its reason (only one that happened while it ran).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -118,6 +119,19 @@ TEST(BrokerStatusWords, ACommandsFailureTakesTheLastFailureOnlyWhenItIsNew) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
   }
+  // publish -l: the reason follows the lines' failures.
+  int lines[2];
+  ASSERT_EQ(pipe(lines), 0);
+  ASSERT_EQ(write(lines[1], "x\n", 2), 2);
+  close(lines[1]);
+  ScriptedRequester piped =
+      refusingDaemon("Connection failed", statusAt(State::Idle, NOW, NOW, 0, mismatch));
+  const Ran l = runCommand({"publish", "-l", "home", "a"}, piped, lines[0]);
+  close(lines[0]);
+  EXPECT_EQ(l.err, "mqttctl: line 1: failed: Connection failed\nmqttctl: publish home: Connection "
+                   "failed: certificate verification failed: hostname mismatch "
+                   "(cloud.example.net)\n");
+
   ScriptedRequester fake =
       refusingDaemon("Connection failed", statusAt(State::Idle, NOW, NOW, 0, mismatch));
   const Ran r = runCommand({"--json", "connect", "home"}, fake);
