@@ -93,8 +93,8 @@ void reportReason(Session& s, const kv::message& broker, const Progress& progres
   bool read = false;
   const std::string reason = reasonFor(s, broker, elapsedMillis, status, read);
   if (reason.empty()) return;
-  fail(s.output, progress.firstFailure, "publish " + escapeBytes(broker.get(kv::NAME_FIELD), false) +
-                                            ": " + progress.firstRefusal + ": " +
+  const std::string name = escapeBytes(broker.get(kv::NAME_FIELD), false);
+  fail(s.output, progress.firstFailure, "publish " + name + ": " + progress.firstRefusal + ": " +
                                             escapeBytes(reason, false));
 }
 

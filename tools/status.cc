@@ -167,10 +167,11 @@ std::string statusJson(const BrokerStatus& status) {
   std::string out = "{";
   appendMember(out, "state", jsonText(status.stateName()));
   appendMember(out, "state-number", std::to_string(status.state));
-  appendMember(out, "since", status.since ? std::to_string(status.since) : "null");
+  const auto timeOrNull = [](uint32_t time) { return time ? std::to_string(time) : "null"; };
+  appendMember(out, "since", timeOrNull(status.since));
   appendMember(out, "last-failure", failureJson(status));
   appendMember(out, "failed-attempts", std::to_string(status.failedAttempts));
-  appendMember(out, "next-attempt", status.nextAttempt ? std::to_string(status.nextAttempt) : "null");
+  appendMember(out, "next-attempt", timeOrNull(status.nextAttempt));
   appendMember(out, "messages-in", std::to_string(status.messagesIn));
   appendMember(out, "messages-out", std::to_string(status.messagesOut));
   appendMember(out, "bytes-in", std::to_string(status.bytesIn));

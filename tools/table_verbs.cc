@@ -138,7 +138,8 @@ void printBrokers(Session& s, const std::vector<kv::message>& rows,
   if (s.output.json) {
     std::string array = "[";
     for (const kv::message& row : rows) {
-      array += (array.size() > 1 ? "," : "") + brokerJson(row, statusOf(statuses, row), certificates);
+      array += array.size() > 1 ? "," : "";
+      array += brokerJson(row, statusOf(statuses, row), certificates);
     }
     s.output.out << array << "]\n";
     return;
