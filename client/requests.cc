@@ -33,7 +33,7 @@ uint16_t BrokerClient::takeFreePacketId() {
 PendingRequest* BrokerClient::registerRequest(uint16_t id, Completion done,
                                               std::function<void()> onSuccess, bool timed) {
   if (pending_.count(id)) {
-    logError("Timeout reg failed: " + std::to_string(id));
+    logBrokerError(*broker_, "Timeout reg failed: " + std::to_string(id));
     return nullptr;
   }
   PendingRequest& request = pending_[id];

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/broker_status.h"
 #include "client/reconnect_backoff.h"
 #include "commands/mqtt_service.h"
 #include "platform/looper.h"
@@ -109,7 +110,7 @@ using OutcomePtr = std::shared_ptr<Outcome>;
 
 class ServiceFixture : public TableFixture {
  protected:
-  static constexpr uint32_t SERVICE = 1, BROKERS = 2, SUBSCRIPTIONS = 3, RECEIVED = 4;
+  static constexpr uint32_t SERVICE = 1, BROKERS = 2, SUBSCRIPTIONS = 3, RECEIVED = 4, STATUS = 5;
 
   void SetUp() override {
     TableFixture::SetUp();
@@ -122,6 +123,8 @@ class ServiceFixture : public TableFixture {
     service_->init();
     service_->registerPolicies();
     ASSERT_TRUE(loop_->addHandler(SERVICE, service_.get()));
+    status_ = std::make_unique<BrokerStatusView>(*loop_, brokerTable, clients());
+    ASSERT_TRUE(loop_->addHandler(STATUS, status_.get()));
     ASSERT_TRUE(loop_->addHandler(14, &resolver_));
     ASSERT_TRUE(loop_->addHandler(12, &ssl_));
     ASSERT_TRUE(loop_->addHandler(48, &scripts_));
@@ -138,6 +141,7 @@ class ServiceFixture : public TableFixture {
       while (table->size() > 0) table->remove(table->begin());
       EXPECT_TRUE(table->flush().isOk());
     }
+    status_.reset();
     service_.reset();
     setConsoleSink(nullptr);
     TableFixture::TearDown();
@@ -248,6 +252,7 @@ class ServiceFixture : public TableFixture {
   FakeService resolver_, scripts_;
   FakeSsl ssl_;
   std::unique_ptr<MqttService> service_;
+  std::unique_ptr<BrokerStatusView> status_;
 
  private:
   std::stringstream console_;
