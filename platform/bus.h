@@ -146,6 +146,8 @@ class Bus {
   void onRequestFrame(Connection& c, Frame& frame);
   void forward(Connection& from, message request);
   bool send(Connection& c, FrameKind kind, uint32_t requestId, const message& msg);
+  void writeSoon(Connection& c);
+  void writeGathered();
   void closeConnection(uint32_t id, const std::string& why);
   void closeAfterWriteError(uint32_t id, const std::string& why);
   void closeLater(Connection& c, const std::string& why);
@@ -185,6 +187,9 @@ class Bus {
   bool inGrace_ = false;  // hub: within the start-up grace
   Timer graceTimer_;
   std::vector<Held> held_;
+  std::vector<uint32_t> unwritten_;  // connections with output gathered this turn
+  bool gatheredQueued_ = false;      // writeGathered waits for the loop
+  std::shared_ptr<Bus*> self_;       // null once the bus is gone
 };
 
 }  // namespace kv
