@@ -141,7 +141,10 @@ size_t message::size() const { return fields_.size(); }
 void message::clear() { fields_.clear(); }
 void message::appendRaw(detail::Field field) { fields_.push_back(std::move(field)); }
 detail::Field& message::appendEmpty(FieldType type, uint32_t num) {
-  return fields_.emplace_back(detail::Field{type, num, detail::Value()});
+  detail::Field& f = fields_.emplace_back();
+  f.type = type;
+  f.num = num;
+  return f;
 }
 void message::reserveFields(size_t count) { fields_.reserve(count); }
 

@@ -279,23 +279,23 @@ class Builder {
     return Status::ok();
   }
 
-  // Fields numbered below 64 are marked in one bit set per type; only a
-  // message with a higher number is checked in full: small ones pairwise,
-  // larger ones through a sorted index (4 bytes a field, freed before
-  // returning).
+  // A first pass marks each field in a bit set per type, by its number
+  // modulo 64; a field that appears twice always finds its bit taken. Only
+  // then (or when two numbers merely share a bit) is the message checked
+  // exactly: small ones pairwise, larger ones through a sorted index (4
+  // bytes a field, freed before returning).
   static bool hasRepeatedField(const message& m) {
     uint64_t seen[static_cast<size_t>(FieldType::MessageArray) + 1] = {};
     for (const detail::Field& f : m.fields()) {
-      if (f.num >= 64) return hasRepeatedFieldSlow(m);
-      uint64_t& types = seen[static_cast<size_t>(f.type)];
-      const uint64_t bit = uint64_t{1} << f.num;
-      if (types & bit) return true;
-      types |= bit;
+      uint64_t& marks = seen[static_cast<size_t>(f.type)];
+      const uint64_t bit = uint64_t{1} << (f.num % 64);
+      if (marks & bit) return hasRepeatedFieldExactly(m);
+      marks |= bit;
     }
     return false;
   }
 
-  static bool hasRepeatedFieldSlow(const message& m) {
+  static bool hasRepeatedFieldExactly(const message& m) {
     const auto& fields = m.fields();
     auto less = [&fields](uint32_t a, uint32_t b) {
       return std::make_pair(fields[a].type, fields[a].num) <

@@ -141,11 +141,12 @@ TEST(MessageCodec, AFieldThatAppearsTwiceIsRefused) {
       {{{FieldType::U32, 1}, {FieldType::Bool, 1}, {FieldType::U64, 1}}, false},
       {{{FieldType::U32, 0}, {FieldType::U32, 63}, {FieldType::U32, 0}}, true},
       {{{FieldType::Bool, 63}, {FieldType::Bool, 62}, {FieldType::Bool, 63}}, true},
-      {{{FieldType::U32, 63}, {FieldType::U32, 64}, {FieldType::U32, 127}}, false},
+      {{{FieldType::U32, 63}, {FieldType::U32, 64}, {FieldType::U32, 127}}, false},  // 63, 127 share one
       {{{FieldType::U32, 64}, {FieldType::U32, 1}, {FieldType::U32, 64}}, true},
       {{{FieldType::U32, 0xffffffff}, {FieldType::U64, 0xffffffff}}, false},
       {{{FieldType::U32, 0xffffffff}, {FieldType::U32, 5}, {FieldType::U32, 0xffffffff}}, true},
       {many(99), false},
+      {many(164), false},  // 164 and 100 share a bit
       {many(119), true},
       {many(100), true},
   };
