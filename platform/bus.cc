@@ -72,6 +72,13 @@ constexpr size_t READ_BUDGET = 256 * 1024;
 
 void closeFd(int fd, int) { ::close(fd); }
 
+// The destination of a request, read in place; empty when it names none.
+const Bus::Path& pathOf(const message& msg) {
+  static const Bus::Path none;
+  const Bus::Path* path = msg.find(PATH_FIELD);
+  return path ? *path : none;
+}
+
 Status fillAddress(const std::string& path, sockaddr_un& addr) {
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
@@ -352,7 +359,7 @@ void Bus::onRequestFrame(Connection& c, Frame& frame) {
     return;
   }
   ++c.outstanding;
-  Path path = msg.get(PATH_FIELD);
+  const Path& path = pathOf(msg);
   if (localHandler(path)) return enqueue(InboxItem{true, 0, std::move(msg)});
   // The hub forwards to the peer that serves the path; during its start-up
   // grace also a request for a path nobody serves yet (post holds it).
@@ -616,7 +623,7 @@ int Bus::post(message msg, ReplyFn callback, uint32_t timeoutTicks, uint32_t rig
 // ERR_NO_ROUTE. False, with `msg` untouched, when the serving connection
 // cannot take it.
 bool Bus::dispatch(uint32_t id, message& msg, uint32_t& target) {
-  const Path path = msg.get(PATH_FIELD);
+  const Path& path = pathOf(msg);
   target = 0;
   if (localHandler(path)) {
     msg.set(ORIGIN_FIELD, 0u);
@@ -727,7 +734,7 @@ void Bus::complete(uint32_t requestId, const message& answer) {
 }
 
 void Bus::deliver(message& request) {
-  Handler* handler = localHandler(request.get(PATH_FIELD));
+  Handler* handler = localHandler(pathOf(request));
   if (!handler) {
     closeCarriedDescriptor(request);
     reply(request, noRoute());
