@@ -124,6 +124,7 @@ void Handler::replyMessage(const message& request, const message& reply) {
 
 message Handler::replyAddress(const message& request) {
   message address;
+  address.reserveFields(2);
   if (request.has(REQUEST_ID_FIELD)) address.set(REQUEST_ID_FIELD, request.get(REQUEST_ID_FIELD));
   if (request.has(ORIGIN_FIELD)) address.set(ORIGIN_FIELD, request.get(ORIGIN_FIELD));
   return address;
