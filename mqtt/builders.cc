@@ -58,6 +58,7 @@ BuildResult makePublish(const std::string& topic, uint8_t qos, bool retain,
                         uint16_t packetId, const std::string& data) {
   if (qos > 2) return BuildResult::refused("Invalid QoS");
   Bytes header;
+  header.reserve(2 + topic.size() + 2);  // one allocation, not one per append
   if (!appendString(header, topic)) return BuildResult::refused("Topic too long");
   if (qos > 0) appendUint16(header, packetId);
   const uint8_t flags = static_cast<uint8_t>((qos << 1) | (retain ? 1 : 0));
