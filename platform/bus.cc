@@ -233,7 +233,7 @@ void Bus::sendNotice(int fd, const std::string& text) {
 
 Bus::Connection* Bus::addConnection(int fd, uint32_t rights) {
   uint32_t id = nextConnection_++;
-  if (nextConnection_ == 0) nextConnection_ = 1;
+  if (nextConnection_ == 0 || nextConnection_ == ReplyAddress::NOWHERE) nextConnection_ = 1;
   auto conn = std::make_unique<Connection>(id, fd, rights, options_.maxFrameBytes);
   Connection* c = conn.get();
   c->lastRequestTick = loop_.clock().now();
@@ -645,10 +645,23 @@ bool Bus::dispatch(uint32_t id, message& msg, uint32_t& target) {
 
 message Bus::noRoute() { return errorMsg(ERR_NO_ROUTE, "no handler at this path"); }
 
+ReplyAddress Bus::addressOf(const message& request) {
+  ReplyAddress address;
+  if (request.has(REQUEST_ID_FIELD)) {
+    address.origin = request.get(ORIGIN_FIELD);
+    address.requestId = request.get(REQUEST_ID_FIELD);
+  }
+  return address;
+}
+
 void Bus::reply(const message& request, const message& answer) {
-  if (!request.has(REQUEST_ID_FIELD)) return;  // not delivered by a bus
-  uint32_t requestId = request.get(REQUEST_ID_FIELD);
-  uint32_t origin = request.get(ORIGIN_FIELD);
+  replyTo(addressOf(request), answer);
+}
+
+void Bus::replyTo(const ReplyAddress& address, const message& answer) {
+  if (address.origin == ReplyAddress::NOWHERE) return;  // not delivered by a bus
+  const uint32_t requestId = address.requestId;
+  const uint32_t origin = address.origin;
   message withFd;  // the answer with the bus's own copy of its descriptor
   const message* out = &answer;
   if (answer.has(SOCKET_FIELD)) {

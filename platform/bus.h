@@ -92,6 +92,10 @@ class Bus {
   // cannot be duplicated.
   int post(message msg, ReplyFn callback, uint32_t timeoutTicks, uint32_t rights = RIGHTS_ALL);
   void reply(const message& request, const message& reply);
+  void replyTo(const ReplyAddress& address, const message& reply);
+  // Where the reply to `request` goes; ReplyAddress::NOWHERE as origin
+  // when no bus delivered it.
+  static ReplyAddress addressOf(const message& request);
   // Forgets a pending request: its callback will not run.
   void cancel(int requestId);
 
