@@ -62,6 +62,10 @@ struct Bus::Connection {
 namespace {
 
 constexpr size_t READ_CHUNK = 64 * 1024;
+// The encoded bytes of the three fields the bus stamps on a request it
+// reads (origin, request id, rights), which the frame did not count: its
+// size in the inbox is then known without encoding it again.
+constexpr size_t STAMP_BYTES = 3 * (1 + 4 + 4);
 // Output a connection gathers within a loop turn before it is written at
 // once rather than before the loop waits: a turn that sends a lot holds
 // little.
@@ -342,7 +346,7 @@ void Bus::onFrame(Connection& c, Frame& frame) {
     closeCarriedDescriptor(frame.msg);
     return;
   }
-  enqueue(InboxItem{false, frame.requestId, std::move(frame.msg)});
+  enqueue(InboxItem{false, frame.requestId, std::move(frame.msg), frame.msgBytes});
 }
 
 void Bus::onRequestFrame(Connection& c, Frame& frame) {
@@ -360,7 +364,9 @@ void Bus::onRequestFrame(Connection& c, Frame& frame) {
   }
   ++c.outstanding;
   const Path& path = pathOf(msg);
-  if (localHandler(path)) return enqueue(InboxItem{true, 0, std::move(msg)});
+  if (localHandler(path)) {
+    return enqueue(InboxItem{true, 0, std::move(msg), frame.msgBytes + STAMP_BYTES});
+  }
   // The hub forwards to the peer that serves the path; during its start-up
   // grace also a request for a path nobody serves yet (post holds it).
   uint32_t target = routeRemote(path);
@@ -707,7 +713,7 @@ void Bus::cancel(int requestId) {
 }
 
 void Bus::enqueue(InboxItem item) {
-  item.bytes = encodedSize(item.msg);
+  if (item.bytes == 0) item.bytes = encodedSize(item.msg);
   inboxBytes_ += item.bytes;
   inbox_.push_back(std::move(item));
   if (!drainTimer_.pending()) {

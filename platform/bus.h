@@ -120,7 +120,7 @@ class Bus {
     bool isRequest;
     uint32_t requestId;  // completion: the pending id
     message msg;
-    size_t bytes = 0;  // encoded size, counted in inboxBytes_
+    size_t bytes = 0;  // encoded size, counted in inboxBytes_; 0: not known yet
   };
   struct Held {  // a request waiting for its path to be served
     uint32_t id;
