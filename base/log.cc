@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <functional>
+#include <initializer_list>
+#include <string_view>
 
 #include "base/service_globals.h"
 #include "platform/looper.h"
@@ -52,8 +54,11 @@ void writeToStandardOutput(const std::string& bytes) {
 class ConsoleLines {
  public:
   ~ConsoleLines() { flush(); }
-  void add(const char* prefix, const std::string& text) {
-    gathered_.append(prefix).append(text).push_back('\n');
+  // One line: the prefix, then the parts, appended in place.
+  void add(const char* prefix, std::initializer_list<std::string_view> parts) {
+    gathered_.append(prefix);
+    for (const std::string_view part : parts) gathered_.append(part);
+    gathered_.push_back('\n');
     kv::Looper* loop = kv::getLooper();
     if (!loop || gathered_.size() >= MAX_GATHERED_BYTES) {
       flush();
@@ -83,10 +88,14 @@ class ConsoleLines {
 
 ConsoleLines consoleLines MQTT_INIT_ORDER(1001);
 
+// A line made of `parts`, which are joined only where it is written: a
+// broker's line costs no temporary string.
 void emit(const char* prefix, const std::unique_ptr<kv::lstream>& stream,
-          const std::string& text) {
-  consoleLines.add(prefix, text);
-  if (stream) *stream << text << std::endl;
+          std::initializer_list<std::string_view> parts) {
+  consoleLines.add(prefix, parts);
+  if (!stream) return;
+  for (const std::string_view part : parts) *stream << part;
+  *stream << std::endl;
 }
 
 }  // namespace
@@ -98,16 +107,16 @@ void setConsoleSink(ConsoleSink sink) {
   consoleLines.sink = std::move(sink);
 }
 
-void logInfo(const std::string& text) { emit("mqtt: ", infoLogStream, text); }
-void logWarning(const std::string& text) { emit("mqtt: *** ", warningLogStream, text); }
-void logError(const std::string& text) { emit("mqtt: *** ", errorLogStream, text); }
+void logInfo(const std::string& text) { emit("mqtt: ", infoLogStream, {text}); }
+void logWarning(const std::string& text) { emit("mqtt: *** ", warningLogStream, {text}); }
+void logError(const std::string& text) { emit("mqtt: *** ", errorLogStream, {text}); }
 
 void logBrokerInfo(const std::string& brokerName, const std::string& text) {
-  logInfo(brokerName + ": " + text);
+  emit("mqtt: ", infoLogStream, {brokerName, ": ", text});
 }
 
 void logBrokerWarning(const std::string& brokerName, const std::string& text) {
-  logWarning(brokerName + ": " + text);
+  emit("mqtt: *** ", warningLogStream, {brokerName, ": ", text});
 }
 
 void logBrokerError(const std::string& brokerName, const std::string& text) {

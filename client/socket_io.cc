@@ -20,6 +20,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
+
 #include "base/log.h"
 #include "client/broker_client.h"
 #include "mqtt/builders.h"
@@ -40,6 +42,17 @@ kv::Status socketEventFailure(int fd, int events) {
   socklen_t length = sizeof err;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
   return kv::Status::io(strprintf("socket error [%s]", strerror(err)));
+}
+
+// "packet received (3)": the console line of every packet, made once per
+// type rather than once per packet.
+const std::string& packetReceivedText(uint8_t type) {
+  static const std::array<std::string, 16> texts = [] {
+    std::array<std::string, 16> all;
+    for (size_t t = 0; t < all.size(); ++t) all[t] = "packet received (" + std::to_string(t) + ")";
+    return all;
+  }();
+  return texts[type & 0x0F];
 }
 
 }  // namespace
@@ -101,7 +114,7 @@ bool BrokerClient::dispatchFramed(int fd) {
       teardown(kv::Status::tooLarge(strprintf("packet too large (%u bytes)", framer_.announced())));
       return false;
     }
-    logBrokerInfo(*broker_, "packet received (" + std::to_string(packet.type) + ")");
+    logBrokerInfo(*broker_, packetReceivedText(packet.type));
     if (!dispatch(packet) || fd != socket_) return false;
   }
 }

@@ -111,9 +111,15 @@ void MqttService::handleCmd(kv::message& request, uint32_t command) {
 }
 
 void MqttService::answer(const kv::message& request, const kv::Status& outcome) {
-  replyMessage(request, outcome.isOk() ? kv::message() : kv::failedMsg(outcome.message()));
+  answer(replyAddress(request), outcome);
 }
 
+void MqttService::answer(const kv::ReplyAddress& address, const kv::Status& outcome) {
+  replyMessage(address, outcome.isOk() ? kv::message() : kv::failedMsg(outcome.message()));
+}
+
+// The completion holds two numbers besides `this`: small enough for
+// std::function to keep without an allocation of its own.
 Completion MqttService::answerLater(const kv::message& request) {
   return [this, address = replyAddress(request)](const kv::Status& outcome) {
     answer(address, outcome);

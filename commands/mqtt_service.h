@@ -50,6 +50,7 @@ class MqttService : public AHolder {
   BrokerEntry* lookupBroker(const kv::message& request, uint32_t id);
   // Answers `request` with the outcome of its order.
   void answer(const kv::message& request, const kv::Status& outcome);
+  void answer(const kv::ReplyAddress& address, const kv::Status& outcome);
   // A completion that answers `request` (it keeps only the reply address).
   Completion answerLater(const kv::message& request);
 

@@ -57,11 +57,16 @@ BuildResult makeConnect(const std::string& clientId, const std::string& userName
 BuildResult makePublish(const std::string& topic, uint8_t qos, bool retain,
                         uint16_t packetId, const std::string& data) {
   if (qos > 2) return BuildResult::refused("Invalid QoS");
-  Bytes header;
-  if (!appendString(header, topic)) return BuildResult::refused("Topic too long");
-  if (qos > 0) appendUint16(header, packetId);
+  if (topic.size() > MAX_STRING_LENGTH) return BuildResult::refused("Topic too long");
+  // Written straight into the packet: one allocation for every publish.
+  const size_t header = 2 + topic.size() + (qos > 0 ? 2 : 0);
+  if (data.size() > MAX_REMAINING_LENGTH - header) return BuildResult::refused("Packet too large");
   const uint8_t flags = static_cast<uint8_t>((qos << 1) | (retain ? 1 : 0));
-  return encodePacket(Publish, flags, header, data);
+  MqttPacket packet = startPacket(Publish, flags, static_cast<uint32_t>(header + data.size()));
+  (void)appendString(packet.bytes, topic);  // its length was checked above
+  if (qos > 0) appendUint16(packet.bytes, packetId);
+  packet.bytes.insert(packet.bytes.end(), data.begin(), data.end());
+  return BuildResult::built(std::move(packet));
 }
 
 void markDuplicate(MqttPacket& publish) {

@@ -46,6 +46,17 @@ size_t remainingLengthSize(uint32_t value) {
   return 4;
 }
 
+MqttPacket startPacket(uint8_t type, uint8_t flags, uint32_t remainingLength) {
+  MqttPacket packet;
+  packet.type = type;
+  packet.flags = flags;
+  packet.remainingLength = remainingLength;
+  packet.bytes.reserve(1 + remainingLengthSize(remainingLength) + remainingLength);
+  appendByte(packet.bytes, static_cast<uint8_t>((type << 4) | (flags & 0x0F)));
+  appendRemainingLength(packet.bytes, remainingLength);
+  return packet;
+}
+
 namespace {
 
 // Payload is any contiguous container of bytes (Bytes or std::string).
@@ -57,14 +68,8 @@ BuildResult encodeAny(uint8_t type, uint8_t flags, const Bytes& variableHeader,
       payload.size() > MAX_REMAINING_LENGTH - variableHeader.size()) {
     return BuildResult::refused("Packet too large");
   }
-  MqttPacket packet;
-  packet.type = type;
-  packet.flags = flags;
-  packet.remainingLength = static_cast<uint32_t>(variableHeader.size() + payload.size());
-  packet.bytes.reserve(1 + remainingLengthSize(packet.remainingLength) +
-                       packet.remainingLength);
-  appendByte(packet.bytes, static_cast<uint8_t>((type << 4) | (flags & 0x0F)));
-  appendRemainingLength(packet.bytes, packet.remainingLength);
+  MqttPacket packet =
+      startPacket(type, flags, static_cast<uint32_t>(variableHeader.size() + payload.size()));
   packet.bytes.insert(packet.bytes.end(), variableHeader.begin(), variableHeader.end());
   packet.bytes.insert(packet.bytes.end(), payload.begin(), payload.end());
   return BuildResult::built(std::move(packet));

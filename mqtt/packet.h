@@ -100,6 +100,11 @@ void appendRemainingLength(Bytes& bytes, uint32_t value);
 // 127, 2 up to 16,383, 3 up to 2,097,151, otherwise 4.
 size_t remainingLengthSize(uint32_t value);
 
+// A packet holding its fixed header, with room reserved for the
+// `remainingLength` bytes its builder appends next.
+// REQUIRES: type <= 15, remainingLength <= MAX_REMAINING_LENGTH.
+MqttPacket startPacket(uint8_t type, uint8_t flags, uint32_t remainingLength);
+
 // Builds a packet: first byte (type << 4) | (flags & 0x0F), the remaining
 // length (header size + payload size), the variable header, the payload.
 // The packet's type and flags fields hold the values passed in.

@@ -7,10 +7,13 @@ namespace {
 
 // The pieces that count against MAX_TOPIC_PIECES: one more than the
 // slashes, less the empty level that a trailing "/" adds.
-size_t countPieces(const std::string& topic) {
-  const size_t slashes = static_cast<size_t>(std::count(topic.begin(), topic.end(), '/'));
+size_t piecesOf(const std::string& topic, size_t slashes) {
   const bool trailingSlash = !topic.empty() && topic.back() == '/';
   return slashes + 1 - (trailingSlash ? 1 : 0);
+}
+
+size_t countPieces(const std::string& topic) {
+  return piecesOf(topic, static_cast<size_t>(std::count(topic.begin(), topic.end(), '/')));
 }
 
 // Every piece between slashes is a level, empty ones included; so "a/"
@@ -101,8 +104,14 @@ TopicPath parseArrivingTopic(const std::string& topic) {
   return path;
 }
 
+// One pass over the topic: it is checked for every publish.
 bool isPlainTopic(const std::string& topic) {
-  return topic.find_first_of("+#") == std::string::npos && countPieces(topic) <= MAX_TOPIC_PIECES;
+  size_t slashes = 0;
+  for (const char c : topic) {
+    if (c == '+' || c == '#') return false;
+    slashes += c == '/' ? 1 : 0;
+  }
+  return piecesOf(topic, slashes) <= MAX_TOPIC_PIECES;
 }
 
 bool topicMatches(const TopicPath& arriving, const TopicPath& filter) {

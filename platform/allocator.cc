@@ -19,7 +19,12 @@ uint32_t Allocator::allocate() {
     id = after(id);
     it = (id == FIRST_ID) ? used_.begin() : std::next(it);
   }
-  used_.insert(it, id);
+  if (spare_) {
+    spare_.value() = id;
+    used_.insert(it, std::move(spare_));
+  } else {
+    used_.insert(it, id);
+  }
   next_ = after(id);
   return id;
 }
@@ -30,6 +35,11 @@ bool Allocator::allocate(uint32_t id) {
   return true;
 }
 
-bool Allocator::free(uint32_t id) { return used_.erase(id) != 0; }
+bool Allocator::free(uint32_t id) {
+  auto node = used_.extract(id);
+  if (!node) return false;
+  spare_ = std::move(node);
+  return true;
+}
 
 }  // namespace kv

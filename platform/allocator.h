@@ -39,6 +39,9 @@ class Allocator {
   static uint32_t after(uint32_t id) { return id >= LAST_ID ? FIRST_ID : id + 1; }
 
   std::set<uint32_t> used_;
+  // The node of the last freed id, reused by the next allocate(): a table
+  // that drops a row for each one it adds allocates nothing for its ids.
+  std::set<uint32_t>::node_type spare_;
   uint32_t next_ = FIRST_ID;  // where the next allocate() starts looking
 };
 

@@ -56,7 +56,13 @@ uint32_t AMap::add(std::unique_ptr<Object> row, bool notify) {
   if (id == kv::Allocator::NONE) return Object::NO_ID;
   row->id = id;
   Object& added = *row;
-  rows_.emplace(id, std::move(row));
+  if (spareNode_) {  // ids increase: the new row goes last, where the hint is
+    spareNode_.key() = id;
+    spareNode_.mapped() = std::move(row);
+    rows_.insert(rows_.end(), std::move(spareNode_));
+  } else {
+    rows_.emplace_hint(rows_.end(), id, std::move(row));
+  }
   if (!storeAdded(added, notify) && notify) rowAdded(added);
   return id;
 }
@@ -64,15 +70,23 @@ uint32_t AMap::add(std::unique_ptr<Object> row, bool notify) {
 AMapIterator AMap::remove(AMapIterator it) {
   if (it == end()) return end();
   const uint32_t id = it.base()->first;
-  std::unique_ptr<Object> row = std::move(it.base()->second);
-  rows_.erase(it.base());
-  allocator_.free(id);
-  if (!storeRemoved(row)) {
-    rowRemoved(*row);
-    row.reset();
-  }
+  takeOut(it);  // and destroyed
   // Looked up after the notification, which may have removed more rows.
   return AMapIterator(rows_.upper_bound(id));
+}
+
+std::unique_ptr<Object> AMap::takeFirst() { return rows_.empty() ? nullptr : takeOut(begin()); }
+
+// Takes the row at `it` out, gives its id back and keeps its map node for
+// the next add; the row goes to the caller, or to the command's commit.
+std::unique_ptr<Object> AMap::takeOut(AMapIterator it) {
+  auto node = rows_.extract(it.base());
+  allocator_.free(node.key());
+  std::unique_ptr<Object> row = std::move(node.mapped());
+  spareNode_ = std::move(node);
+  if (storeRemoved(row)) return nullptr;
+  rowRemoved(*row);
+  return row;
 }
 
 AMapIterator AMap::find(uint32_t id) {

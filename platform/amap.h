@@ -130,6 +130,12 @@ class AMap : public kv::Handler {
   // on the next loop turn.
   // REQUIRES: `it` is a row of this table; end() is ignored.
   AMapIterator remove(AMapIterator it);
+  // Removes the first row as remove() does, rowRemoved included, but hands
+  // it back instead of destroying it, so that a table that drops its oldest
+  // row for each new one can reuse the row and its buffers. Null when the
+  // table is empty, or when a table command is handled (its commit then
+  // owns the row).
+  std::unique_ptr<Object> takeFirst();
   // The row with `id`, or end() / null. A row added by a table command is
   // found by id only once its add is stored: its requester learns the id
   // from the reply, and nothing may keep a pointer to a row whose add may
@@ -217,6 +223,7 @@ class AMap : public kv::Handler {
   bool storeAdded(Object& row, bool notify);
   bool storeChanged(Object& row, std::unique_ptr<Object> before);
   bool storeRemoved(std::unique_ptr<Object>& row);
+  std::unique_ptr<Object> takeOut(AMapIterator it);
   bool journalPut(const Object& row);
   void rewriteRows();
 
@@ -239,6 +246,8 @@ class AMap : public kv::Handler {
   kv::TableStore store_;
   const bool persist_;
   std::map<uint32_t, std::unique_ptr<Object>> rows_;
+  // The node of the last removed row, reused by the next add.
+  std::map<uint32_t, std::unique_ptr<Object>>::node_type spareNode_;
   kv::Allocator allocator_;
   std::string journal_;        // records of changes not stored yet
   std::set<uint32_t> unstoredAdds_;  // rows added by commands waiting for their commit

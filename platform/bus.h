@@ -92,6 +92,10 @@ class Bus {
   // cannot be duplicated.
   int post(message msg, ReplyFn callback, uint32_t timeoutTicks, uint32_t rights = RIGHTS_ALL);
   void reply(const message& request, const message& reply);
+  void replyTo(const ReplyAddress& address, const message& reply);
+  // Where the reply to `request` goes; ReplyAddress::NOWHERE as origin
+  // when no bus delivered it.
+  static ReplyAddress addressOf(const message& request);
   // Forgets a pending request: its callback will not run.
   void cancel(int requestId);
 
@@ -116,7 +120,7 @@ class Bus {
     bool isRequest;
     uint32_t requestId;  // completion: the pending id
     message msg;
-    size_t bytes = 0;  // encoded size, counted in inboxBytes_
+    size_t bytes = 0;  // encoded size, counted in inboxBytes_; 0: not known yet
   };
   struct Held {  // a request waiting for its path to be served
     uint32_t id;
@@ -146,6 +150,8 @@ class Bus {
   void onRequestFrame(Connection& c, Frame& frame);
   void forward(Connection& from, message request);
   bool send(Connection& c, FrameKind kind, uint32_t requestId, const message& msg);
+  void writeSoon(Connection& c);
+  void writeGathered();
   void closeConnection(uint32_t id, const std::string& why);
   void closeAfterWriteError(uint32_t id, const std::string& why);
   void closeLater(Connection& c, const std::string& why);
@@ -185,6 +191,9 @@ class Bus {
   bool inGrace_ = false;  // hub: within the start-up grace
   Timer graceTimer_;
   std::vector<Held> held_;
+  std::vector<uint32_t> unwritten_;  // connections with output gathered this turn
+  bool gatheredQueued_ = false;      // writeGathered waits for the loop
+  std::shared_ptr<Bus*> self_;       // null once the bus is gone
 };
 
 }  // namespace kv

@@ -38,6 +38,7 @@ FrameReader::Result FrameReader::next(Frame& frame, Status& error) {
     error = st;
     return Result::Error;
   }
+  frame.msgBytes = length - FRAME_HEAD_BYTES;
   start_ += FRAME_LENGTH_BYTES + length;
   // Drop consumed bytes once they are the larger part of the buffer, so the
   // buffer neither grows without bound nor is moved on every frame.

@@ -27,6 +27,7 @@ struct Frame {
   FrameKind kind = FrameKind::Request;
   uint32_t requestId = 0;
   message msg;
+  size_t msgBytes = 0;  // the encoded size of msg, as it was read
 };
 
 // Appends one frame to `out`.

@@ -122,11 +122,12 @@ void Handler::replyMessage(const message& request, const message& reply) {
   if (Looper* loop = looper()) loop->bus().reply(request, reply);
 }
 
-message Handler::replyAddress(const message& request) {
-  message address;
-  if (request.has(REQUEST_ID_FIELD)) address.set(REQUEST_ID_FIELD, request.get(REQUEST_ID_FIELD));
-  if (request.has(ORIGIN_FIELD)) address.set(ORIGIN_FIELD, request.get(ORIGIN_FIELD));
-  return address;
+void Handler::replyMessage(const ReplyAddress& address, const message& reply) {
+  if (Looper* loop = looper()) loop->bus().replyTo(address, reply);
+}
+
+ReplyAddress Handler::replyAddress(const message& request) {
+  return Bus::addressOf(request);
 }
 
 int Handler::postMessage(message msg, ReplyFn callback, uint32_t timeoutTicks) {

@@ -30,6 +30,14 @@ class Looper;
 // The reply callback of postMessage: runs exactly once, on the loop thread.
 using ReplyFn = std::function<void(const message& reply)>;
 
+// Where a reply goes: the bus connection a request came on (0: this
+// process) and the sender's request id, as the bus stamped them.
+struct ReplyAddress {
+  static constexpr uint32_t NOWHERE = 0xFFFFFFFF;  // never a connection id
+  uint32_t origin = NOWHERE;  // NOWHERE: no bus delivered the request
+  uint32_t requestId = 0;
+};
+
 // Which commands need which rights.
 //
 // A policy value is a bit set. 512 (NEEDS_WRITE) means "the sender needs
@@ -96,9 +104,11 @@ class Handler {
   // descriptor the reply carries in SOCKET_FIELD is duplicated for the
   // receiver; the caller keeps its own (see docs/bus.md).
   void replyMessage(const message& request, const message& reply);
-  // The routing fields of `request`, all that replyMessage reads: a request
-  // answered later can be kept as this instead of whole (with its payload).
-  static message replyAddress(const message& request);
+  // Where the answer to `request` goes, all that replyMessage reads: a
+  // request answered later can be kept as these two numbers instead of
+  // whole (with its payload).
+  static ReplyAddress replyAddress(const message& request);
+  void replyMessage(const ReplyAddress& address, const message& reply);
   // Sends `msg` to the handler at its PATH_FIELD. `callback` runs exactly
   // once: with the reply, or with an error reply on time-out
   // (ERR_TIMEOUT), on an unknown path (ERR_NO_ROUTE) or when the peer that

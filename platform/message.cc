@@ -140,6 +140,12 @@ bool message::empty() const { return fields_.empty(); }
 size_t message::size() const { return fields_.size(); }
 void message::clear() { fields_.clear(); }
 void message::appendRaw(detail::Field field) { fields_.push_back(std::move(field)); }
+detail::Field& message::appendEmpty(FieldType type, uint32_t num) {
+  detail::Field& f = fields_.emplace_back();
+  f.type = type;
+  f.num = num;
+  return f;
+}
 void message::reserveFields(size_t count) { fields_.reserve(count); }
 
 bool message::operator==(const message& other) const { return fields_ == other.fields_; }

@@ -121,6 +121,10 @@ class message {
 
   // Appends a field as decoded; REQUIRES: no field with this type and number.
   void appendRaw(detail::Field field);
+  // Appends a field holding the scalar 0, to be filled in place (the
+  // decoder's way: no field is built twice); the reference is valid until
+  // the next append. REQUIRES: no field with this type and number.
+  detail::Field& appendEmpty(FieldType type, uint32_t num);
   // Makes room for `count` fields in all, so that appending them allocates
   // once and exactly (the decoder knows the count before it appends).
   void reserveFields(size_t count);

@@ -196,10 +196,11 @@ class Builder {
     const uint32_t count = readU32();
     out.reserveFields(count + spareFields);
     for (uint32_t i = 0; i < count; ++i) {
-      detail::Field f{FieldType::Bool, 0, detail::Value()};
-      Status st = buildField(f);
+      uint8_t rawType = 0;
+      in_.readU8(rawType);
+      const uint32_t num = readU32();
+      Status st = buildValue(out.appendEmpty(static_cast<FieldType>(rawType), num));
       if (!st.isOk()) return st;
-      out.appendRaw(std::move(f));
     }
     return hasRepeatedField(out) ? Status::malformed("a field appears twice") : Status::ok();
   }
@@ -217,11 +218,8 @@ class Builder {
     return s;
   }
 
-  Status buildField(detail::Field& f) {
-    uint8_t rawType = 0;
-    in_.readU8(rawType);
-    f.num = readU32();
-    f.type = static_cast<FieldType>(rawType);
+  // Reads the value of `f`, whose type and number are set.
+  Status buildValue(detail::Field& f) {
     switch (f.type) {
       case FieldType::Bool: {
         uint8_t b = 0;
@@ -242,7 +240,9 @@ class Builder {
         f.value = v;
         return Status::ok();
       }
-      case FieldType::String: f.value = readString(); return Status::ok();
+      case FieldType::String:
+        in_.readBytes(readU32(), f.value.emplace<std::string>());
+        return Status::ok();
       case FieldType::U32Array: f.value = buildU32Array(); return Status::ok();
       case FieldType::StringArray: f.value = buildStringArray(); return Status::ok();
       case FieldType::Message:
@@ -279,9 +279,23 @@ class Builder {
     return Status::ok();
   }
 
-  // Small messages are compared pairwise; larger ones through a sorted
-  // index (4 bytes a field, freed before returning).
+  // A first pass marks each field in a bit set per type, by its number
+  // modulo 64; a field that appears twice always finds its bit taken. Only
+  // then (or when two numbers merely share a bit) is the message checked
+  // exactly: small ones pairwise, larger ones through a sorted index (4
+  // bytes a field, freed before returning).
   static bool hasRepeatedField(const message& m) {
+    uint64_t seen[static_cast<size_t>(FieldType::MessageArray) + 1] = {};
+    for (const detail::Field& f : m.fields()) {
+      uint64_t& marks = seen[static_cast<size_t>(f.type)];
+      const uint64_t bit = uint64_t{1} << (f.num % 64);
+      if (marks & bit) return hasRepeatedFieldExactly(m);
+      marks |= bit;
+    }
+    return false;
+  }
+
+  static bool hasRepeatedFieldExactly(const message& m) {
     const auto& fields = m.fields();
     auto less = [&fields](uint32_t a, uint32_t b) {
       return std::make_pair(fields[a].type, fields[a].num) <

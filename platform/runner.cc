@@ -95,6 +95,7 @@ void ThinRunner::turn(int maxWaitMs, bool advanceIdle) {
     static_cast<ManualClock&>(clock_).advanceTo(due);
   }
   runDueTimers(turnSeq);
+  runQueuedBeforeWait();
 }
 
 bool ThinRunner::pollAndDispatch(int timeoutMs) {

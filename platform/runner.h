@@ -1,12 +1,13 @@
 // kv::ThinRunner: timers and socket readiness for the one event-loop thread.
 //
 // A loop turn does, in order:
-//   0. run the callbacks queued with runBeforeWait;
+//   0. run the callbacks queued with runBeforeWait since the last turn;
 //   1. poll(2) the watched sockets, waiting at most until the next timer is
 //      due (not at all when a timer is already due or a zero-delay timer is
 //      pending, or when the clock is manual);
 //   2. call the socket callbacks for the descriptors that are ready;
-//   3. run the timers that are due, in (due tick, order added) order.
+//   3. run the timers that are due, in (due tick, order added) order;
+//   4. run the callbacks that 2 and 3 queued with runBeforeWait.
 // Only timers that existed when the turn started run in it: a timer added
 // during a turn, even with delay 0, runs in a later turn. So a zero-delay
 // timer means "on the next loop turn", and a timer that re-arms itself with
@@ -61,11 +62,13 @@ class ThinRunner {
   // Cancels a timer that has not run yet; anything else is a no-op.
   void removeTimer(const TimerPtr& timer);
 
-  // Runs fn exactly once, before the loop next waits: at the start of the
-  // next turn, ahead of its poll(2), or when the runner is destroyed,
-  // whichever comes first. For work gathered during a turn and done once
-  // for all of it (the service writes its console lines so). Callbacks run
-  // in the order queued; one queued while they run waits for the next turn.
+  // Runs fn exactly once, before the loop next waits: at the end of the
+  // turn that queued it, at the start of the next turn when it was queued
+  // outside one, or when the runner is destroyed, whichever comes first.
+  // For work gathered during a turn and done once for all of it (the
+  // service writes its console lines so, and the bus its output). Callbacks
+  // run in the order queued; one queued while they run waits for the next
+  // turn.
   void runBeforeWait(TimerFn fn);
 
   // Watches fd for `events`; fn(fd, revents) is called on readiness. Returns

@@ -15,14 +15,28 @@ void ReceivedEntry::writeTo(kv::message& out) const {
 
 void ReceivedEntry::readFrom(const kv::message&) {}
 
+namespace {
+
+// A reused row keeps its buffer unless it is more than twice what the new
+// message needs: the table then holds about what its messages take, not
+// the largest it ever held.
+void assignTight(std::string& to, const std::string& from) {
+  if (to.capacity() > 2 * from.size() + 32) std::string().swap(to);
+  to = from;
+}
+
+}  // namespace
+
 ReceivedEntry* ReceivedTable::record(uint32_t brokerId, const std::string& topic,
                                      const std::string& data, uint32_t time) {
   if (topic.empty()) return nullptr;
-  if (size() > maxReceivedRows) remove(begin());
-  auto row = std::make_unique<ReceivedEntry>();
+  // A full table gives its oldest row to the new message: its strings keep
+  // their buffers, so recording allocates nothing once the table is full.
+  std::unique_ptr<ReceivedEntry> row = size() > maxReceivedRows ? takeFirst() : nullptr;
+  if (!row) row = std::make_unique<ReceivedEntry>();
   row->brokerId = brokerId;
-  row->topic = topic;
-  row->data = data;
+  assignTight(row->topic, topic);
+  assignTight(row->data, data);
   row->time = time;
   ReceivedEntry& recorded = *row;
   // Never fails: at most maxReceivedRows + 1 of the 2^32 - 2 ids are in use.

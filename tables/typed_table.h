@@ -70,6 +70,10 @@ class TypedTable : public AMap {
   Row* findRow(uint32_t id) const { return static_cast<Row*>(AMap::findRow(id)); }
   // Removes the row at `it` (see AMap::remove); returns the row after it.
   iterator remove(iterator it) { return iterator(AMap::remove(it)); }
+  // See AMap::takeFirst.
+  std::unique_ptr<Row> takeFirst() {
+    return std::unique_ptr<Row>(static_cast<Row*>(AMap::takeFirst().release()));
+  }
 
   // ---- Row operations ----
   std::unique_ptr<Object> createRow() override { return std::make_unique<Row>(); }

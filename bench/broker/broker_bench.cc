@@ -18,7 +18,8 @@
 // to compare across changes. Nothing is asserted.
 //
 //   broker_bench            environment: BENCH_MESSAGES (200000), BENCH_RUNS
-//                           (3), BENCH_CALLGRIND_MESSAGES (20000; 0 skips it)
+//                           (3), BENCH_CALLGRIND_MESSAGES (20000; 0 skips it),
+//                           BENCH_CALLGRIND_KEEP (a directory for the dumps)
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -83,6 +83,16 @@ void printTopFunctions(const std::string& file, bool inclusive, uint32_t message
   pclose(pipe);
 }
 
+// A copy of a dump in BENCH_CALLGRIND_KEEP (a directory), when it is set,
+// for reading with callgrind_annotate after the daemon's root is gone.
+void keepDump(const std::string& file, const char* name) {
+  const char* dir = getenv("BENCH_CALLGRIND_KEEP");
+  if (!dir || !*dir) return;
+  std::ifstream in(file, std::ios::binary);
+  std::ofstream out(std::string(dir) + "/" + name, std::ios::binary);
+  out << in.rdbuf();
+}
+
 // Prints the cost per message and the top functions; the cost per message.
 double report(const char* what, const std::string& file, uint32_t messages) {
   const unsigned long long total = totalInstructions(file);
@@ -115,6 +125,7 @@ bool profileWithCallgrind(const testsupport::Mosquitto& broker, const std::strin
   }
   if (!daemon.waitForReceivedRow(before + messages)) return false;
   if (!callgrindControl("--dump", daemon.pid())) return false;
+  keepDump(dumpFile(daemon, 1), "callgrind.inbound");
   counts.inbound = report("inbound QoS 0 (received, logged, recorded)", dumpFile(daemon, 1), messages);
 
   auto witness = testsupport::startSubscriber(broker, "bench-witness", outTopic,
@@ -123,6 +134,7 @@ bool profileWithCallgrind(const testsupport::Mosquitto& broker, const std::strin
   if (!daemon.publishMany(outTopic, 0, messages, 64, payload)) return false;
   witness->wait(GUARD_MS);
   if (!callgrindControl("--dump", daemon.pid())) return false;
+  keepDump(dumpFile(daemon, 2), "callgrind.outbound");
   counts.outbound = report("outbound QoS 0 (command to PUBLISH written)", dumpFile(daemon, 2), messages);
   return true;
 }

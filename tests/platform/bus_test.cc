@@ -243,6 +243,19 @@ TEST_F(BusTest, ManyRequestsInFlightFindTheirReplies) {
   }
 }
 
+// What a loop sends within a turn is written before it waits, or, when the
+// loop goes first, as it goes: requests posted just before a peer is
+// destroyed still reach the hub, in order.
+TEST_F(BusTest, ALoopThatGoesWritesWhatItGathered) {
+  addPeer();
+  turnAll(1);
+  for (uint32_t i = 1; i <= 3; ++i) peers[0]->postMessage(request({7}, 2, i), replies.fn(), 1000);
+  peers.clear();
+  turnAll();
+  ASSERT_EQ(echo.held.size(), 3u);
+  for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(echo.held[i].get(u32_id(1)), i + 1);
+}
+
 // A peer that goes: requests it serves fail at once (and only once), its
 // paths go with it, and a reply meant for it is dropped quietly and never
 // reaches a later peer.

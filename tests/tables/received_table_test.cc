@@ -42,7 +42,14 @@ TEST_F(ReceivedTableTest, RecordKeepsTheWholePayloadAndHoldsAtMost1025RowsDroppi
   table.record(1, "t", "", 0);  // 1024 held: nothing dropped
   EXPECT_EQ(1025u, table.size());
   EXPECT_EQ(1u, table.begin()->id);
-  EXPECT_EQ(1026u, table.record(2, "u", "", 0)->id);  // 1025 held: the first goes
+  const ReceivedEntry& latest = *table.record(2, "u", "", 0);  // 1025 held: the first goes
+  EXPECT_EQ(1026u, latest.id);
+  kv::message latestForm;  // nothing of the row that went
+  latestForm.set(kv::u32_id(11), 2);
+  latestForm.set(kv::string_id(12), "u");
+  latestForm.set(kv::string_id(11), "");
+  latestForm.set(kv::u32_id(12), 0);
+  EXPECT_EQ(latestForm, formOf(latest));
   EXPECT_EQ(1025u, table.size());
   EXPECT_EQ(2u, table.begin()->id);
   EXPECT_EQ(nullptr, table.record(2, "", "data", 0));  // no topic: nothing recorded, nothing dropped
