@@ -10,6 +10,8 @@
 namespace {
 
 constexpr uint32_t KEEP_ALIVE = 30;
+// How long a disconnect waits for a broker that does not read.
+constexpr double DISCONNECT_GRACE_SECONDS = 1;
 // Data of the publishes that fill the send buffer: a little over 1 MiB,
 // so that what the socket takes ends inside one of them.
 const std::string FILL(1024 * 1024 + 3, 'p');
@@ -64,6 +66,9 @@ TEST_F(FaultsTest, WithTheBrokerFrozenEveryCommandIsAnsweredWithinItsBound) {
       {"publish, QoS 1", publishCmd(b, "t", "x", 1), 3},
       {"publish, QoS 2", publishCmd(b, "t", "x", 2), 3},
       {"subscribe", subscribeCmd(b, "s/#", 1), 3},
+      // The broker reads nothing, so the DISCONNECT cannot go out: a short
+      // grace, then the socket is closed and the command answered.
+      {"disconnect", disconnectCmd(b), DISCONNECT_GRACE_SECONDS},
   };
   std::set<double> bounds;
   for (const Case& c : cases) bounds.insert(c.boundSeconds);
