@@ -82,4 +82,14 @@ TEST_F(FaultsTest, WithTheBrokerFrozenEveryCommandIsAnsweredWithinItsBound) {
   }
 }
 
+TEST_F(FaultsTest, ADeadLinkIsNoticedAlsoWhenThePingreqCannotBeWritten) {
+  const uint32_t b = connected();
+  fill(b);  // the last write: the PINGREQ is due KEEP_ALIVE - 1 s later
+  // The PINGREQ waits behind the queue for good; 1.5 x keep-alive after it
+  // was due, the link is taken for dead all the same.
+  advance(KEEP_ALIVE - 1 + KEEP_ALIVE * 1.5);
+  EXPECT_FALSE(row(b).connected);
+  EXPECT_TRUE(broker_.closedByClient());
+}
+
 }  // namespace
