@@ -3,8 +3,10 @@
 // dead link) until the client's send buffer is full, and when each command
 // is answered then. The same faults made for real, with the real daemon,
 // are in tests/integration/faults_test.cc.
+#include <functional>
 #include <set>
 
+#include "mqtt/builders.h"
 #include "support/service_fixture.h"
 
 namespace {
@@ -50,6 +52,39 @@ class FaultsTest : public ServiceFixture {
     return read;
   }
   std::string fill(uint32_t b) { return fill(b, broker_); }
+  // Everything the client writes until it closes the connection, moving
+  // virtual time on while nothing comes (a close may wait for a timer).
+  std::string readUntilClosed(ScriptedBroker& broker) {
+    std::string stream = broker.readToEnd();
+    for (int i = 0; i < 10 && !broker.sawEnd(); ++i) {
+      advance(1);
+      stream += broker.readToEnd();
+    }
+    EXPECT_TRUE(broker.sawEnd()) << "the client never closed the connection";
+    return stream;
+  }
+  // Checks that `stream` (what the client wrote after CONNECT) holds whole
+  // packets only: the publishes of FILL byte for byte, a DISCONNECT only
+  // as the last packet, and nothing after the packets but, when the close
+  // cut into a publish, a prefix of that publish. Returns the packets.
+  static WrittenPackets expectWhole(const std::string& stream) {
+    const mqtt::Bytes packet = mqtt::makePublish("fill", 0, false, 0, FILL).packet().bytes;
+    const std::string fill(packet.begin(), packet.end());
+    WrittenPackets written = splitPackets(stream);
+    for (size_t i = 0; i < written.whole.size(); ++i) {
+      const mqtt::MqttPacket& p = written.whole[i];
+      const std::string bytes(p.bytes.begin(), p.bytes.end());
+      const std::string where = "packet " + std::to_string(i) + " (type " + std::to_string(p.type) + ")";
+      EXPECT_TRUE(p.type != mqtt::Publish || bytes.size() < FILL.size() || bytes == fill) << where;
+      EXPECT_TRUE(p.type != mqtt::Disconnect || (i + 1 == written.whole.size() && written.cutShort.empty()))
+          << where << ": bytes follow the DISCONNECT";
+    }
+    const std::string& tail = written.cutShort;
+    EXPECT_TRUE(tail.size() <= fill.size() && fill.compare(0, tail.size(), tail) == 0)
+        << "the stream ends in " << tail.size() << " bytes that are no prefix of a publish: ... "
+        << hexText(tail.substr(tail.size() - std::min<size_t>(8, tail.size())));
+    return written;
+  }
 };
 
 TEST_F(FaultsTest, WithTheBrokerFrozenEveryCommandIsAnsweredWithinItsBound) {
@@ -90,6 +125,41 @@ TEST_F(FaultsTest, ADeadLinkIsNoticedAlsoWhenThePingreqCannotBeWritten) {
   advance(KEEP_ALIVE - 1 + KEEP_ALIVE * 1.5);
   EXPECT_FALSE(row(b).connected);
   EXPECT_TRUE(broker_.closedByClient());
+}
+
+// A disconnect that comes while the packet at the head of the queue is
+// partly written: the broker must never see a DISCONNECT (or anything)
+// after part of another packet. Each way the client ends a connection.
+TEST_F(FaultsTest, TheBrokerReceivesWholePacketsWhenADisconnectCutsIntoOne) {
+  struct Case {
+    const char* what;
+    size_t room;  // bytes the broker reads just before: room for a DISCONNECT
+    std::function<void(uint32_t)> cut;
+    bool finishes;  // the broker reads on at once, so the head can be finished
+  };
+  const Case cases[] = {
+      {"disconnect", 0, [this](uint32_t b) { disconnectCmd(b); }, true},
+      {"broker removed", 64 * 1024, [this](uint32_t b) { removeRow(BROKERS, b); }, false},
+      {"connect while disconnecting", 64 * 1024, [this](uint32_t b) {
+         disconnectCmd(b);
+         connectCmd(b);
+       }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedBroker broker([this] { loop_->turn(); });
+    const uint32_t b = connected(broker, c.what);
+    std::string stream = fill(b, broker);
+    stream += broker.take(c.room);
+    c.cut(b);
+    const WrittenPackets written = expectWhole(stream + readUntilClosed(broker));
+    if (c.finishes) {
+      ASSERT_FALSE(written.whole.empty());
+      EXPECT_EQ(mqtt::Disconnect, written.whole.back().type);
+    }
+    if (brokerTable.findRow(b)) removeRow(BROKERS, b);
+    advance(2);
+  }
 }
 
 }  // namespace
