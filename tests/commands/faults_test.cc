@@ -7,6 +7,7 @@
 #include <set>
 
 #include "mqtt/builders.h"
+#include "mqtt/received.h"
 #include "support/service_fixture.h"
 
 namespace {
@@ -159,6 +160,32 @@ TEST_F(FaultsTest, TheBrokerReceivesWholePacketsWhenADisconnectCutsIntoOne) {
     }
     if (brokerTable.findRow(b)) removeRow(BROKERS, b);
     advance(2);
+  }
+}
+
+TEST_F(FaultsTest, NothingOfOneConnectionIsWrittenOnTheNext) {
+  const uint32_t b = connected();
+  EXPECT_TRUE(disconnectCmd(b)->ok());
+  advance(KEEP_ALIVE);  // past the keep-alive of the connection that ended
+  connectBroker(b);
+  EXPECT_EQ("", broker_.drain()) << "after CONNACK, with no subscriptions to make again";
+}
+
+TEST_F(FaultsTest, AQos0PublishAnsweredWithSuccessIsWritten) {
+  const uint32_t b = connected();
+  std::string stream = fill(b);
+  // Queued behind the first one's DISCONNECT, the second is never written.
+  OutcomePtr first = publishCmd(b, "first", "x", 0, fieldsWith(kv::bool_id(7), true));
+  OutcomePtr second = publishCmd(b, "second", "x", 0);
+  const WrittenPackets written = expectWhole(stream + readUntilClosed(broker_));
+  std::set<std::string> topics;
+  for (const mqtt::MqttPacket& p : written.whole) {
+    const std::optional<mqtt::PublishFields> publish = mqtt::parsePublish(p);
+    if (publish) topics.insert(publish->topic);
+  }
+  for (const auto& c : {std::make_pair("first", first), std::make_pair("second", second)}) {
+    EXPECT_TRUE(c.second->done) << c.first;
+    EXPECT_TRUE(!c.second->ok() || topics.count(c.first)) << c.first << " answered success, never written";
   }
 }
 
