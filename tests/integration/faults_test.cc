@@ -46,12 +46,14 @@ class FaultTest : public harness::DaemonTest {
     if (!IsSkipped()) DaemonTest::TearDown();
   }
 
-  // Broker row b1 for the fixture's mosquitto, connecting by itself, with
-  // the least keep-alive (30 s), and a subscription row "in/#"; then
-  // connects it and waits until mosquitto has the subscription.
-  void addAndConnect() {
+  // Broker row b1 for the fixture's mosquitto, connecting by itself
+  // unless told otherwise, with the least keep-alive (30 s), and a
+  // subscription row "in/#"; then connects it and waits until mosquitto
+  // has the subscription.
+  void addAndConnect(bool autoConnect = true) {
     ok({"broker", "add", "b1", std::string("address=") + FaultNet::BROKER_ADDRESS,
-        "port=" + std::to_string(BROKER_PORT), "client-id=b1", "auto-connect=yes", "keep-alive=30"});
+        "port=" + std::to_string(BROKER_PORT), "client-id=b1",
+        std::string("auto-connect=") + (autoConnect ? "yes" : "no"), "keep-alive=30"});
     ok({"subscription", "add", "b1", "in/#"});
     EXPECT_EQ("", answer({"connect", "b1"}));
     EXPECT_TRUE(mosquitto_.waitForLog("b1 0 in/#")) << mosquitto_.log();
@@ -193,5 +195,32 @@ TEST_F(FaultTest, OnASlowLinkA256KiBMessageGoesEachWayWhole) {
   expectDelivery("after");
   expectLevel(before);
 }
+
+class FullSendBuffer : public FaultTest, public testing::WithParamInterface<Fault> {};
+
+TEST_P(FullSendBuffer, ADisconnectIsAnswered) {
+  // Without automatic connection: its attempt would finish the waiting
+  // disconnect by chance.
+  addAndConnect(false);
+  expectDelivery("before");
+  const Level before = level();
+  const std::string file = root_.path() + "/big";
+  ASSERT_TRUE(testsupport::writeFile(file, std::string(2 * 1024 * 1024, 'f')));
+  ASSERT_TRUE(faults_.start(GetParam())) << net_.error();
+  for (int i = 0; i < 40 && answer({"publish", "b1", "out/fill", "-f", file}) != "Output queue full"; ++i) {
+  }
+  EXPECT_EQ("", answer({"disconnect", "b1"}));
+  EXPECT_FALSE(connected());
+  ASSERT_TRUE(faults_.end()) << net_.error();
+  EXPECT_EQ("", answer({"connect", "b1"}));
+  expectReconnected();
+  expectDelivery("after");
+  expectLevel(before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FullSendBuffer, testing::Values(Fault::LinkDown),
+                         [](const testing::TestParamInfo<Fault>& param) {
+                           return testsupport::faultName(param.param);
+                         });
 
 }  // namespace
