@@ -223,4 +223,25 @@ INSTANTIATE_TEST_SUITE_P(Faults, FullSendBuffer, testing::Values(Fault::LinkDown
                            return testsupport::faultName(param.param);
                          });
 
+size_t countOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(FaultTest, AfterAConnectFailsAtOnceNothingStaleReachesTheNextConnection) {
+  addAndConnect(false);  // no automatic attempt in between to clear the client
+  EXPECT_EQ("", answer({"disconnect", "b1"}));
+  ASSERT_TRUE(mosquitto_.waitForLog("Received DISCONNECT from b1"));
+  ASSERT_TRUE(faults_.start(Fault::RouteGone)) << net_.error();
+  // The connect fails with "Network is unreachable": the publish is never
+  // written, so it must not be answered with success.
+  EXPECT_NE("", answer({"publish", "b1", "out/x", "x", "--disconnect-after"}));
+  ASSERT_TRUE(faults_.end()) << net_.error();
+  EXPECT_EQ("", answer({"connect", "b1"}));
+  EXPECT_EQ("", answer({"publish", "b1", "out/y", "y", "-q", "1"}));
+  EXPECT_TRUE(connected());
+  EXPECT_EQ(1u, countOf(mosquitto_.log(), "Received DISCONNECT from b1")) << mosquitto_.log();
+}
+
 }  // namespace
