@@ -52,7 +52,8 @@ BrokerClient::BrokerClient(kv::Looper& loop, BrokerEntry& broker, SubscriptionTa
       connectTimer_(loop.runner(), [this] { onConnectTimeout(); }),
       pingTimer_(loop.runner(), [this] { sendPingreq(); }),
       autoConnectTimer_(loop.runner(), [this] { onAutoConnect(); }),
-      silenceTimer_(loop.runner(), [this] { onBrokerSilent(); }) {
+      silenceTimer_(loop.runner(), [this] { onBrokerSilent(); }),
+      graceTimer_(loop.runner(), [this] { onDisconnectGrace(); }) {
   report_.stateSince = loop_.getLocaltime();
   armAutoConnect();
 }
@@ -62,14 +63,16 @@ BrokerClient::~BrokerClient() {
   for (auto& entry : deferred_) runner.removeTimer(entry.second);
   for (auto& entry : pending_) runner.removeTimer(entry.second.timer);
   for (int id : posts_) loop_.cancelPost(id);
-  if (state_ != ConnectionState::Idle && socket_ >= 0) {
-    runner.removeSocket(socket_);
-    const kv::Status written = writeDisconnect();
+  if (socket_ >= 0) runner.removeSocket(socket_);
+  if ((state_ == ConnectionState::Connected || state_ == ConnectionState::Disconnecting) &&
+      socket_ >= 0) {
+    // A goodbye, when one can be written, and a little time for it to leave.
+    const kv::Status written = writeGoodbyeNow();
     if (!written.isOk()) logBrokerWarning(*broker_, written.message());
     const int fd = socket_;
-    runner.addTimer(seconds(CLOSE_AFTER_DISCONNECT_SECONDS), [fd] { ::close(fd); });
+    runner.addTimer(seconds(DISCONNECT_GRACE_SECONDS), [fd] { ::close(fd); });
   } else if (socket_ >= 0) {
-    ::close(socket_);
+    ::close(socket_);  // an attempt under way: no MQTT session to end
   }
   // Torn down, but the close step of the next loop turn has not run yet.
   for (int fd : closingFds_) ::close(fd);
@@ -289,17 +292,22 @@ void BrokerClient::onConnack(const mqtt::MqttPacket& packet) {
                                "Connection refused: " + mqtt::connackRefusal(connack->returnCode)));
   }
   logBrokerInfo(*broker_, "connected to " + broker_->address);
-  completeAll(connectWaiters_, kv::Status::ok());
   connectTimer_.cancel();
   setState(ConnectionState::Connected);
   report_.failedAttempts = 0;
-  if (subscribeOnConnect_) {
-    for (SubscriptionEntry& row : tables_->subscriptions) {
-      if (row.brokerId == broker_->id) sendSubscribe(row.topic, row.qos);
-    }
-  }
-  setSocketInterest(POLLIN | POLLOUT);
   broker_->connected = true;
+  setSocketInterest(POLLIN | POLLOUT);
+  completeAll(connectWaiters_, kv::Status::ok());
+  if (subscribeOnConnect_) resubscribe();
+}
+
+// A queue overflow tears the connection down inside the loop: nothing more
+// is queued on the client then.
+void BrokerClient::resubscribe() {
+  for (SubscriptionEntry& row : tables_->subscriptions) {
+    if (state_ != ConnectionState::Connected) return;
+    if (row.brokerId == broker_->id) sendSubscribe(row.topic, row.qos);
+  }
 }
 
 void BrokerClient::onConnectTimeout() {
@@ -310,24 +318,84 @@ void BrokerClient::onConnectTimeout() {
 // ---- Disconnecting ------------------------------------------------------------
 
 void BrokerClient::disconnect(Completion done) {
+  if (state_ == ConnectionState::Disconnecting) {
+    if (done) disconnectWaiters_.push_back(std::move(done));
+    return;
+  }
   if (state_ != ConnectionState::Connected) {
     if (done) done(kv::Status::ok());
     return;
   }
   if (done) disconnectWaiters_.push_back(std::move(done));
-  discardQueue();
   setState(ConnectionState::Disconnecting);
-  failAllRequests(kv::Status(Kind::Cancelled, "Disconnecting"));
+  pingTimer_.cancel();
+  // A publish whose DISCONNECT is queued already goes out with it.
+  failAllRequests(kv::Status(Kind::Cancelled, "Disconnecting"), disconnectAfterId_);
+  queueGoodbye();
+  graceTimer_.arm(seconds(DISCONNECT_GRACE_SECONDS));
+}
+
+// What still goes out before DISCONNECT: a half-written head (so that the
+// broker never sees part of a packet), packets already answered for (QoS 0
+// publishes, acknowledgements of the broker's messages) and a DISCONNECT
+// already queued behind a publish, with the publish. Dropped: the packets
+// of orders just told "Disconnecting", PUBREL included, and PINGREQ.
+void BrokerClient::queueGoodbye() {
+  std::deque<mqtt::MqttPacket> kept;
+  size_t keptBytes = 0;
+  bool goodbyeQueued = false;
+  for (size_t i = 0; i < outputQueue_.size() && !goodbyeQueued; ++i) {
+    mqtt::MqttPacket& packet = outputQueue_[i];
+    const uint8_t type = packet.type;
+    const bool started = i == 0 && headWritten_ > 0;
+    const bool answered = (type == mqtt::Publish && (packet.flags & 0x06) == 0) ||
+                          type == mqtt::Puback || type == mqtt::Pubrec ||
+                          type == mqtt::Pubcomp || type == mqtt::Disconnect;
+    if (!started && !answered) continue;
+    goodbyeQueued = type == mqtt::Disconnect;
+    keptBytes += packet.bytes.size();
+    kept.push_back(std::move(packet));
+  }
+  const size_t written = headWritten_;  // the head, when started, is kept
+  discardQueue();
+  outputQueue_.swap(kept);
+  queuedBytes_ = keptBytes;
+  headWritten_ = written;
+  if (!goodbyeQueued) enqueuePacket(mqtt::makeDisconnect());
   setSocketInterest(POLLIN | POLLOUT);
 }
 
-void BrokerClient::finishDisconnect() { teardown(writeDisconnect()); }
+// A connect, publish or subscribe during Disconnecting ends the disconnect
+// now, so that the new attempt starts on a clean client: what the socket
+// takes of the goodbye is written, then the connection is torn down.
+void BrokerClient::finishDisconnect() {
+  while (writeSome()) {
+  }
+  if (state_ != ConnectionState::Disconnecting) return;  // the DISCONNECT went out
+  teardown(writeGoodbyeNow());
+}
 
-kv::Status BrokerClient::writeDisconnect() {
+void BrokerClient::onDisconnectGrace() {
+  if (state_ != ConnectionState::Disconnecting) return;
+  teardown(kv::Status::timeout(strprintf(
+      "DISCONNECT not written within %u s: the broker does not read; closing the connection",
+      DISCONNECT_GRACE_SECONDS)));
+}
+
+kv::Status BrokerClient::writeGoodbyeNow() {
   const mqtt::MqttPacket packet = mqtt::makeDisconnect();
+  size_t from = 0;
+  if (headWritten_ > 0) {
+    if (outputQueue_.front().type != mqtt::Disconnect) {
+      return kv::Status(Kind::Cancelled,
+                        "closing the connection without DISCONNECT: a packet is half written");
+    }
+    from = headWritten_;
+  }
+  const size_t size = packet.bytes.size() - from;
   errno = 0;
-  const ssize_t n = ::send(socket_, packet.bytes.data(), packet.bytes.size(), MSG_NOSIGNAL);
-  if (n == static_cast<ssize_t>(packet.bytes.size())) return kv::Status::ok();
+  const ssize_t n = ::send(socket_, packet.bytes.data() + from, size, MSG_NOSIGNAL);
+  if (n == static_cast<ssize_t>(size)) return kv::Status::ok();
   return kv::Status::io(
       strprintf("couldn't write packet (%i) [%s]", static_cast<int>(n), strerror(errno)));
 }

@@ -20,11 +20,13 @@ uint16_t BrokerClient::takePacketId() {
   return nextPacketId_;
 }
 
-bool BrokerClient::registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess) {
-  if (pending_.count(id)) {
-    logError("Timeout reg failed: " + std::to_string(id));
-    return false;
-  }
+bool BrokerClient::identifierFree(uint16_t id) {
+  if (pending_.count(id) == 0) return true;
+  logError("Timeout reg failed: " + std::to_string(id));
+  return false;
+}
+
+void BrokerClient::registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess) {
   PendingRequest& request = pending_[id];
   request.done = std::move(done);
   request.onSuccess = std::move(onSuccess);
@@ -35,7 +37,6 @@ bool BrokerClient::registerRequest(uint16_t id, Completion done, std::function<v
   request.timer = loop_.runner().addTimer(seconds(REQUEST_TIMEOUT_SECONDS), [this, id, serial] {
     defer(0, [this, id, serial] { onRequestTimeout(id, serial); });
   });
-  return true;
 }
 
 void BrokerClient::completeRequest(uint16_t id) {
@@ -61,9 +62,11 @@ void BrokerClient::onRequestTimeout(uint16_t id, uint64_t serial) {
   }
 }
 
-void BrokerClient::failAllRequests(const kv::Status& why) {
+void BrokerClient::failAllRequests(const kv::Status& why, uint16_t except) {
   std::map<uint16_t, PendingRequest> failed;
   failed.swap(pending_);
+  auto kept = failed.find(except);
+  if (kept != failed.end()) pending_.insert(failed.extract(kept));
   for (auto& entry : failed) loop_.runner().removeTimer(entry.second.timer);
   for (auto& entry : failed) entry.second.done(why);
 }

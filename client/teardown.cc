@@ -7,8 +7,10 @@
 // completes every waiting order and leaves the client Idle. The waiters are
 // told, in this order: a refusal is the answer the connect orders waited
 // for, so they get it first; then every request waiting for an
-// acknowledgement gets "Connection failed", every disconnect success, and
-// the connect orders still waiting "Connection failed".
+// acknowledgement (or for its DISCONNECT to be written) gets "Connection
+// failed", every disconnect success, and the connect orders still waiting
+// "Connection failed". Every timer of the connection stops, so nothing of
+// it reaches the next one.
 #include <unistd.h>
 
 #include "base/log.h"
@@ -28,10 +30,13 @@ void BrokerClient::teardown(const kv::Status& why) {
   cancelServiceRequests();
   failAllRequests(failed);
   discardQueue();
+  disconnectAfterId_ = 0;
   completeAll(disconnectWaiters_, kv::Status::ok());
   completeAll(connectWaiters_, failed);
   connectTimer_.cancel();
   silenceTimer_.cancel();
+  pingTimer_.cancel();
+  graceTimer_.cancel();
   broker_->connected = false;
   framer_.reset();
   releaseSocket();

@@ -31,7 +31,8 @@ int runService() {
   logInfo("started");
   MqttService service(looper, brokerTable, subscriptionTables);
   BrokerClients& clients = service.clients();
-  brokerTable.onRemove = [&clients](BrokerEntry& row) { clients.brokerRemoved(row); };
+  brokerTable.onRemove = [&clients](BrokerEntry& row) { clients.brokerRemoving(row); };
+  brokerTable.onRemoved = [&clients](BrokerEntry& row) { clients.brokerRemoved(row); };
   registerTables(looper);
   clients.createAll(brokerTable);
   service.init();
@@ -44,5 +45,6 @@ int runService() {
   // The clients go with the handler, before the loop: each connected one
   // sends DISCONNECT to its broker. The tables stay until exit.
   brokerTable.onRemove = nullptr;
+  brokerTable.onRemoved = nullptr;
   return 0;
 }

@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t KEEP_ALIVE = 30;
 // How long a disconnect waits for a broker that does not read.
-constexpr double DISCONNECT_GRACE_SECONDS = 1;
+constexpr double DISCONNECT_GRACE_SECONDS = BrokerClient::DISCONNECT_GRACE_SECONDS;
 // Data of the publishes that fill the send buffer: a little over 1 MiB,
 // so that what the socket takes ends inside one of them.
 const std::string FILL(1024 * 1024 + 3, 'p');
@@ -26,8 +26,8 @@ class FaultsTest : public ServiceFixture {
   uint32_t connected(ScriptedBroker& broker, const std::string& name = "b") {
     broker.limitReceiveBuffer(64 * 1024);
     kv::message settings;
-    settings.set(kv::u32_id(10), KEEP_ALIVE);
-    settings.set(kv::u32_id(2), broker.port());
+    settings.set(brokerRow::KEEP_ALIVE_FIELD, KEEP_ALIVE);
+    settings.set(brokerRow::PORT_FIELD, uint32_t{broker.port()});
     const uint32_t b = addBroker(name, settings);
     OutcomePtr done = connectCmd(b);
     EXPECT_NE("no connection", broker.handshake());
@@ -102,6 +102,7 @@ TEST_F(FaultsTest, WithTheBrokerFrozenEveryCommandIsAnsweredWithinItsBound) {
       {"publish, QoS 1", publishCmd(b, "t", "x", 1), 3},
       {"publish, QoS 2", publishCmd(b, "t", "x", 2), 3},
       {"subscribe", subscribeCmd(b, "s/#", 1), 3},
+      {"publish, QoS 0, disconnect after", publishCmd(b, "t", "x", 0, disconnectAfter()), 3},
       // The broker reads nothing, so the DISCONNECT cannot go out: a short
       // grace, then the socket is closed and the command answered.
       {"disconnect", disconnectCmd(b), DISCONNECT_GRACE_SECONDS},
@@ -175,7 +176,7 @@ TEST_F(FaultsTest, AQos0PublishAnsweredWithSuccessIsWritten) {
   const uint32_t b = connected();
   std::string stream = fill(b);
   // Queued behind the first one's DISCONNECT, the second is never written.
-  OutcomePtr first = publishCmd(b, "first", "x", 0, fieldsWith(kv::bool_id(7), true));
+  OutcomePtr first = publishCmd(b, "first", "x", 0, disconnectAfter());
   OutcomePtr second = publishCmd(b, "second", "x", 0);
   const WrittenPackets written = expectWhole(stream + readUntilClosed(broker_));
   std::set<std::string> topics;
@@ -187,6 +188,31 @@ TEST_F(FaultsTest, AQos0PublishAnsweredWithSuccessIsWritten) {
     EXPECT_TRUE(c.second->done) << c.first;
     EXPECT_TRUE(!c.second->ok() || topics.count(c.first)) << c.first << " answered success, never written";
   }
+}
+
+// The queue overflows while the broker's rows are subscribed again at
+// CONNACK (publishes waited for the connection, and the filters are
+// long): the connection ends once, and the idle client neither keeps
+// queuing nor calls its row connected.
+TEST_F(FaultsTest, AQueueOverflowAtConnackEndsTheConnectionOnce) {
+  const uint32_t b = addBroker("b", fieldsWith(brokerRow::KEEP_ALIVE_FIELD, KEEP_ALIVE));
+  for (int i = 0; i < 180; ++i) {
+    auto subscription = std::make_unique<SubscriptionEntry>();
+    subscription->brokerId = b;
+    subscription->setTopic(std::string(60000, 'f') + std::to_string(i));
+    subscriptionTables.subscriptions.add(std::move(subscription), false);
+  }
+  std::vector<OutcomePtr> publishes;
+  for (int i = 0; i < 7; ++i) publishes.push_back(publishCmd(b, "fill", FILL, 1));
+  broker_.handshake();
+  turns();
+  const std::string overflow = "output queue overflow";
+  EXPECT_NE(std::string::npos, console().find(overflow)) << console();
+  EXPECT_EQ(console().find(overflow), console().rfind(overflow));
+  EXPECT_FALSE(row(b).connected);
+  EXPECT_EQ(ConnectionState::Idle, client(b)->state());
+  EXPECT_EQ(0u, client(b)->queuedPackets());
+  for (const OutcomePtr& publish : publishes) EXPECT_EQ("Connection failed", publish->failure());
 }
 
 }  // namespace
