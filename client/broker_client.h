@@ -36,13 +36,19 @@
 //                       a PINGREQ or the CONNECT
 //   in progress         connect time-out (5 s)            Idle (teardown)
 //   any but Connected   request time-out (3 s)            Idle (teardown)
-//   Idle                autoConnectTimer (10 s)           Resolving
+//   Idle                autoConnectTimer (the back-off)   Resolving
 //
 // "In progress" means Resolving to AwaitingConnack. Every way back to Idle
 // goes through teardown(why): it logs why once, keeps it for report(),
 // answers every waiting order, discards the queue, and closes the socket on
 // the next loop turn, which also re-arms automatic connection. The end of a
 // requested disconnect tears down with an ok Status: it is not a failure.
+//
+// Automatic connection (keepalive.cc) runs for a row with autoConnect set,
+// and for any row while its outbox holds messages. It waits the delay of
+// ReconnectBackoff: 10 s x U[0.8, 1.2] after the client's creation or a
+// teardown, doubling (up to 120 s) after each automatic attempt that failed,
+// back to 10 s at CONNACK. Orders connect at once, whatever the back-off.
 //
 // Every callback the client hands to the platform (replies to its
 // requests, timers, deferred steps, the socket callback) is cancelled when
@@ -57,8 +63,11 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "client/outbox.h"
+#include "client/reconnect_backoff.h"
 #include "contracts/mqtt_service.h"
 #include "mqtt/framer.h"
 #include "mqtt/packet.h"
@@ -120,8 +129,13 @@ using Completion = std::function<void(const kv::Status&)>;
 struct PendingRequest {
   Completion done;
   std::function<void()> onSuccess;  // may be empty
-  kv::TimerPtr timer;               // the 3-second time-out
+  // The 3-second time-out; null for an outbox message, which waits for its
+  // acknowledgement as long as the connection lasts.
+  kv::TimerPtr timer;
   uint64_t serial = 0;              // tells a reused identifier apart
+  bool exactlyOnce = false;         // a QoS 2 PUBLISH: PUBCOMP is the answer due
+  std::string filter;               // a SUBSCRIBE: the filter and the QoS asked
+  uint32_t qos = 0;
 };
 
 // What an operator may read about a client; report() takes a copy.
@@ -135,7 +149,13 @@ struct ClientReport {
   uint64_t messagesOut = 0;      // PUBLISH packets written
   uint64_t bytesIn = 0;          // bytes read from the broker stream
   uint64_t bytesOut = 0;         // bytes written to it
+  uint32_t outboxMessages = 0;   // messages the outbox holds
+  uint64_t outboxBytes = 0;      // their topic and data bytes
 };
+
+// The client identifier a row's CONNECT carries: its own, or the daemon's
+// default when the row leaves it empty.
+const std::string& effectiveClientId(const BrokerEntry& broker);
 
 class BrokerClient {
  public:
@@ -144,7 +164,6 @@ class BrokerClient {
 
   static constexpr uint32_t CONNECT_TIMEOUT_SECONDS = 5;
   static constexpr uint32_t REQUEST_TIMEOUT_SECONDS = 3;
-  static constexpr uint32_t AUTO_CONNECT_SECONDS = 10;
   // How long a requested disconnect waits for the broker to read what is
   // still queued and the DISCONNECT; then the socket is closed without it.
   // Also the time a destroyed client leaves its goodbye before it closes.
@@ -173,19 +192,21 @@ class BrokerClient {
   // `done`, when given, waits for CONNACK or the teardown, and arms the
   // 5-second connect time-out when the client was Idle or Disconnecting.
   void connect(Completion done = nullptr);
-  // Connected: fails waiting requests with "Disconnecting" and drops their
-  // packets, keeps what was answered for already (a half-written packet,
-  // QoS 0 publishes, acknowledgements) and queues DISCONNECT behind it;
-  // `done` completes at the teardown that follows, when the DISCONNECT is
-  // written or DISCONNECT_GRACE_SECONDS have passed. Disconnecting: `done`
-  // waits for that same teardown. Otherwise completes at once (an attempt
-  // under way goes on).
+  // Connected: fails waiting requests with "Disconnecting", discards the
+  // queue but a half-written packet (and a publish with disconnect-after
+  // and its DISCONNECT), and queues DISCONNECT behind that; `done`
+  // completes at the teardown that follows, when the DISCONNECT is written
+  // or DISCONNECT_GRACE_SECONDS have passed. Disconnecting: `done` waits
+  // for that same teardown. Otherwise completes at once (an attempt under
+  // way goes on).
   void disconnect(Completion done = nullptr);
   // REQUIRES: the order passed the command handler's checks (QoS, topic,
   // size, and a connection or leave to make one). When it completes:
-  // operations.cc.
+  // operations.cc. With queueWhileOffline the outbox takes the message
+  // over and `done` runs at once (outbox_delivery.cc).
   void publish(const PublishOrder& order, Completion done);
-  // REQUIRES: as publish. Completes at SUBACK, then records the row.
+  // REQUIRES: as publish. Completes at SUBACK, then records the row; a
+  // SUBACK that refuses completes it "Subscription refused by the broker".
   void subscribe(const SubscribeOrder& order, Completion done);
   // Unsubscribes the filter of `target`, a subscription row of this broker,
   // and removes the row: at UNSUBACK when Connected, else on the next loop
@@ -203,6 +224,9 @@ class BrokerClient {
   ClientReport report() const;
   BrokerEntry& broker() const { return *broker_; }
   void setSubscribeOnConnect(bool on) { subscribeOnConnect_ = on; }
+  // Runs at every connection the broker accepts (CONNACK 0), once the
+  // connect orders have been answered; may be empty.
+  void setOnAccepted(std::function<void()> hook) { onAccepted_ = std::move(hook); }
   // On-message scripts running for this broker.
   uint32_t runningScripts = 0;
   // The descriptor of the broker stream; -1 when there is none.
@@ -221,7 +245,6 @@ class BrokerClient {
   void onSslReply(const kv::message& reply, int tcpFd);
   void startMqttSession(int fd, bool registerFd);
   void onConnack(const mqtt::MqttPacket& packet);
-  void resubscribe();
   void onConnectTimeout();
   void registerSocket(int fd, int events);
   void setSocketInterest(int events);
@@ -287,25 +310,52 @@ class BrokerClient {
   uint16_t takePacketId();
   // The identifier takePacketId will hand out next, without taking it.
   uint16_t peekPacketId() const;
-  // Whether `id` may be taken for a request; when a request still waits on
-  // it, logs "Timeout reg failed: <id>" and answers false. Checked before
-  // the order's packet is queued.
+  // The next packet identifier that no request waits on; 0 when all do.
+  // (The outbox's requests wait without a time-out, so the counter may
+  // come round to one of them.)
+  uint16_t takeFreePacketId();
+  // Whether `id` may be taken for an order's request; when a request still
+  // waits on it, logs "Timeout reg failed: <id>" and answers false.
+  // Checked before the order's packet is queued.
   bool identifierFree(uint16_t id);
-  // Waits for the acknowledgement of `id` (3-second time-out).
-  // REQUIRES: identifierFree(id).
-  void registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess);
-  // The broker acknowledged `id`: success, then onSuccess.
-  void completeRequest(uint16_t id);
+  // Waits for the acknowledgement of `id`, with the 3-second time-out when
+  // `timed`. REQUIRES: identifierFree(id).
+  PendingRequest& registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess,
+                                  bool timed = true);
+  // The broker answered `id`: `outcome`, then onSuccess after a success.
+  void completeRequest(uint16_t id, const kv::Status& outcome = kv::Status::ok());
   void onRequestTimeout(uint16_t id, uint64_t serial);
   // Completes every waiting request but `except` with `why`, smallest
   // identifier first, and forgets them (their onSuccess never runs).
   void failAllRequests(const kv::Status& why, uint16_t except = 0);
 
   // operations.cc
-  // A queued QoS 1 or 2 publish: connects when needed and waits for `id`.
-  void awaitAcknowledgement(uint16_t id, bool disconnectAfter, Completion done);
+  // A queued publish that waits (QoS 1 or 2, or disconnect-after): connects
+  // when needed and waits on `id`.
+  void awaitAcknowledgement(uint16_t id, const PublishOrder& order, Completion done);
   // Queues SUBSCRIBE for one filter; returns the packet identifier used.
   uint16_t sendSubscribe(const std::string& filter, uint32_t qos);
+
+  // acknowledgements.cc
+  // What a SUBACK grants: completes the subscribe order waiting for it, and
+  // logs a refused re-subscription and a QoS granted lower than asked.
+  void onSuback(const mqtt::MqttPacket& packet);
+  void noteGrant(const std::string& filter, uint32_t asked, uint8_t granted, bool order);
+  // PUBACK; for a QoS 2 PUBLISH too, with a warning once per connection.
+  void onPuback(uint16_t packetId);
+  // Subscribes the broker's rows again (CONNACK); stops when a queue
+  // overflow tears the connection down.
+  void resubscribe();
+
+  // outbox_delivery.cc
+  void queueForDelivery(const PublishOrder& order, Completion done);
+  // Hands the oldest waiting outbox messages to the connection, as the
+  // window allows (CONNACK, a new message, an acknowledgement). Never from
+  // inside the writer's loop: see scheduleOutboxRefill.
+  void sendOutbox();
+  void scheduleOutboxRefill();
+  // The outbox's part of the end of a connection.
+  void outboxConnectionEnded() { outbox_.connectionEnded(); }
 
   // keepalive.cc
   void sendPingreq();
@@ -316,6 +366,8 @@ class BrokerClient {
   void onBrokerSilent();
   void armAutoConnect();
   void onAutoConnect();
+  // Whether automatic connection runs for this client now.
+  bool wantsAutoConnect() const { return broker_->autoConnect || !outbox_.empty(); }
 
   kv::Looper& loop_;
   BrokerEntry* broker_;
@@ -338,7 +390,18 @@ class BrokerClient {
   uint16_t disconnectAfterId_ = 0;
   bool subscribeOnConnect_ = true;
   ConnectionState state_ = ConnectionState::Idle;
-  ClientReport report_;  // all but the state
+  ClientReport report_;  // all but the state and the outbox
+  std::function<void()> onAccepted_;
+
+  // The re-subscriptions of this connection whose SUBACK is due, by packet
+  // identifier: the filter and the QoS asked. Emptied at CONNACK.
+  std::map<uint16_t, std::pair<std::string, uint32_t>> resubscribing_;
+  bool warnedPubackForQos2_ = false;  // on this connection
+
+  Outbox outbox_;
+  bool outboxRefillPending_ = false;
+  ReconnectBackoff backoff_;
+  bool automaticAttempt_ = false;  // the attempt under way was started by the timer
 
   ClientTimer connectTimer_;
   ClientTimer pingTimer_;

@@ -43,6 +43,10 @@ kv::Status tlsFailure(const std::string& why) {
 
 }  // namespace
 
+const std::string& effectiveClientId(const BrokerEntry& broker) {
+  return broker.clientId.empty() ? defaultClientId : broker.clientId;
+}
+
 BrokerClient::BrokerClient(kv::Looper& loop, BrokerEntry& broker, SubscriptionTables& tables,
                            PublishHandler& arrivals)
     : loop_(loop),
@@ -76,6 +80,10 @@ BrokerClient::~BrokerClient() {
   }
   // Torn down, but the close step of the next loop turn has not run yet.
   for (int fd : closingFds_) ::close(fd);
+  if (!outbox_.empty()) {
+    logBrokerWarning(*broker_, strprintf("outbox dropped: %zu messages not delivered",
+                                         outbox_.count()));
+  }
   logBrokerInfo(*broker_, "disconnected from " + broker_->address);
 }
 
@@ -90,6 +98,8 @@ bool BrokerClient::inProgress() const {
 ClientReport BrokerClient::report() const {
   ClientReport report = report_;
   report.state = state_;
+  report.outboxMessages = static_cast<uint32_t>(outbox_.count());
+  report.outboxBytes = outbox_.bytes();
   return report;
 }
 
@@ -271,7 +281,7 @@ void BrokerClient::onSslReply(const kv::message& reply, int tcpFd) {
 
 void BrokerClient::startMqttSession(int fd, bool registerFd) {
   framer_.reset();
-  const std::string& clientId = broker_->clientId.empty() ? defaultClientId : broker_->clientId;
+  const std::string& clientId = effectiveClientId(*broker_);
   const mqtt::Will will{broker_->willTopic, broker_->willMessage,
                         static_cast<uint8_t>(broker_->willQos), broker_->willRetain};
   mqtt::BuildResult connectPacket =
@@ -292,22 +302,21 @@ void BrokerClient::onConnack(const mqtt::MqttPacket& packet) {
                                "Connection refused: " + mqtt::connackRefusal(connack->returnCode)));
   }
   logBrokerInfo(*broker_, "connected to " + broker_->address);
+  completeAll(connectWaiters_, kv::Status::ok());
   connectTimer_.cancel();
   setState(ConnectionState::Connected);
   report_.failedAttempts = 0;
+  backoff_.reset();
+  automaticAttempt_ = false;
+  warnedPubackForQos2_ = false;
+  resubscribing_.clear();
   broker_->connected = true;
   setSocketInterest(POLLIN | POLLOUT);
-  completeAll(connectWaiters_, kv::Status::ok());
+  // A queue overflow while subscribing again tears the connection down
+  // there, leaving an idle client that must not be called connected.
   if (subscribeOnConnect_) resubscribe();
-}
-
-// A queue overflow tears the connection down inside the loop: nothing more
-// is queued on the client then.
-void BrokerClient::resubscribe() {
-  for (SubscriptionEntry& row : tables_->subscriptions) {
-    if (state_ != ConnectionState::Connected) return;
-    if (row.brokerId == broker_->id) sendSubscribe(row.topic, row.qos);
-  }
+  sendOutbox();
+  if (onAccepted_ && state_ == ConnectionState::Connected) onAccepted_();
 }
 
 void BrokerClient::onConnectTimeout() {
@@ -335,33 +344,33 @@ void BrokerClient::disconnect(Completion done) {
   graceTimer_.arm(seconds(DISCONNECT_GRACE_SECONDS));
 }
 
-// What still goes out before DISCONNECT: a half-written head (so that the
-// broker never sees part of a packet), packets already answered for (QoS 0
-// publishes, acknowledgements of the broker's messages) and a DISCONNECT
-// already queued behind a publish, with the publish. Dropped: the packets
-// of orders just told "Disconnecting", PUBREL included, and PINGREQ.
+// What still goes out before DISCONNECT: a packet whose first bytes are
+// written (the broker never sees part of a packet), and a publish with
+// disconnect-after with the DISCONNECT right behind it, which waits as a
+// request. The rest of the queue goes: its orders were told
+// "Disconnecting", and the outbox's messages wait for the next connection
+// (but a QoS 0 one that the head carries: it is finished, so it counts as
+// written).
 void BrokerClient::queueGoodbye() {
+  const size_t written = headWritten_;
+  if (written > 0) outbox_.written(report_.bytesOut - written + outputQueue_.front().bytes.size());
+  outboxConnectionEnded();
   std::deque<mqtt::MqttPacket> kept;
   size_t keptBytes = 0;
-  bool goodbyeQueued = false;
-  for (size_t i = 0; i < outputQueue_.size() && !goodbyeQueued; ++i) {
-    mqtt::MqttPacket& packet = outputQueue_[i];
-    const uint8_t type = packet.type;
-    const bool started = i == 0 && headWritten_ > 0;
-    const bool answered = (type == mqtt::Publish && (packet.flags & 0x06) == 0) ||
-                          type == mqtt::Puback || type == mqtt::Pubrec ||
-                          type == mqtt::Pubcomp || type == mqtt::Disconnect;
-    if (!started && !answered) continue;
-    goodbyeQueued = type == mqtt::Disconnect;
-    keptBytes += packet.bytes.size();
-    kept.push_back(std::move(packet));
+  for (size_t i = 0; i < outputQueue_.size(); ++i) {
+    const bool started = i == 0 && written > 0;
+    const bool goodbye = outputQueue_[i].type == mqtt::Disconnect ||
+                         (i + 1 < outputQueue_.size() && outputQueue_[i + 1].type == mqtt::Disconnect);
+    if (!started && !goodbye) continue;
+    keptBytes += outputQueue_[i].bytes.size();
+    kept.push_back(std::move(outputQueue_[i]));
   }
-  const size_t written = headWritten_;  // the head, when started, is kept
+  const bool disconnectQueued = !kept.empty() && kept.back().type == mqtt::Disconnect;
   discardQueue();
   outputQueue_.swap(kept);
   queuedBytes_ = keptBytes;
   headWritten_ = written;
-  if (!goodbyeQueued) enqueuePacket(mqtt::makeDisconnect());
+  if (!disconnectQueued) enqueuePacket(mqtt::makeDisconnect());
   setSocketInterest(POLLIN | POLLOUT);
 }
 

@@ -32,14 +32,17 @@ kv::Status identifierInUse() { return kv::Status::rejected("Packet identifier in
 // 0 one too, for its DISCONNECT): "Timeout occured" after 3 s, and the
 // other failures of requests.
 //
-// The rows for a client that is not Connected need connectIfNeeded. A
-// publish or subscribe that finds a DISCONNECT queued behind a publish is
-// answered "Disconnecting": the connection ends once that DISCONNECT is
-// written, and nothing may be queued behind it.
+// The rows for a client that is not Connected need connectIfNeeded. An
+// order with queueWhileOffline goes to the outbox instead, once the packet
+// has shown that MQTT can carry it. A publish or subscribe that finds a
+// DISCONNECT queued behind a publish is answered "Disconnecting": the
+// connection ends once that DISCONNECT is written, and nothing may be
+// queued behind it.
 void BrokerClient::publish(const PublishOrder& order, Completion done) {
   mqtt::BuildResult built = mqtt::makePublish(order.topic, static_cast<uint8_t>(std::min(order.qos, 3u)),
                                               order.retain, peekPacketId(), order.data);
   if (!built.ok()) return done(kv::Status::malformed(built.error()));
+  if (order.queueWhileOffline) return queueForDelivery(order, std::move(done));
   if (!queueHasRoom(built.packet().bytes.size())) {
     return done(kv::Status::rejected("Output queue full"));
   }
@@ -58,7 +61,7 @@ void BrokerClient::publish(const PublishOrder& order, Completion done) {
     enqueuePacket(mqtt::makeDisconnect());
     disconnectAfterId_ = id;
   }
-  if (waits) return awaitAcknowledgement(id, order.qos > 0 && order.disconnectAfter, std::move(done));
+  if (waits) return awaitAcknowledgement(id, order, std::move(done));
   if (state_ == ConnectionState::Connected) {
     done(kv::Status::ok());
   } else if (inProgress()) {
@@ -68,14 +71,14 @@ void BrokerClient::publish(const PublishOrder& order, Completion done) {
   }
 }
 
-void BrokerClient::awaitAcknowledgement(uint16_t id, bool disconnectAfter, Completion done) {
+void BrokerClient::awaitAcknowledgement(uint16_t id, const PublishOrder& order, Completion done) {
   if (state_ != ConnectionState::Connected && !inProgress()) {
     connect();
     if (state_ == ConnectionState::Idle) return done(connectionFailure());
   }
   std::function<void()> after;
-  if (disconnectAfter) after = [this] { disconnect(); };
-  registerRequest(id, std::move(done), std::move(after));
+  if (order.qos > 0 && order.disconnectAfter) after = [this] { disconnect(); };
+  registerRequest(id, std::move(done), std::move(after)).exactlyOnce = order.qos == 2;
 }
 
 void BrokerClient::subscribe(const SubscribeOrder& order, Completion done) {
@@ -95,7 +98,7 @@ void BrokerClient::subscribe(const SubscribeOrder& order, Completion done) {
   // that cross each other record it once.
   const std::string filter = order.filter;
   const uint32_t qos = order.qos;
-  registerRequest(id, std::move(done), [this, filter, qos] {
+  PendingRequest& request = registerRequest(id, std::move(done), [this, filter, qos] {
     SubscriptionTable& table = tables_->subscriptions;
     if (table.findSubscription(broker_->id, filter)) return;
     auto row = std::make_unique<SubscriptionEntry>();
@@ -104,6 +107,8 @@ void BrokerClient::subscribe(const SubscribeOrder& order, Completion done) {
     row->qos = qos;
     table.add(std::move(row), true);
   });
+  request.filter = filter;
+  request.qos = qos;
 }
 
 void BrokerClient::unsubscribe(const SubscriptionEntry& target, Completion done) {

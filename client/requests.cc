@@ -6,7 +6,9 @@
 // occured" after 3 seconds, "Connection failed" at a teardown, or
 // "Disconnecting" at a requested disconnect. Whichever comes first removes
 // it: a late acknowledgement finds nothing and has no after-effect, so an
-// order that failed never takes effect afterwards.
+// order that failed never takes effect afterwards. A SUBACK that refuses
+// completes its request with that failure. The outbox's messages wait
+// without the time-out (outbox_delivery.cc).
 #include "base/log.h"
 #include "client/broker_client.h"
 
@@ -20,33 +22,44 @@ uint16_t BrokerClient::takePacketId() {
   return nextPacketId_;
 }
 
+uint16_t BrokerClient::takeFreePacketId() {
+  for (uint32_t tries = 0; tries < 65535; ++tries) {
+    const uint16_t id = takePacketId();
+    if (!pending_.count(id)) return id;
+  }
+  return 0;
+}
+
 bool BrokerClient::identifierFree(uint16_t id) {
   if (pending_.count(id) == 0) return true;
   logError("Timeout reg failed: " + std::to_string(id));
   return false;
 }
 
-void BrokerClient::registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess) {
+PendingRequest& BrokerClient::registerRequest(uint16_t id, Completion done,
+                                              std::function<void()> onSuccess, bool timed) {
   PendingRequest& request = pending_[id];
   request.done = std::move(done);
   request.onSuccess = std::move(onSuccess);
   request.serial = nextSerial_++;
+  if (!timed) return request;
   const uint64_t serial = request.serial;
   // The expiry only schedules the time-out handling for the next loop turn,
   // so the runner's timers are not changed from inside its own callback.
   request.timer = loop_.runner().addTimer(seconds(REQUEST_TIMEOUT_SECONDS), [this, id, serial] {
     defer(0, [this, id, serial] { onRequestTimeout(id, serial); });
   });
+  return request;
 }
 
-void BrokerClient::completeRequest(uint16_t id) {
+void BrokerClient::completeRequest(uint16_t id, const kv::Status& outcome) {
   auto it = pending_.find(id);
   if (it == pending_.end()) return;  // unknown, 0, or already answered
   PendingRequest request = std::move(it->second);
   pending_.erase(it);
   loop_.runner().removeTimer(request.timer);
-  request.done(kv::Status::ok());
-  if (request.onSuccess) request.onSuccess();
+  request.done(outcome);
+  if (outcome.isOk() && request.onSuccess) request.onSuccess();
 }
 
 void BrokerClient::onRequestTimeout(uint16_t id, uint64_t serial) {

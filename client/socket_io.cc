@@ -167,8 +167,12 @@ bool BrokerClient::dispatch(const mqtt::MqttPacket& packet) {
       onPublishPacket(packet);
       break;
     case mqtt::Puback:
-    case mqtt::Pubcomp:
+      onPuback(mqtt::packetIdOf(packet));
+      break;
     case mqtt::Suback:
+      onSuback(packet);
+      break;
+    case mqtt::Pubcomp:
     case mqtt::Unsuback:
       completeRequest(mqtt::packetIdOf(packet));
       break;

@@ -9,8 +9,9 @@
 // for, so they get it first; then every request waiting for an
 // acknowledgement (or for its DISCONNECT to be written) gets "Connection
 // failed", every disconnect success, and the connect orders still waiting
-// "Connection failed". Every timer of the connection stops, so nothing of
-// it reaches the next one.
+// "Connection failed". The outbox's messages that were with the connection
+// wait again for the next one. Every timer of the connection stops, so
+// nothing of it reaches the next one.
 #include <unistd.h>
 
 #include "base/log.h"
@@ -31,6 +32,7 @@ void BrokerClient::teardown(const kv::Status& why) {
   failAllRequests(failed);
   discardQueue();
   disconnectAfterId_ = 0;
+  outboxConnectionEnded();
   completeAll(disconnectWaiters_, kv::Status::ok());
   completeAll(connectWaiters_, failed);
   connectTimer_.cancel();

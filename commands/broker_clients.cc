@@ -1,6 +1,18 @@
 #include "commands/broker_clients.h"
 
+#include <strings.h>
+
 #include "base/log.h"
+
+namespace {
+
+// Whether two rows reach the same broker as far as their settings tell: the
+// same port and the same address, a host name in any case.
+bool sameEndpoint(const BrokerEntry& a, const BrokerEntry& b) {
+  return a.port == b.port && strcasecmp(a.address.c_str(), b.address.c_str()) == 0;
+}
+
+}  // namespace
 
 BrokerClients::BrokerClients(kv::Looper& loop, SubscriptionTables& tables,
                              PublishHandler& arrivals)
@@ -14,6 +26,7 @@ std::shared_ptr<BrokerClient> BrokerClients::find(const BrokerEntry& broker) con
 
 std::shared_ptr<BrokerClient> BrokerClients::create(BrokerEntry& broker) {
   auto client = std::make_shared<BrokerClient>(loop_, broker, tables_, arrivals_);
+  client->setOnAccepted([this, &broker] { warnSharedIdentifier(broker); });
   clients_[broker.id] = client;
   return client;
 }
@@ -39,4 +52,24 @@ void BrokerClients::brokerRemoved(BrokerEntry& row) {
 BrokerClient* BrokerClients::client(uint32_t brokerId) const {
   auto it = clients_.find(brokerId);
   return it == clients_.end() ? nullptr : it->second.get();
+}
+
+void BrokerClients::warnSharedIdentifier(const BrokerEntry& row) const {
+  const std::string& identifier = effectiveClientId(row);
+  std::string twins;
+  size_t count = 0;
+  for (const auto& entry : clients_) {
+    if (!entry.second) continue;
+    const BrokerEntry& other = entry.second->broker();
+    if (&other == &row || !sameEndpoint(other, row) || effectiveClientId(other) != identifier) {
+      continue;
+    }
+    twins += (twins.empty() ? "" : ", ") + other.name;
+    ++count;
+  }
+  if (twins.empty()) return;
+  logBrokerWarning(row, strprintf("shares the client identifier \"%s\" for %s:%u with %s %s; "
+                                  "the broker closes one connection whenever the other connects",
+                                  identifier.c_str(), row.address.c_str(), unsigned{row.port},
+                                  count == 1 ? "row" : "rows", twins.c_str()));
 }

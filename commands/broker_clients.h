@@ -7,6 +7,13 @@
 // while it runs, so a client is never destroyed inside one of its own
 // callbacks. The loop, the tables and the handler of arriving messages
 // outlive the registry.
+//
+// Seeing every client, it also warns of rows that would take turns on one
+// broker: when a broker accepts a connection, a row whose address, port
+// and effective client identifier are those of another row is logged once,
+// with both rows and the identifier (the broker closes one connection
+// whenever the other connects, and each side sees only "peer
+// disconnected").
 #pragma once
 
 #include <cstdint>
@@ -23,7 +30,7 @@ class BrokerClients {
   // The client serving `broker`, or an empty handle.
   std::shared_ptr<BrokerClient> find(const BrokerEntry& broker) const;
   // A new client for `broker`, replacing (and so releasing) any client
-  // stored under the row's id.
+  // stored under the row's id. It reports its accepted connections here.
   std::shared_ptr<BrokerClient> create(BrokerEntry& broker);
   // The client of `broker`; one is created, with the log line "Creating
   // target broker client", when there is none.
@@ -49,6 +56,9 @@ class BrokerClients {
   void clear() { clients_.clear(); }
 
  private:
+  // `row`'s broker accepted a connection: the warning above, if it applies.
+  void warnSharedIdentifier(const BrokerEntry& row) const;
+
   kv::Looper& loop_;
   SubscriptionTables& tables_;
   PublishHandler& arrivals_;

@@ -23,11 +23,16 @@ bool mayReachBroker(const BrokerClient& client, bool connectIfNeeded) {
 }
 
 // The checks of a publish, in the order the requester sees their answers.
+// A queued message is the client's to deliver: it connects whatever
+// connectIfNeeded says, and a disconnect after it has no moment to happen.
 kv::Status checkPublish(const svc::PublishOrder& order, const BrokerClient& client) {
   if (order.qos > 2) return kv::Status::malformed("Max QoS is 2");
   if (order.topic.empty()) return kv::Status::malformed("Topic required");
   if (!mqtt::isPlainTopic(order.topic)) return kv::Status::malformed("Invalid topic");
-  if (!mayReachBroker(client, order.connectIfNeeded)) {
+  if (order.queueWhileOffline && order.disconnectAfter) {
+    return kv::Status::malformed("Cannot disconnect after a queued message");
+  }
+  if (!order.queueWhileOffline && !mayReachBroker(client, order.connectIfNeeded)) {
     return kv::Status::rejected("Broker not connected");
   }
   if (order.data.size() > svc::MAX_DATA_BYTES) return kv::Status::tooLarge("Message too large");
@@ -178,7 +183,7 @@ void MqttService::unsubscribe(const kv::message& request) {
   BrokerEntry* broker = lookupBroker(request, order.brokerId);
   if (!broker) return;
   std::shared_ptr<BrokerClient> client = clients_.find(*broker);
-  if (!client) return answer(request, kv::Status::notFound("Client not present"));
+  if (!client) return answer(request, kv::Status::notFound(svc::NO_CLIENT_TEXT));
   const SubscriptionEntry* target = nullptr;
   const kv::Status refusal = findUnsubscribeTarget(order, *broker, tables_.subscriptions, target);
   if (!refusal.isOk()) return answer(request, refusal);

@@ -31,6 +31,8 @@ kv::message encode(const PublishOrder& order) {
   m.set(RETAIN_FIELD, order.retain);
   m.set(DISCONNECT_AFTER_FIELD, order.disconnectAfter);
   m.set(CONNECT_IF_NEEDED_FIELD, order.connectIfNeeded);
+  // Only when set, so that every other request reads as it always did.
+  if (order.queueWhileOffline) m.set(QUEUE_WHILE_OFFLINE_FIELD, true);
   return m;
 }
 
@@ -69,6 +71,7 @@ PublishOrder decodePublish(const kv::message& request) {
   order.retain = request.get(RETAIN_FIELD, false);
   order.disconnectAfter = request.get(DISCONNECT_AFTER_FIELD, false);
   order.connectIfNeeded = request.get(CONNECT_IF_NEEDED_FIELD, true);
+  order.queueWhileOffline = request.get(QUEUE_WHILE_OFFLINE_FIELD, false);
   return order;
 }
 

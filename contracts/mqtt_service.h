@@ -6,7 +6,7 @@
 //   Publish        1       u32 1 broker, string 2 topic, string 3 data,  by the broker's
 //                          u32 5 QoS (0), bool 6 retain, bool 7          acknowledgement,
 //                          disconnect after, bool 14 connect if needed   or at once
-//                          (true)
+//                          (true), bool 16 queue while offline (false)
 //   Connect        2       u32 1 broker                                  at CONNACK or failure
 //   Disconnect     3       u32 1 broker                                  after DISCONNECT
 //   Subscribe      4       u32 11 broker, string 12 filter, u32 13 QoS,  at SUBACK
@@ -46,6 +46,9 @@ constexpr kv::u32_id QOS_FIELD{5};
 constexpr kv::bool_id RETAIN_FIELD{6};
 constexpr kv::bool_id DISCONNECT_AFTER_FIELD{7};
 constexpr kv::bool_id CONNECT_IF_NEEDED_FIELD{14};  // publish, subscribe
+// Publish: the broker's client takes the message over (its outbox) and
+// delivers it whenever the broker can be reached; answered at once.
+constexpr kv::bool_id QUEUE_WHILE_OFFLINE_FIELD{16};
 constexpr kv::u32_id SUBSCRIPTION_BROKER_FIELD = subscriptions::BROKER_FIELD;
 constexpr kv::string_id SUBSCRIBE_FILTER_FIELD = subscriptions::FILTER_FIELD;
 constexpr kv::u32_id SUBSCRIBE_QOS_FIELD = subscriptions::QOS_FIELD;
@@ -62,6 +65,7 @@ struct PublishOrder {
   bool retain = false;
   bool disconnectAfter = false;
   bool connectIfNeeded = true;
+  bool queueWhileOffline = false;
 };
 
 struct ConnectOrder {
@@ -87,6 +91,12 @@ struct UnsubscribeOrder {
 };
 
 struct ClearReceivedOrder {};
+
+// The refusal of an unsubscribe for a broker that has no client yet (never
+// connected since the daemon started): there is nothing to unsubscribe at
+// the broker, and a requester that wants the row gone removes it from the
+// table.
+constexpr const char* NO_CLIENT_TEXT = "Client not present";
 
 // A request for handler 1: path, command number and every field of the
 // order.

@@ -64,6 +64,12 @@ BuildResult makePublish(const std::string& topic, uint8_t qos, bool retain,
   return encodePacket(Publish, flags, header, data);
 }
 
+void markDuplicate(MqttPacket& publish) {
+  if (publish.type != Publish || (publish.flags & 0x06) == 0 || publish.bytes.empty()) return;
+  publish.flags |= 0x08;
+  publish.bytes[0] |= 0x08;
+}
+
 MqttPacket makeAck(uint8_t type, uint8_t flags, uint16_t packetId) {
   return encodeSmall(type, flags, idHeader(packetId));
 }

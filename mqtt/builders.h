@@ -14,8 +14,9 @@
 //   DISCONNECT   E0          -                          -
 //
 // Strings are a 16-bit big-endian byte count and the bytes; ids and the
-// keep-alive are 16-bit big-endian. No DUP flag, one filter per SUBSCRIBE
-// and UNSUBSCRIBE. The builders keep no state.
+// keep-alive are 16-bit big-endian. One filter per SUBSCRIBE and
+// UNSUBSCRIBE. The builders keep no state; a PUBLISH sent again gets its
+// DUP flag from markDuplicate.
 //
 // Builders that take caller-sized strings or data return a BuildResult and
 // refuse input that MQTT cannot carry with one of these texts:
@@ -56,6 +57,10 @@ BuildResult makeConnect(const std::string& clientId, const std::string& userName
 // Flags (qos << 1) | retain. The identifier is written only when qos > 0.
 BuildResult makePublish(const std::string& topic, uint8_t qos, bool retain,
                         uint16_t packetId, const std::string& data);
+
+// Sets the DUP flag (0x08 of the first byte) of a PUBLISH with QoS 1 or 2
+// that goes out again; any other packet is left as it is.
+void markDuplicate(MqttPacket& publish);
 
 // PUBACK (4, 0), PUBREC (5, 0), PUBREL (6, 2), PUBCOMP (7, 0): two-byte body.
 // REQUIRES: type <= 15.

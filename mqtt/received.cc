@@ -90,6 +90,14 @@ std::optional<ConnackFields> parseConnack(const MqttPacket& packet) {
   return ConnackFields{(packet.bytes[2] & 0x01) != 0, packet.bytes[3]};
 }
 
+uint8_t subackReturnCode(const MqttPacket& packet) {
+  const size_t code = bodyOffset(packet) + 2;
+  if (packet.type != Suback || packet.remainingLength < 3 || packet.bytes.size() <= code) {
+    return SUBACK_FAILURE;
+  }
+  return packet.bytes[code];
+}
+
 std::string connackRefusal(uint8_t returnCode) {
   switch (returnCode) {
     case 1: return "unacceptable protocol version";

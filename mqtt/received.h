@@ -18,6 +18,9 @@
 //
 // CONNACK body: byte 0 the acknowledge flags (bit 0: session present),
 // byte 1 the return code (0 accepted, 1 to 5 the refusals MQTT names).
+//
+// SUBACK body: the packet identifier, then one return code per filter of
+// the SUBSCRIBE (0, 1, 2: the QoS granted; 0x80: refused).
 #pragma once
 
 #include <cstdint>
@@ -71,6 +74,14 @@ struct ConnackFields {
 // Refuses (nullopt) a packet that is not a CONNACK with a body of exactly
 // two bytes.
 std::optional<ConnackFields> parseConnack(const MqttPacket& packet);
+
+// A SUBACK return code that refuses the subscription.
+constexpr uint8_t SUBACK_FAILURE = 0x80;
+
+// The first return code of a SUBACK, which answers a SUBSCRIBE of one
+// filter; SUBACK_FAILURE when the packet is no SUBACK or carries no code,
+// since nothing was granted then.
+uint8_t subackReturnCode(const MqttPacket& packet);
 
 // Why a broker refused, for a CONNACK return code other than 0:
 // "unacceptable protocol version", "identifier rejected", "server

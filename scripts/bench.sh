@@ -8,7 +8,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 # The broker benchmark runs mosquitto and its clients, and callgrind.
-scripts/need-packages.sh cmake ninja-build g++ mosquitto mosquitto-clients valgrind
+scripts/need-packages.sh cmake ninja-build g++ nlohmann-json3-dev mosquitto mosquitto-clients valgrind
 . scripts/quiet.sh
 echo "== release build"
 quiet bench-build sh -c 'cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -21,7 +21,8 @@ build=build/ppc
 cd "$top"
 
 # ---- Packages ------------------------------------------------------------------
-scripts/need-packages.sh cmake ninja-build googletest g++-powerpc-linux-gnu qemu-user
+scripts/need-packages.sh cmake ninja-build googletest g++-powerpc-linux-gnu qemu-user \
+  nlohmann-json3-dev
 
 # ---- Tests that cannot pass under user-mode emulation --------------------------
 # A gtest negative filter (Suite.Name patterns joined by ':'), applied to every

@@ -10,7 +10,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build/native}
 cd "$top"
 
-scripts/need-packages.sh chromium mosquitto mosquitto-clients
+scripts/need-packages.sh chromium mosquitto mosquitto-clients openssl
 command -v npm >/dev/null 2>&1 || scripts/need-packages.sh nodejs npm
 
 (cd tests/web && npm ci --no-audit --no-fund --loglevel=error)

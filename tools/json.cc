@@ -1,8 +1,11 @@
 #include "tools/json.h"
 
-#include <cstdio>
-#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include <iterator>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "tools/utf8.h"
 #include "tools/values.h"
@@ -11,309 +14,203 @@ namespace mqttctl {
 namespace json {
 namespace {
 
-// Recursive descent over the input, with a cursor that never passes the
-// end: every read checks `pos_ < s_.size()` first.
-class Parser {
+// The input as the library's parser reads it, byte by byte, remembering
+// how far it has read: the parser's events carry no position, and a
+// refusal should say where it is.
+class Reading {
  public:
-  explicit Parser(const std::string& text) : s_(text) {}
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
 
-  kv::Status document(Value& out) {
-    if (s_.size() > MAX_INPUT_BYTES) {
-      return kv::Status::tooLarge("JSON input is larger than " + std::to_string(MAX_INPUT_BYTES) +
-                                  " bytes");
-    }
-    kv::Status st = value(out, 1);
-    if (!st.isOk()) return st;
-    skipSpace();
-    if (pos_ != s_.size()) return error("unexpected text after the JSON value");
-    return kv::Status::ok();
+  Reading(const char* at, const char** read) : at_(at), read_(read) {}
+  reference operator*() const { return *at_; }
+  Reading& operator++() {
+    *read_ = ++at_;
+    return *this;
   }
+  bool operator==(const Reading& other) const { return at_ == other.at_; }
+  bool operator!=(const Reading& other) const { return at_ != other.at_; }
 
  private:
-  kv::Status error(const std::string& what) const {
-    return kv::Status::malformed("JSON at byte " + std::to_string(pos_) + ": " + what);
-  }
+  const char* at_;
+  const char** read_;  // shared by the copies the parser makes
+};
 
-  void skipSpace() {
-    while (pos_ < s_.size() &&
-           (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r')) {
-      ++pos_;
-    }
-  }
+// The library's message without its prefix ("[json.exception.parse_error.101]
+// parse error at line 1, column 7: ") and without the input it quotes at the
+// end, which may be any bytes at all.
+std::string reasonOf(const std::string& what) {
+  const size_t start = what.find(": ");
+  const std::string text = start == std::string::npos ? what : what.substr(start + 2);
+  return text.substr(0, text.find("; last read: "));
+}
 
-  bool consume(char c) {
-    skipSpace();
-    if (pos_ < s_.size() && s_[pos_] == c) {
-      ++pos_;
-      return true;
-    }
-    return false;
-  }
+// A refusal at the last of `bytesRead` bytes.
+kv::Status refusal(size_t bytesRead, const std::string& what) {
+  return kv::Status::malformed("JSON at byte " + std::to_string(bytesRead ? bytesRead - 1 : 0) +
+                               ": " + what);
+}
 
-  kv::Status value(Value& out, int depth) {
-    if (++values_ > MAX_VALUES) return error("more than " + std::to_string(MAX_VALUES) + " values");
-    skipSpace();
-    if (pos_ >= s_.size()) return error("a value is missing");
-    char c = s_[pos_];
-    if (c == '[' || c == '{') {
-      if (depth > MAX_DEPTH) return error("nested deeper than " + std::to_string(MAX_DEPTH));
-      return c == '[' ? array(out, depth) : object(out, depth);
-    }
-    if (c == '"') {
-      out.kind = Value::Kind::String;
-      return string(out.text);
-    }
-    if (c == '-' || (c >= '0' && c <= '9')) {
-      out.kind = Value::Kind::Number;
-      return number(out.text);
-    }
-    return literal(out);
-  }
+// Builds the document from the parser's events and checks what the parser
+// leaves to its user: the depth, the number of values and duplicate keys.
+// An event that returns false stops the parse; `error` then says why.
+class Builder : public nlohmann::json_sax<Json> {
+ public:
+  Builder(Json& root, const char* start, const char* const& read)
+      : root_(root), start_(start), read_(read) {}
 
-  kv::Status literal(Value& out) {
-    static const struct {
-      const char* word;
-      Value::Kind kind;
-    } LITERALS[] = {
-        {"true", Value::Kind::True}, {"false", Value::Kind::False}, {"null", Value::Kind::Null}};
-    for (const auto& lit : LITERALS) {
-      std::string word(lit.word);
-      if (s_.compare(pos_, word.size(), word) == 0) {
-        pos_ += word.size();
-        out.kind = lit.kind;
-        return kv::Status::ok();
-      }
+  kv::Status error;
+
+  bool null() override { return place(nullptr) != nullptr; }
+  bool boolean(bool v) override { return place(v) != nullptr; }
+  bool number_integer(number_integer_t v) override { return place(v) != nullptr; }
+  bool number_unsigned(number_unsigned_t v) override { return place(v) != nullptr; }
+  bool number_float(number_float_t v, const string_t&) override { return place(v) != nullptr; }
+  bool string(string_t& v) override { return place(std::move(v)) != nullptr; }
+  bool binary(binary_t&) override { return fail("binary data is not JSON"); }
+  bool start_object(std::size_t) override { return open(Json::object()); }
+  bool start_array(std::size_t) override { return open(Json::array()); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+
+  bool key(string_t& key) override {
+    if (!open_.back().keys.insert(key).second) {
+      return fail("the key " + quoteArg(key) + " appears twice");
     }
-    return error(
-        "unexpected character (a value must be an object, array, string, number, "
-        "true, false or null)");
-  }
-
-  kv::Status array(Value& out, int depth) {
-    out.kind = Value::Kind::Array;
-    ++pos_;  // '['
-    if (consume(']')) return kv::Status::ok();
-    do {
-      out.items.emplace_back();
-      kv::Status st = value(out.items.back(), depth + 1);
-      if (!st.isOk()) return st;
-    } while (consume(','));
-    return consume(']') ? kv::Status::ok() : error("expected ',' or ']' in an array");
-  }
-
-  kv::Status object(Value& out, int depth) {
-    out.kind = Value::Kind::Object;
-    ++pos_;  // '{'
-    if (consume('}')) return kv::Status::ok();
-    std::set<std::string> seen;
-    do {
-      skipSpace();
-      if (pos_ >= s_.size() || s_[pos_] != '"') return error("expected a string key in an object");
-      std::string key;
-      kv::Status st = string(key);
-      if (!st.isOk()) return st;
-      if (!seen.insert(key).second) return error("the key " + quoteArg(key) + " appears twice");
-      if (!consume(':')) return error("expected ':' after an object key");
-      out.keys.push_back(std::move(key));
-      out.items.emplace_back();
-      st = value(out.items.back(), depth + 1);
-      if (!st.isOk()) return st;
-    } while (consume(','));
-    return consume('}') ? kv::Status::ok() : error("expected ',' or '}' in an object");
-  }
-
-  // REQUIRES: s_[pos_] == '"'.
-  kv::Status string(std::string& out) {
-    ++pos_;
-    out.clear();
-    while (pos_ < s_.size()) {
-      unsigned char c = static_cast<unsigned char>(s_[pos_]);
-      if (c == '"') {
-        ++pos_;
-        return kv::Status::ok();
-      }
-      if (c < 0x20) return error("a control character must be escaped in a string");
-      if (c == '\\') {
-        ++pos_;
-        kv::Status st = escape(out);
-        if (!st.isOk()) return st;
-        continue;
-      }
-      size_t n = utf8SequenceLength(s_, pos_);
-      if (n == 0) return error("a string is not valid UTF-8");
-      out.append(s_, pos_, n);
-      pos_ += n;
-    }
-    return error("a string is not terminated");
-  }
-
-  // After a backslash.
-  kv::Status escape(std::string& out) {
-    static const char NAMES[] = "\"\\/bfnrt";
-    static const char BYTES[] = "\"\\/\b\f\n\r\t";
-    if (pos_ >= s_.size()) return error("a string is not terminated");
-    char c = s_[pos_++];
-    if (c == 'u') return unicodeEscape(out);
-    const char* named = c ? std::strchr(NAMES, c) : nullptr;
-    if (!named) {
-      --pos_;
-      return error("unknown escape in a string");
-    }
-    out.push_back(BYTES[named - NAMES]);
-    return kv::Status::ok();
-  }
-
-  // After "\u": four hex digits, and for a high surrogate a second \u
-  // escape with the low surrogate.
-  kv::Status unicodeEscape(std::string& out) {
-    uint32_t cp = 0;
-    if (!hex4(cp)) return error("\\u needs four hex digits");
-    if (cp >= 0xdc00 && cp <= 0xdfff) return error("a low surrogate without a high surrogate");
-    if (cp >= 0xd800 && cp <= 0xdbff) {
-      uint32_t low = 0;
-      if (s_.compare(pos_, 2, "\\u") != 0) return error("a high surrogate without a low surrogate");
-      pos_ += 2;
-      if (!hex4(low)) return error("\\u needs four hex digits");
-      if (low < 0xdc00 || low > 0xdfff) return error("a high surrogate without a low surrogate");
-      cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
-    }
-    appendUtf8(out, cp);
-    return kv::Status::ok();
-  }
-
-  bool hex4(uint32_t& out) {
-    if (s_.size() - pos_ < 4) return false;
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) {
-      char c = s_[pos_ + static_cast<size_t>(i)];
-      int d = (c >= '0' && c <= '9')   ? c - '0'
-              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                       : -1;
-      if (d < 0) return false;
-      v = v * 16 + static_cast<uint32_t>(d);
-    }
-    pos_ += 4;
-    out = v;
+    key_ = std::move(key);
     return true;
   }
 
-  // -? (0 | [1-9][0-9]*) (.[0-9]+)? ([eE][+-]?[0-9]+)?
-  kv::Status number(std::string& out) {
-    size_t start = pos_;
-    if (s_[pos_] == '-') ++pos_;
-    if (pos_ < s_.size() && s_[pos_] == '0') {
-      ++pos_;
-    } else if (!digits()) {
-      return error("a number needs digits");
-    }
-    if (pos_ < s_.size() && s_[pos_] == '.') {
-      ++pos_;
-      if (!digits()) return error("a number needs digits after '.'");
-    }
-    if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
-      ++pos_;
-      if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
-      if (!digits()) return error("a number needs digits in its exponent");
-    }
-    out.assign(s_, start, pos_ - start);
-    return kv::Status::ok();
+  bool parse_error(std::size_t position, const std::string&, const Json::exception& e) override {
+    error = refusal(position, reasonOf(e.what()));
+    return false;
   }
 
-  bool digits() {
-    size_t start = pos_;
-    while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') ++pos_;
-    return pos_ > start;
+ private:
+  struct Open {
+    Json* value;
+    std::set<std::string> keys;  // an object's, to refuse a second one
+  };
+
+  bool fail(const std::string& what) {
+    error = refusal(static_cast<size_t>(read_ - start_), what);
+    return false;
   }
 
-  const std::string& s_;
-  size_t pos_ = 0;
+  // Puts a value into the array or object being read, or at the root;
+  // returns where it now is.
+  Json* place(Json&& value) {
+    if (++values_ > MAX_VALUES) {
+      fail("more than " + std::to_string(MAX_VALUES) + " values");
+      return nullptr;
+    }
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    Json& parent = *open_.back().value;
+    if (parent.is_array()) {
+      parent.push_back(std::move(value));
+      return &parent.back();
+    }
+    // key() has checked that the key is new: append it directly, as the
+    // map's own insertion would search every member first.
+    auto& members = static_cast<Json::object_t::Container&>(parent.get_ref<Json::object_t&>());
+    members.emplace_back(std::move(key_), std::move(value));
+    return &members.back().second;
+  }
+
+  bool open(Json&& container) {
+    if (open_.size() >= static_cast<size_t>(MAX_DEPTH)) {
+      return fail("nested deeper than " + std::to_string(MAX_DEPTH));
+    }
+    Json* placed = place(std::move(container));
+    if (placed) open_.push_back({placed, {}});
+    return placed != nullptr;
+  }
+
+  bool close() {
+    open_.pop_back();
+    return true;
+  }
+
+  Json& root_;
+  const char* start_;
+  const char* const& read_;
+  std::vector<Open> open_;  // the arrays and objects not closed yet, outermost first
+  std::string key_;         // an object's key, until its value comes
   size_t values_ = 0;
 };
 
 }  // namespace
 
-const Value* Value::member(const std::string& key) const {
-  for (size_t i = 0; i < keys.size(); ++i) {
-    if (keys[i] == key) return &items[i];
+kv::Status parse(const std::string& text, Json& out) {
+  if (text.size() > MAX_INPUT_BYTES) {
+    return kv::Status::tooLarge("JSON input is larger than " + std::to_string(MAX_INPUT_BYTES) +
+                                " bytes");
   }
-  return nullptr;
+  out = Json();
+  const char* read = text.data();
+  Builder builder(out, text.data(), read);
+  const Reading first(text.data(), &read), last(text.data() + text.size(), &read);
+  return Json::sax_parse(first, last, &builder) ? kv::Status::ok() : builder.error;
 }
 
-kv::Status parse(const std::string& text, Value& out) {
-  out = Value();
-  return Parser(text).document(out);
+std::string dump(const Json& value) {
+  // The library writes U+0008 and U+000C as \b and \f, and DEL as it is;
+  // the console writes every control character as a \u escape but the
+  // three everybody knows (\n, \r, \t), and DEL, too, is one a terminal
+  // should not get.
+  const std::string raw = value.dump();
+  std::string out;
+  out.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\x7f') {
+      out += "\\u007f";
+    } else if (raw[i] == '\\' && i + 1 < raw.size()) {
+      const char named = raw[++i];
+      out += named == 'b' ? "\\u0008" : named == 'f' ? "\\u000c" : std::string{'\\', named};
+    } else {
+      out.push_back(raw[i]);
+    }
+  }
+  return out;
 }
 
-kv::Status toUnsigned(const Value& value, uint64_t max, uint64_t& out) {
+Json textOrHex(const std::string& bytes) {
+  if (isValidUtf8(bytes)) return bytes;
+  return Json{{"hex", hexBytes(bytes)}};
+}
+
+kv::Status toUnsigned(const Json& value, uint64_t max, uint64_t& out) {
   const std::string range = "an integer from 0 to " + std::to_string(max);
-  if (!value.isNumber())
-    return kv::Status::malformed("expected " + range + ", got " + kindName(value.kind));
-  if (value.text.find_first_not_of("0123456789") != std::string::npos) {
-    return kv::Status::malformed("expected " + range + ", got " + value.text);
+  if (!value.is_number())
+    return kv::Status::malformed("expected " + range + ", got " + kindName(value));
+  if (!value.is_number_unsigned() || value.get<uint64_t>() > max) {
+    return kv::Status::malformed("expected " + range + ", got " + dump(value));
   }
-  uint64_t v = 0;
-  for (char c : value.text) {
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (v > (max - digit) / 10)
-      return kv::Status::malformed("expected " + range + ", got " + value.text);
-    v = v * 10 + digit;
-  }
-  out = v;
+  out = value.get<uint64_t>();
   return kv::Status::ok();
 }
 
-void writeString(std::string& out, const std::string& bytes) {
-  out.push_back('"');
-  for (char ch : bytes) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", c);
-          out += esc;
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
-  out.push_back('"');
-}
-
-const char* kindName(Value::Kind kind) {
-  switch (kind) {
-    case Value::Kind::Null:
+const char* kindName(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
       return "null";
-    case Value::Kind::False:
-      return "false";
-    case Value::Kind::True:
-      return "true";
-    case Value::Kind::Number:
-      return "a number";
-    case Value::Kind::String:
+    case Json::value_t::boolean:
+      return value.get<bool>() ? "true" : "false";
+    case Json::value_t::string:
       return "a string";
-    case Value::Kind::Array:
+    case Json::value_t::array:
       return "an array";
-    case Value::Kind::Object:
+    case Json::value_t::object:
       return "an object";
+    default:
+      return "a number";
   }
-  return "?";
 }
 
 }  // namespace json

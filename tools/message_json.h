@@ -29,8 +29,7 @@
 
 namespace mqttctl {
 
-// Appends the JSON form of `msg` (one line, no spaces).
-void writeMessageJson(std::string& out, const kv::message& msg);
+// The JSON form of `msg`, on one line, no spaces.
 std::string messageToJson(const kv::message& msg);
 
 // Parses the JSON form of a whole message.

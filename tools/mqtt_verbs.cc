@@ -63,6 +63,10 @@ kv::Status preparePublish(const VerbArgs& args, Action& action) {
   if (st.isOk() && sources > 1) {
     st = kv::Status::malformed("give the message once: as an argument, with -f or with -l");
   }
+  if (st.isOk() && args.has("outbox") && (args.has("no-connect") || args.has("disconnect-after"))) {
+    st = kv::Status::malformed("-o: the daemon connects and stays connected to deliver it; "
+                               "drop --no-connect and --disconnect-after");
+  }
   if (args.words.size() == 3) order.data = args.words[2];
   if (st.isOk() && args.has("file")) {
     st = readInputFile(args.value("file"), MAX_PAYLOAD_BYTES, "-f " + args.value("file"),
@@ -73,6 +77,7 @@ kv::Status preparePublish(const VerbArgs& args, Action& action) {
   order.retain = args.has("retain");
   order.disconnectAfter = args.has("disconnect-after") && !args.has("lines");
   order.connectIfNeeded = !args.has("no-connect");
+  order.queueWhileOffline = args.has("outbox");
   if (!args.has("lines")) {
     action = sendToBroker(args.words[0], order);
     return st;
@@ -180,11 +185,15 @@ const std::vector<Verb>& mqttVerbs() {
         {'r', "retain", nullptr, "the broker keeps it for later subscribers"},
         {'f', "file", "FILE", "the message is the content of FILE (- for standard input)"},
         {'l', "lines", nullptr, "each line of standard input is a message"},
+        {'o', "outbox", nullptr, "answer at once; the daemon delivers it when it can"},
         {0, "no-connect", nullptr, "refuse if the broker is not connected"},
         {0, "disconnect-after", nullptr, "disconnect once it is sent"}},
        "Without MESSAGE, -f or -l the message is empty. A message is at most 2 MiB.\n"
        "With -l, up to 64 messages are in flight at once, in order; the first\n"
-       "refusal stops the reading (the messages already sent stay sent).",
+       "refusal stops the reading (the messages already sent stay sent).\n"
+       "With -o the daemon keeps the message in the broker's outbox (in memory, at\n"
+       "most 1,000 messages and 1 MiB) until the broker has it, across lost\n"
+       "connections; with -l -o every line reaches the broker after it comes back.",
        "mqttctl publish home sensors/kitchen/temperature 21.5\n"
        "mqttctl publish -q 1 -r home status/router online\n"
        "journalctl -f | mqttctl publish -l home logs/router",

@@ -56,7 +56,7 @@ _mqttctl() {
       esac ;;
     publish)
       [ "$n" -eq 1 ] && candidates=$(_mqttctl_brokers)
-      candidates="$candidates -q --qos -r --retain -f --file -l --lines --no-connect
+      candidates="$candidates -q --qos -r --retain -f --file -l --lines -o --outbox --no-connect
         --disconnect-after" ;;
     subscribe)
       [ "$n" -eq 1 ] && candidates=$(_mqttctl_brokers)

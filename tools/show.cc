@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
 #include "tools/json.h"
 #include "tools/values.h"
 
@@ -80,46 +82,41 @@ void printBlock(std::ostream& out, const TableWords& table, const kv::message& r
   for (const auto& line : lines) printLine(out, {width}, line);
 }
 
-std::string rowJson(const TableWords& table, const kv::message& row, const BrokerNames& names,
-                    const BrokerNames* certificates) {
-  std::string out = "{";
+namespace {
+
+json::Json rowObject(const TableWords& table, const kv::message& row, const BrokerNames& names,
+                     const BrokerNames* certificates) {
+  json::Json out = json::Json::object();
   for (const Word& word : table.words) {
     if (!rowHas(word, row)) continue;
-    if (out.size() > 1) out += ",";
     if (word.kind == ValueKind::Broker) {
       const uint32_t id = brokerIdOf(word, row);
       auto it = names.find(id);
-      out += "\"broker\":";
-      if (it == names.end()) {
-        out += "null";
-      } else {
-        writeJsonText(out, it->second);
-      }
-      out += ",\"broker-id\":" + std::to_string(id);
+      out["broker"] = it == names.end() ? json::Json() : json::textOrHex(it->second);
+      out["broker-id"] = id;
       continue;
     }
-    json::writeString(out, word.word);
-    out += ":";
-    writeJsonValue(out, word, row);
+    out[word.word] = jsonValue(word, row);
     const std::string* name = word.kind == ValueKind::Certificate
                                   ? certificateName(word, row, certificates)
                                   : nullptr;
-    if (name && !name->empty()) {
-      out += ",\"certificate-name\":";
-      writeJsonText(out, *name);
-    }
+    if (name && !name->empty()) out["certificate-name"] = json::textOrHex(*name);
   }
-  return out + "}";
+  return out;
+}
+
+}  // namespace
+
+std::string rowJson(const TableWords& table, const kv::message& row, const BrokerNames& names,
+                    const BrokerNames* certificates) {
+  return json::dump(rowObject(table, row, names, certificates));
 }
 
 std::string rowsJson(const TableWords& table, const std::vector<kv::message>& rows,
                      const BrokerNames& names, const BrokerNames* certificates) {
-  std::string out = "[";
-  for (size_t i = 0; i < rows.size(); ++i) {
-    if (i) out += ",";
-    out += rowJson(table, rows[i], names, certificates);
-  }
-  return out + "]";
+  json::Json out = json::Json::array();
+  for (const kv::message& row : rows) out.push_back(rowObject(table, row, names, certificates));
+  return json::dump(out);
 }
 
 }  // namespace mqttctl

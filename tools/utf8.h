@@ -18,8 +18,4 @@ size_t utf8SequenceLength(const std::string& s, size_t pos, uint32_t* codePoint 
 // True when every byte of `s` belongs to a well-formed sequence.
 bool isValidUtf8(const std::string& s);
 
-// Appends the UTF-8 form of `codePoint`.
-// REQUIRES: codePoint <= 0x10FFFF and not a surrogate.
-void appendUtf8(std::string& out, uint32_t codePoint);
-
 }  // namespace mqttctl

@@ -240,6 +240,16 @@ std::string hexText(uint64_t value) {
   return text;
 }
 
+std::string hexBytes(const std::string& bytes) {
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out.push_back(HEX_DIGITS[c >> 4]);
+    out.push_back(HEX_DIGITS[c & 15]);
+  }
+  return out;
+}
+
 kv::Status checkTopicFilter(const std::string& filter) {
   if (filter.empty()) return kv::Status::malformed("the topic filter is empty");
   if (mqtt::isValidFilter(filter)) return kv::Status::ok();

@@ -62,6 +62,8 @@ std::string secondsText(uint32_t millis);
 std::string numberText(uint32_t num);
 // "0x..." in lower case.
 std::string hexText(uint64_t value);
+// Two lower-case hex digits for each byte, nothing between them.
+std::string hexBytes(const std::string& bytes);
 // `text` escaped and cut to a length that fits an error message, in quotes.
 std::string quoteArg(const std::string& text);
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
 #include "mqtt/topic.h"
 #include "platform/system.h"
 #include "tools/rows.h"
@@ -32,9 +34,9 @@ kv::message rowsAfter(uint32_t lastId) {
 void show(Session& s, const WatchOptions& options, const kv::message& row,
           const BrokerNames& names) {
   if (s.output.json) {
-    std::string data;
-    if (options.payloadOnly) writeJsonText(data, row.get(received::DATA_FIELD));
-    s.output.out << (options.payloadOnly ? data : rowJson(receivedWords(), row, names)) << "\n";
+    s.output.out << (options.payloadOnly ? json::dump(json::textOrHex(row.get(received::DATA_FIELD)))
+                                         : rowJson(receivedWords(), row, names))
+                 << "\n";
     return;
   }
   if (!options.payloadOnly) s.output.out << escapeBytes(row.get(received::TOPIC_FIELD), false) << " ";

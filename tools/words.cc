@@ -7,10 +7,11 @@
 #include <cstdio>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
 #include "contracts/mqtt_tables.h"
 #include "platform/system.h"
 #include "tools/json.h"
-#include "tools/utf8.h"
 #include "tools/values.h"
 
 namespace mqttctl {
@@ -223,27 +224,12 @@ std::string showValue(const Word& word, const kv::message& row) {
   return std::to_string(value);
 }
 
-void writeJsonText(std::string& out, const std::string& bytes) {
-  if (isValidUtf8(bytes)) return json::writeString(out, bytes);
-  static const char HEX_DIGITS[] = "0123456789abcdef";
-  out += "{\"hex\":\"";
-  for (unsigned char c : bytes) {
-    out.push_back(HEX_DIGITS[c >> 4]);
-    out.push_back(HEX_DIGITS[c & 15]);
-  }
-  out += "\"}";
-}
-
-void writeJsonValue(std::string& out, const Word& word, const kv::message& row) {
-  if (word.type == FieldType::String) {
-    writeJsonText(out, row.get(kv::string_id(word.num)));
-  } else if (word.type == FieldType::Bool) {
-    out += row.get(kv::bool_id(word.num)) ? "true" : "false";
-  } else {
-    const uint32_t value = row.get(kv::u32_id(word.num));
-    const bool none = word.kind == ValueKind::Certificate && value == NO_CERTIFICATE;
-    out += none ? "null" : std::to_string(value);
-  }
+json::Json jsonValue(const Word& word, const kv::message& row) {
+  if (word.type == FieldType::String) return json::textOrHex(row.get(kv::string_id(word.num)));
+  if (word.type == FieldType::Bool) return row.get(kv::bool_id(word.num));
+  const uint32_t value = row.get(kv::u32_id(word.num));
+  if (word.kind == ValueKind::Certificate && value == NO_CERTIFICATE) return nullptr;
+  return value;
 }
 
 std::string localTimeText(uint32_t seconds) {

@@ -29,6 +29,7 @@
 #include "contracts/mqtt_tables.h"
 #include "platform/message.h"
 #include "platform/status.h"
+#include "tools/json.h"
 
 namespace mqttctl {
 
@@ -86,14 +87,10 @@ kv::Status parseAssignments(const TableWords& table, const std::vector<std::stri
 // "yes"/"no", numbers, "none" for no certificate, a date for a time.
 std::string showValue(const Word& word, const kv::message& row);
 
-// Appends the JSON value of the word's field (the row has it): a string
-// (or {"hex":"..."} for bytes that are not UTF-8), true/false, a number,
-// or null for no certificate.
-void writeJsonValue(std::string& out, const Word& word, const kv::message& row);
-
-// Appends `bytes` as a JSON string, or as {"hex":"..."} when they are not
-// UTF-8.
-void writeJsonText(std::string& out, const std::string& bytes);
+// The JSON value of the word's field (the row has it): a string (or
+// {"hex":"..."} for bytes that are not UTF-8), true/false, a number, or
+// null for no certificate.
+json::Json jsonValue(const Word& word, const kv::message& row);
 
 // The settable keys of a table for a verb's help, one a line:
 // "  port=PORT          TCP port, 1883 by default".

@@ -25,6 +25,10 @@ std::string failureText(const kv::message& reply) {
 void BusCalls::ask(std::vector<uint32_t> path, uint32_t command, kv::message request, Reply done) {
   request.set(kv::PATH_FIELD, std::move(path));
   request.set(kv::COMMAND_FIELD, command);
+  send(std::move(request), std::move(done));
+}
+
+void BusCalls::send(kv::message request, Reply done) {
   const uint32_t ticks = timeoutSeconds_ * loop_.clock().ticksPerSecond();
   if (loop_.postMessage(request, done, ticks) >= 0) return;
   loop_.runner().addTimer(0, [done] {

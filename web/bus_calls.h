@@ -23,8 +23,11 @@ class BusCalls {
 
   BusCalls(kv::Looper& loop, uint32_t timeoutSeconds) : loop_(loop), timeoutSeconds_(timeoutSeconds) {}
 
-  // Sends `request` to `path` with `command`. A request that cannot be posted
-  // is answered with a failure reply, on a later loop turn like any other.
+  // Sends `request`, which carries its path and command (an encoded order
+  // of contracts/). A request that cannot be posted is answered with a
+  // failure reply, on a later loop turn like any other.
+  void send(kv::message request, Reply done);
+  // Sends `request` to `path` with `command`, as send() does.
   void ask(std::vector<uint32_t> path, uint32_t command, kv::message request, Reply done);
   // Every row of the table at `path` after `afterId` (0: from the first),
   // following the pages of get-all to the end.

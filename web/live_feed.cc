@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "contracts/mqtt_tables.h"
 #include "platform/system.h"
-#include "web/contract.h"
 #include "web/rows_json.h"
 
 namespace mqttweb {
@@ -57,7 +57,7 @@ void LiveFeed::pollMessages() {
   if (asking_) return;
   asking_ = true;
   std::weak_ptr<bool> alive = alive_;
-  bus_.readRows({contract::RECEIVED_TABLE}, primed_ ? lastId_ : 0,
+  bus_.readRows({contract::received::HANDLER}, primed_ ? lastId_ : 0,
                 [this, alive](std::vector<kv::message> rows, std::string failure) {
                   if (alive.expired()) return;
                   asking_ = false;
@@ -98,7 +98,7 @@ void LiveFeed::pollBrokers() {
   if (askingBrokers_) return;
   askingBrokers_ = true;
   std::weak_ptr<bool> alive = alive_;
-  bus_.readRows({contract::BROKER_TABLE}, 0,
+  bus_.readRows({contract::brokers::HANDLER}, 0,
                 [this, alive](std::vector<kv::message> rows, std::string failure) {
                   if (alive.expired()) return;
                   askingBrokers_ = false;

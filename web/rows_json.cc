@@ -2,12 +2,18 @@
 
 #include <initializer_list>
 
+#include "contracts/mqtt_tables.h"
+#include "contracts/tls.h"
 #include "platform/system.h"
-#include "web/contract.h"
 
 namespace mqttweb {
-namespace c = contract;
 namespace {
+
+namespace brokers = contract::brokers;
+namespace subscriptions = contract::subscriptions;
+namespace received = contract::received;
+namespace tls = contract::tls;
+using contract::NO_ID;
 
 // Reads the keys of one form, checking each against its type and range;
 // the first problem is kept in `error`.
@@ -114,45 +120,49 @@ FieldError parseObject(const std::string& body, Json& out) {
 }
 
 Json brokerToJson(const kv::message& row) {
-  const uint32_t certificate = row.get(c::BROKER_CERTIFICATE, c::NO_CERTIFICATE);
+  const uint32_t certificate = row.get(brokers::CERTIFICATE_FIELD, brokers::NO_CERTIFICATE);
   return Json{{"id", row.get(kv::OBJECT_ID_FIELD)},
-              {"name", row.get(kv::NAME_FIELD)},
-              {"address", row.get(c::BROKER_ADDRESS)},
-              {"port", row.get(c::BROKER_PORT, 1883)},
-              {"ssl", row.get(c::BROKER_SSL)},
-              {"autoConnect", row.get(c::BROKER_AUTO_CONNECT)},
-              {"connected", row.get(c::BROKER_CONNECTED)},
-              {"keepAlive", row.get(c::BROKER_KEEP_ALIVE, 60)},
-              {"scriptLimit", row.get(c::BROKER_SCRIPT_LIMIT)},
-              {"clientId", row.get(c::BROKER_CLIENT_ID)},
-              {"user", row.get(c::BROKER_USER)},
-              {"passwordSet", !row.get(c::BROKER_PASSWORD).empty()},
-              {"certificate", certificate == c::NO_CERTIFICATE ? Json() : Json(certificate)}};
+              {"name", row.get(brokers::NAME_FIELD)},
+              {"address", row.get(brokers::ADDRESS_FIELD)},
+              {"port", row.get(brokers::PORT_FIELD, brokers::DEFAULT_PORT)},
+              {"ssl", row.get(brokers::USE_TLS_FIELD)},
+              {"autoConnect", row.get(brokers::AUTO_CONNECT_FIELD)},
+              {"connected", row.get(brokers::CONNECTED_FIELD)},
+              {"keepAlive", row.get(brokers::KEEP_ALIVE_FIELD, brokers::DEFAULT_KEEP_ALIVE)},
+              {"scriptLimit", row.get(brokers::SCRIPT_LIMIT_FIELD)},
+              {"clientId", row.get(brokers::CLIENT_ID_FIELD)},
+              {"user", row.get(brokers::USER_FIELD)},
+              {"passwordSet", !row.get(brokers::PASSWORD_FIELD).empty()},
+              {"certificate", certificate == brokers::NO_CERTIFICATE ? Json() : Json(certificate)}};
 }
 
 Json subscriptionToJson(const kv::message& row) {
   return Json{{"id", row.get(kv::OBJECT_ID_FIELD)},
-              {"brokerId", row.get(c::SUBSCRIPTION_BROKER)},
-              {"filter", row.get(c::SUBSCRIPTION_FILTER)},
-              {"qos", row.get(c::SUBSCRIPTION_QOS)},
-              {"script", row.get(c::SUBSCRIPTION_SCRIPT)}};
+              {"brokerId", row.get(subscriptions::BROKER_FIELD)},
+              {"filter", row.get(subscriptions::FILTER_FIELD)},
+              {"qos", row.get(subscriptions::QOS_FIELD)},
+              {"script", row.get(subscriptions::SCRIPT_FIELD)}};
 }
 
 Json receivedToJson(const kv::message& row) {
-  Json out = textOrHex(row.get(c::RECEIVED_DATA), MAX_SHOWN_PAYLOAD_BYTES);
+  Json out = textOrHex(row.get(received::DATA_FIELD), MAX_SHOWN_PAYLOAD_BYTES);
   out["id"] = row.get(kv::OBJECT_ID_FIELD);
-  out["brokerId"] = row.get(c::RECEIVED_BROKER);
-  out["topic"] = row.get(c::RECEIVED_TOPIC);
-  out["time"] = row.get(c::RECEIVED_TIME);
+  out["brokerId"] = row.get(received::BROKER_FIELD);
+  out["topic"] = row.get(received::TOPIC_FIELD);
+  out["time"] = row.get(received::TIME_FIELD);
   return out;
 }
 
 Json storeEntryToJson(const kv::message& row) {
+  const std::string* name = row.find(tls::ENTRY_NAME_FIELD);
   return Json{{"id", row.get(kv::OBJECT_ID_FIELD)},
-              {"subject", row.get(c::STORE_SUBJECT)},
-              {"issuer", row.get(c::STORE_ISSUER)},
-              {"notAfter", row.get(c::STORE_NOT_AFTER)},
-              {"certificates", row.get(c::STORE_CERTIFICATE_COUNT)}};
+              {"name", name ? Json(*name) : Json()},
+              {"subject", row.get(tls::CERT_SUBJECT_FIELD)},
+              {"issuer", row.get(tls::CERT_ISSUER_FIELD)},
+              {"notBefore", row.get(tls::CERT_NOT_BEFORE_FIELD)},
+              {"notAfter", row.get(tls::CERT_NOT_AFTER_FIELD)},
+              {"fingerprint", row.get(tls::CERT_FINGERPRINT_FIELD)},
+              {"certificates", row.get(tls::CERT_COUNT_FIELD)}};
 }
 
 FieldError brokerFromJson(const Json& in, kv::message& out) {
@@ -161,38 +171,41 @@ FieldError brokerFromJson(const Json& in, kv::message& out) {
   std::string s;
   uint64_t n = 0;
   bool b = false;
-  if (f.text("name", s, 256)) out.set(kv::NAME_FIELD, s);
-  if (f.text("address", s, 253)) out.set(c::BROKER_ADDRESS, s);
-  if (f.number("port", 1, 65535, n)) out.set(c::BROKER_PORT, static_cast<uint32_t>(n));
-  if (f.flag("ssl", b)) out.set(c::BROKER_SSL, b);
-  if (f.flag("autoConnect", b)) out.set(c::BROKER_AUTO_CONNECT, b);
-  if (f.number("keepAlive", 30, 64800, n)) out.set(c::BROKER_KEEP_ALIVE, static_cast<uint32_t>(n));
-  if (f.number("scriptLimit", 0, 0xFFFFFFFF, n)) out.set(c::BROKER_SCRIPT_LIMIT, static_cast<uint32_t>(n));
-  if (f.text("clientId", s, 256)) out.set(c::BROKER_CLIENT_ID, s);
-  if (f.text("user", s, 256)) out.set(c::BROKER_USER, s);
-  if (f.text("password", s, 256) && !s.empty()) out.set(c::BROKER_PASSWORD, s);
+  if (f.text("name", s, 256)) out.set(brokers::NAME_FIELD, s);
+  if (f.text("address", s, 253)) out.set(brokers::ADDRESS_FIELD, s);
+  if (f.number("port", 1, 65535, n)) out.set(brokers::PORT_FIELD, static_cast<uint32_t>(n));
+  if (f.flag("ssl", b)) out.set(brokers::USE_TLS_FIELD, b);
+  if (f.flag("autoConnect", b)) out.set(brokers::AUTO_CONNECT_FIELD, b);
+  if (f.number("keepAlive", brokers::MIN_KEEP_ALIVE, brokers::MAX_KEEP_ALIVE, n)) {
+    out.set(brokers::KEEP_ALIVE_FIELD, static_cast<uint32_t>(n));
+  }
+  if (f.number("scriptLimit", 0, UINT32_MAX, n)) {
+    out.set(brokers::SCRIPT_LIMIT_FIELD, static_cast<uint32_t>(n));
+  }
+  if (f.text("clientId", s, 256)) out.set(brokers::CLIENT_ID_FIELD, s);
+  if (f.text("user", s, 256)) out.set(brokers::USER_FIELD, s);
+  if (f.text("password", s, 256) && !s.empty()) out.set(brokers::PASSWORD_FIELD, s);
   if (f.flag("clearPassword", b) && b) {
-    if (out.has(c::BROKER_PASSWORD)) f.fail("password", "give a new password or clear it, not both");
-    out.set(c::BROKER_PASSWORD, std::string());
+    if (out.has(brokers::PASSWORD_FIELD)) f.fail("password", "give a new password or clear it, not both");
+    out.set(brokers::PASSWORD_FIELD, std::string());
   }
   if (in.contains("certificate") && in["certificate"].is_null()) {
-    out.set(c::BROKER_CERTIFICATE, c::NO_CERTIFICATE);
-  } else if (f.number("certificate", 1, 0xFFFFFFFE, n)) {
-    out.set(c::BROKER_CERTIFICATE, static_cast<uint32_t>(n));
+    out.set(brokers::CERTIFICATE_FIELD, brokers::NO_CERTIFICATE);
+  } else if (f.number("certificate", 1, NO_ID - 1, n)) {
+    out.set(brokers::CERTIFICATE_FIELD, static_cast<uint32_t>(n));
   }
   return f.error;
 }
 
-FieldError subscribeFromJson(const Json& in, kv::message& command, std::string& script) {
+FieldError subscribeFromJson(const Json& in, svc::SubscribeOrder& order, std::string& script) {
   Form f(in, {"brokerId", "filter", "qos", "script"});
-  std::string filter;
   uint64_t n = 0;
-  if (f.number("brokerId", 1, 0xFFFFFFFE, n)) command.set(c::SUBSCRIBE_BROKER, static_cast<uint32_t>(n));
+  if (f.number("brokerId", 1, NO_ID - 1, n)) order.brokerId = static_cast<uint32_t>(n);
   else f.fail("brokerId", "choose a broker");
-  if (f.text("filter", filter)) command.set(c::SUBSCRIBE_FILTER, filter);
-  if (f.number("qos", 0, 2, n)) command.set(c::SUBSCRIBE_QOS, static_cast<uint32_t>(n));
+  f.text("filter", order.filter);
+  if (f.number("qos", 0, 2, n)) order.qos = static_cast<uint32_t>(n);
   f.text("script", script);
-  command.set(c::SUBSCRIBE_CONNECT_IF_NEEDED, true);
+  order.connectIfNeeded = true;
   return f.error;
 }
 
@@ -200,34 +213,42 @@ FieldError subscriptionChangeFromJson(const Json& in, kv::message& out) {
   Form f(in, {"script", "qos"});
   std::string script;
   uint64_t n = 0;
-  if (f.text("script", script)) out.set(c::SUBSCRIPTION_SCRIPT, script);
-  if (f.number("qos", 0, 2, n)) out.set(c::SUBSCRIPTION_QOS, static_cast<uint32_t>(n));
+  if (f.text("script", script)) out.set(subscriptions::SCRIPT_FIELD, script);
+  if (f.number("qos", 0, 2, n)) out.set(subscriptions::QOS_FIELD, static_cast<uint32_t>(n));
   return f.error;
 }
 
-FieldError publishFromJson(const Json& in, kv::message& command) {
+FieldError publishFromJson(const Json& in, svc::PublishOrder& order) {
   Form f(in, {"brokerId", "topic", "payload", "qos", "retain"});
-  std::string s;
   uint64_t n = 0;
-  bool b = false;
-  if (f.number("brokerId", 1, 0xFFFFFFFE, n)) command.set(c::PUBLISH_BROKER, static_cast<uint32_t>(n));
+  if (f.number("brokerId", 1, NO_ID - 1, n)) order.brokerId = static_cast<uint32_t>(n);
   else f.fail("brokerId", "choose a broker");
-  if (f.text("topic", s)) command.set(c::PUBLISH_TOPIC, s);
-  if (f.text("payload", s, SIZE_MAX)) command.set(c::PUBLISH_DATA, s);
-  if (f.number("qos", 0, 2, n)) command.set(c::PUBLISH_QOS, static_cast<uint32_t>(n));
-  if (f.flag("retain", b)) command.set(c::PUBLISH_RETAIN, b);
-  command.set(c::PUBLISH_CONNECT_IF_NEEDED, true);
+  f.text("topic", order.topic);
+  f.text("payload", order.data, SIZE_MAX);
+  if (f.number("qos", 0, 2, n)) order.qos = static_cast<uint32_t>(n);
+  f.flag("retain", order.retain);
+  order.connectIfNeeded = true;
   return f.error;
 }
 
 FieldError storeEntryFromJson(const Json& in, bool client, kv::message& out) {
-  Form f(in, client ? std::initializer_list<const char*>{"certificate", "key"}
-                    : std::initializer_list<const char*>{"certificate"});
+  Form f(in, client ? std::initializer_list<const char*>{"name", "certificate", "key"}
+                    : std::initializer_list<const char*>{"name", "certificate"});
   std::string s;
-  if (f.text("certificate", s, SIZE_MAX) && !s.empty()) out.set(c::STORE_CERTIFICATES, s);
+  if (f.text("name", s)) out.set(tls::ENTRY_NAME_FIELD, s);
+  else f.fail("name", "give the entry a name");
+  if (f.text("certificate", s, SIZE_MAX) && !s.empty()) out.set(tls::CERT_PEM_FIELD, s);
   else f.fail("certificate", "choose a PEM file");
-  if (client && f.text("key", s, SIZE_MAX) && !s.empty()) out.set(c::STORE_KEY, s);
+  if (client && f.text("key", s, SIZE_MAX) && !s.empty()) out.set(tls::KEY_PEM_FIELD, s);
   else if (client) f.fail("key", "choose the PEM file of the private key");
+  return f.error;
+}
+
+FieldError storeNameFromJson(const Json& in, kv::message& out) {
+  Form f(in, {"name"});
+  std::string s;
+  if (f.text("name", s)) out.set(tls::ENTRY_NAME_FIELD, s);
+  else f.fail("name", "give the entry a name");
   return f.error;
 }
 
@@ -243,6 +264,14 @@ std::string fieldOfRefusal(const std::string& text) {
       {"Must provide topic", "filter"},     {"Invalid topic path", "filter"},
       {"Topic already subscribed", "filter"}, {"Qos must be 0, 1 or 2", "qos"},
       {"Max QoS is 2", "qos"},              {"Message too large", "payload"},
+      // The trust store's (platformd's)
+      {"name already in use", "name"},
+      {"a name is 1 to 64 letters, digits, '.', '_' or '-', starting with a letter or digit", "name"},
+      {"a name cannot be a number (numbers are ids)", "name"},
+      {"\"none\" is not a name (it means no certificate)", "name"},
+      {"no certificate in the PEM text (string 20)", "certificate"},
+      {"no unencrypted private key in the PEM text (string 21)", "key"},
+      {"the private key does not match the certificate", "key"},
   };
   for (const auto& f : fields) {
     if (text == f.text) return f.field;

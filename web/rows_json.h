@@ -1,5 +1,5 @@
 // The JSON the page reads and sends, and its translation to and from the
-// bus's table rows and commands (web/contract.h).
+// bus's table rows and the daemon's orders (the contracts/ headers).
 //
 // Everything from the page is checked here before anything is sent: the
 // types, the ranges the daemon would otherwise quietly cut (a port above
@@ -12,11 +12,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "contracts/mqtt_service.h"
 #include "platform/message.h"
 
 namespace mqttweb {
 
 using Json = nlohmann::json;
+namespace svc = contract::mqtt_service;
 
 // A refusal of one field of a form: the field's key ("" when it concerns
 // none) and the text shown beside it.
@@ -48,13 +50,16 @@ Json storeEntryToJson(const kv::message& row);
 // empty, and "clearPassword": true removes it.
 FieldError brokerFromJson(const Json& in, kv::message& out);
 // A subscription form: brokerId, filter, qos, script.
-FieldError subscribeFromJson(const Json& in, kv::message& command, std::string& script);
+FieldError subscribeFromJson(const Json& in, svc::SubscribeOrder& order, std::string& script);
 // A change of a subscription row: script and/or qos.
 FieldError subscriptionChangeFromJson(const Json& in, kv::message& out);
 // The publish form: brokerId, topic, payload, qos, retain.
-FieldError publishFromJson(const Json& in, kv::message& command);
-// A trust store upload: certificate (PEM) and, for a client entry, key.
+FieldError publishFromJson(const Json& in, svc::PublishOrder& order);
+// A trust store upload: name, certificate (PEM) and, for a client entry,
+// key. The rules for names are platformd's, and so are its refusals.
 FieldError storeEntryFromJson(const Json& in, bool client, kv::message& out);
+// A new name for a trust store entry: name.
+FieldError storeNameFromJson(const Json& in, kv::message& out);
 
 // The form field a refusal text of the daemon is about ("" when none).
 std::string fieldOfRefusal(const std::string& text);

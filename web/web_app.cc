@@ -1,12 +1,17 @@
 #include "web/web_app.h"
 
+#include "contracts/mqtt_service.h"
+#include "contracts/mqtt_tables.h"
+#include "contracts/tls.h"
 #include "platform/system.h"
 #include "web/assets.h"
-#include "web/contract.h"
 
 namespace mqttweb {
-namespace c = contract;
 namespace {
+
+namespace brokers = contract::brokers;
+namespace subscriptions = contract::subscriptions;
+namespace tls = contract::tls;
 
 struct Route {
   const char* method;
@@ -35,7 +40,7 @@ bool parseId(const std::string& text, uint32_t& id) {
     if (ch < '0' || ch > '9') return false;
     v = v * 10 + static_cast<uint64_t>(ch - '0');
   }
-  if (v > 0xFFFFFFFE) return false;
+  if (v >= contract::NO_ID) return false;
   id = static_cast<uint32_t>(v);
   return true;
 }
@@ -69,17 +74,37 @@ bool refused(const kv::message& reply, const Respond& respond, const std::string
   return true;
 }
 
+// What answers the page when the daemon's reply comes: {} (or `onOk`'s
+// answer) on success, the refusal otherwise.
+Reply answering(Respond respond, std::function<HttpResponse(const kv::message&)> onOk = nullptr) {
+  return [respond, onOk](const kv::message& reply) {
+    if (refused(reply, respond)) return;
+    respond(onOk ? onOk(reply) : jsonAnswer(200, Json::object()));
+  };
+}
+
+HttpResponse newId(const kv::message& reply) {
+  return jsonAnswer(200, Json{{"id", reply.get(kv::OBJECT_ID_FIELD)}});
+}
+
 kv::message withId(uint32_t id) {
   kv::message m;
   m.set(kv::OBJECT_ID_FIELD, id);
   return m;
 }
 
-const std::vector<uint32_t> BROKERS{c::BROKER_TABLE};
-const std::vector<uint32_t> SUBSCRIPTIONS{c::SUBSCRIPTION_TABLE};
-const std::vector<uint32_t> COMMANDS{c::COMMAND_HANDLER};
-const std::vector<uint32_t> TRUSTED{c::TLS_SERVICE, c::TRUSTED_STORE};
-const std::vector<uint32_t> CLIENTS{c::TLS_SERVICE, c::CLIENT_STORE};
+const std::vector<uint32_t> BROKERS{brokers::HANDLER};
+const std::vector<uint32_t> SUBSCRIPTIONS{subscriptions::HANDLER};
+
+// The trust store a /api/trust/... path names: the trusted certificates
+// (CAs) or the client certificates.
+bool isClientStore(const std::string& path) {
+  static const std::string CLIENTS = "/api/trust/clients";
+  return path.compare(0, CLIENTS.size(), CLIENTS) == 0;
+}
+const std::vector<uint32_t>& storePath(const std::string& path) {
+  return isClientStore(path) ? tls::CLIENT_STORE_PATH : tls::TRUSTED_STORE_PATH;
+}
 
 const Route ROUTES[] = {
     {"GET", "/api/session", false, &WebApp::session},
@@ -98,10 +123,12 @@ const Route ROUTES[] = {
     {"POST", "/api/publish", true, &WebApp::publish},
     {"POST", "/api/received/clear", true, &WebApp::clearReceived},
     {"GET", "/api/trust", false, &WebApp::listTrust},
-    {"POST", "/api/trust/ca", true, &WebApp::addTrusted},
-    {"POST", "/api/trust/clients", true, &WebApp::addClientCertificate},
-    {"DELETE", "/api/trust/ca/:id", true, &WebApp::removeTrusted},
-    {"DELETE", "/api/trust/clients/:id", true, &WebApp::removeClientCertificate},
+    {"POST", "/api/trust/ca", true, &WebApp::addStoreEntry},
+    {"POST", "/api/trust/clients", true, &WebApp::addStoreEntry},
+    {"PUT", "/api/trust/ca/:id", true, &WebApp::renameStoreEntry},
+    {"PUT", "/api/trust/clients/:id", true, &WebApp::renameStoreEntry},
+    {"DELETE", "/api/trust/ca/:id", true, &WebApp::removeStoreEntry},
+    {"DELETE", "/api/trust/clients/:id", true, &WebApp::removeStoreEntry},
 };
 
 }  // namespace
@@ -226,14 +253,6 @@ void WebApp::route(const HttpRequest& request, const Respond& respond) {
   (this->*found->handler)(Call{request, copy, id, body, respond});
 }
 
-void WebApp::ask(std::vector<uint32_t> path, uint32_t command, kv::message request, Respond respond,
-                 std::function<HttpResponse(const kv::message&)> onOk) {
-  bus_.ask(std::move(path), command, std::move(request), [respond, onOk](const kv::message& reply) {
-    if (refused(reply, respond)) return;
-    respond(onOk ? onOk(reply) : jsonAnswer(200, Json::object()));
-  });
-}
-
 void WebApp::listTable(uint32_t table, Json (*toJson)(const kv::message&), Respond respond) {
   bus_.readRows({table}, 0, [respond, toJson](std::vector<kv::message> rows, std::string failure) {
     if (!failure.empty()) return respond(errorAnswer(503, failure));
@@ -272,73 +291,70 @@ void WebApp::events(const Call& c) {
 
 // ---- Brokers --------------------------------------------------------------------
 
-void WebApp::listBrokers(const Call& c) { listTable(c::BROKER_TABLE, brokerToJson, c.respond); }
+void WebApp::listBrokers(const Call& c) { listTable(brokers::HANDLER, brokerToJson, c.respond); }
 
 void WebApp::addBroker(const Call& c) {
   kv::message row;
   FieldError bad = brokerFromJson(c.body, row);
   if (!bad.ok()) return c.respond(errorAnswer(422, bad.text, bad.field));
-  ask(BROKERS, kv::CMD_ADD_OBJ, row, c.respond, [this](const kv::message& reply) {
-    feed_.brokersChanged();
-    return jsonAnswer(200, Json{{"id", reply.get(kv::OBJECT_ID_FIELD)}});
-  });
+  bus_.ask(BROKERS, kv::CMD_ADD_OBJ, row, answering(c.respond, [this](const kv::message& reply) {
+             feed_.brokersChanged();
+             return newId(reply);
+           }));
 }
 
 void WebApp::changeBroker(const Call& c) {
   kv::message row = withId(c.id);
   FieldError bad = brokerFromJson(c.body, row);
   if (!bad.ok()) return c.respond(errorAnswer(422, bad.text, bad.field));
-  ask(BROKERS, kv::CMD_SET_OBJ, row, c.respond, [this](const kv::message&) {
-    feed_.brokersChanged();
-    return jsonAnswer(200, Json::object());
-  });
+  bus_.ask(BROKERS, kv::CMD_SET_OBJ, row, answering(c.respond, [this](const kv::message&) {
+             feed_.brokersChanged();
+             return jsonAnswer(200, Json::object());
+           }));
 }
 
 void WebApp::removeBroker(const Call& c) {
-  ask(BROKERS, kv::CMD_REMOVE_OBJ, withId(c.id), c.respond, [this](const kv::message&) {
-    feed_.brokersChanged();
-    return jsonAnswer(200, Json::object());
-  });
+  bus_.ask(BROKERS, kv::CMD_REMOVE_OBJ, withId(c.id), answering(c.respond, [this](const kv::message&) {
+             feed_.brokersChanged();
+             return jsonAnswer(200, Json::object());
+           }));
 }
 
 void WebApp::connectBroker(const Call& c) {
-  kv::message command;
-  command.set(c::CONNECT_BROKER, c.id);
-  ask(COMMANDS, c::CMD_CONNECT, command, c.respond);
+  bus_.send(svc::encode(svc::ConnectOrder{c.id}), answering(c.respond));
 }
 
 void WebApp::disconnectBroker(const Call& c) {
-  kv::message command;
-  command.set(c::CONNECT_BROKER, c.id);
-  ask(COMMANDS, c::CMD_DISCONNECT, command, c.respond);
+  bus_.send(svc::encode(svc::DisconnectOrder{c.id}), answering(c.respond));
 }
 
 // ---- Subscriptions ----------------------------------------------------------------
 
 void WebApp::listSubscriptions(const Call& c) {
-  listTable(c::SUBSCRIPTION_TABLE, subscriptionToJson, c.respond);
+  listTable(subscriptions::HANDLER, subscriptionToJson, c.respond);
 }
 
 // Subscribes now (the daemon adds the row at SUBACK), then sets the row's
 // script when one was given.
 void WebApp::subscribe(const Call& c) {
-  kv::message command;
+  svc::SubscribeOrder order;
   std::string script;
-  FieldError bad = subscribeFromJson(c.body, command, script);
+  FieldError bad = subscribeFromJson(c.body, order, script);
   if (!bad.ok()) return c.respond(errorAnswer(422, bad.text, bad.field));
-  const uint32_t broker = command.get(c::SUBSCRIBE_BROKER);
-  const std::string filter = command.get(c::SUBSCRIBE_FILTER);
   Respond respond = c.respond;
-  bus_.ask(COMMANDS, c::CMD_SUBSCRIBE, command, [=](const kv::message& reply) {
+  bus_.send(svc::encode(order), [=](const kv::message& reply) {
     if (refused(reply, respond, "filter")) return;
     if (script.empty()) return respond(jsonAnswer(200, Json::object()));
     bus_.readRows(SUBSCRIPTIONS, 0, [=](std::vector<kv::message> rows, std::string failure) {
       if (!failure.empty()) return respond(errorAnswer(503, failure));
       for (const kv::message& row : rows) {
-        if (row.get(c::SUBSCRIPTION_BROKER) != broker || row.get(c::SUBSCRIPTION_FILTER) != filter) continue;
+        if (row.get(subscriptions::BROKER_FIELD) != order.brokerId ||
+            row.get(subscriptions::FILTER_FIELD) != order.filter) {
+          continue;
+        }
         kv::message change = withId(row.get(kv::OBJECT_ID_FIELD));
-        change.set(c::SUBSCRIPTION_SCRIPT, script);
-        return ask(SUBSCRIPTIONS, kv::CMD_SET_OBJ, change, respond);
+        change.set(subscriptions::SCRIPT_FIELD, script);
+        return bus_.ask(SUBSCRIPTIONS, kv::CMD_SET_OBJ, change, answering(respond));
       }
       respond(errorAnswer(422, "subscribed, but the row for the script is gone", "script"));
     });
@@ -349,7 +365,7 @@ void WebApp::changeSubscription(const Call& c) {
   kv::message change = withId(c.id);
   FieldError bad = subscriptionChangeFromJson(c.body, change);
   if (!bad.ok()) return c.respond(errorAnswer(422, bad.text, bad.field));
-  ask(SUBSCRIPTIONS, kv::CMD_SET_OBJ, change, c.respond);
+  bus_.ask(SUBSCRIPTIONS, kv::CMD_SET_OBJ, change, answering(c.respond));
 }
 
 // Unsubscribes at the broker, which removes the row; a broker that has no
@@ -359,12 +375,10 @@ void WebApp::unsubscribe(const Call& c) {
   Respond respond = c.respond;
   bus_.ask(SUBSCRIPTIONS, kv::CMD_GET_OBJ, withId(id), [=](const kv::message& row) {
     if (refused(row, respond)) return;
-    kv::message command;
-    command.set(c::UNSUBSCRIBE_BROKER, row.get(c::SUBSCRIPTION_BROKER));
-    command.set(c::UNSUBSCRIBE_ROW, id);
-    bus_.ask(COMMANDS, c::CMD_UNSUBSCRIBE, command, [=](const kv::message& reply) {
-      if (kv::getError(reply) == c::NO_CLIENT_TEXT) {
-        return ask(SUBSCRIPTIONS, kv::CMD_REMOVE_OBJ, withId(id), respond);
+    const svc::UnsubscribeOrder order{row.get(subscriptions::BROKER_FIELD), id};
+    bus_.send(svc::encode(order), [=](const kv::message& reply) {
+      if (kv::getError(reply) == svc::NO_CLIENT_TEXT) {
+        return bus_.ask(SUBSCRIPTIONS, kv::CMD_REMOVE_OBJ, withId(id), answering(respond));
       }
       if (refused(reply, respond)) return;
       respond(jsonAnswer(200, Json::object()));
@@ -375,23 +389,23 @@ void WebApp::unsubscribe(const Call& c) {
 // ---- Messages -------------------------------------------------------------------------
 
 void WebApp::publish(const Call& c) {
-  kv::message command;
-  FieldError bad = publishFromJson(c.body, command);
+  svc::PublishOrder order;
+  FieldError bad = publishFromJson(c.body, order);
   if (!bad.ok()) return c.respond(errorAnswer(422, bad.text, bad.field));
-  ask(COMMANDS, c::CMD_PUBLISH, command, c.respond);
+  bus_.send(svc::encode(order), answering(c.respond));
 }
 
 void WebApp::clearReceived(const Call& c) {
-  ask(COMMANDS, c::CMD_CLEAR_RECEIVED, kv::message(), c.respond);
+  bus_.send(svc::encode(svc::ClearReceivedOrder{}), answering(c.respond));
 }
 
 // ---- Trust store ------------------------------------------------------------------------
 
 void WebApp::listTrust(const Call& c) {
   Respond respond = c.respond;
-  bus_.readRows(TRUSTED, 0, [=](std::vector<kv::message> ca, std::string failure) {
+  bus_.readRows(tls::TRUSTED_STORE_PATH, 0, [=](std::vector<kv::message> ca, std::string failure) {
     if (!failure.empty()) return respond(errorAnswer(503, failure));
-    bus_.readRows(CLIENTS, 0, [=](std::vector<kv::message> clients, std::string failure2) {
+    bus_.readRows(tls::CLIENT_STORE_PATH, 0, [=](std::vector<kv::message> clients, std::string failure2) {
       if (!failure2.empty()) return respond(errorAnswer(503, failure2));
       Json out{{"ca", Json::array()}, {"clients", Json::array()}};
       for (const kv::message& row : ca) out["ca"].push_back(storeEntryToJson(row));
@@ -401,28 +415,22 @@ void WebApp::listTrust(const Call& c) {
   });
 }
 
-void WebApp::addTrusted(const Call& c) {
+void WebApp::addStoreEntry(const Call& c) {
   kv::message entry;
-  FieldError bad = storeEntryFromJson(c.body, false, entry);
+  FieldError bad = storeEntryFromJson(c.body, isClientStore(c.request.path), entry);
   if (!bad.ok()) return c.respond(errorAnswer(422, bad.text, bad.field));
-  ask(TRUSTED, kv::CMD_ADD_OBJ, entry, c.respond, [](const kv::message& reply) {
-    return jsonAnswer(200, Json{{"id", reply.get(kv::OBJECT_ID_FIELD)}});
-  });
+  bus_.ask(storePath(c.request.path), kv::CMD_ADD_OBJ, entry, answering(c.respond, newId));
 }
 
-void WebApp::addClientCertificate(const Call& c) {
-  kv::message entry;
-  FieldError bad = storeEntryFromJson(c.body, true, entry);
+void WebApp::renameStoreEntry(const Call& c) {
+  kv::message change = withId(c.id);
+  FieldError bad = storeNameFromJson(c.body, change);
   if (!bad.ok()) return c.respond(errorAnswer(422, bad.text, bad.field));
-  ask(CLIENTS, kv::CMD_ADD_OBJ, entry, c.respond, [](const kv::message& reply) {
-    return jsonAnswer(200, Json{{"id", reply.get(kv::OBJECT_ID_FIELD)}});
-  });
+  bus_.ask(storePath(c.request.path), kv::CMD_SET_OBJ, change, answering(c.respond));
 }
 
-void WebApp::removeTrusted(const Call& c) { ask(TRUSTED, kv::CMD_REMOVE_OBJ, withId(c.id), c.respond); }
-
-void WebApp::removeClientCertificate(const Call& c) {
-  ask(CLIENTS, kv::CMD_REMOVE_OBJ, withId(c.id), c.respond);
+void WebApp::removeStoreEntry(const Call& c) {
+  bus_.ask(storePath(c.request.path), kv::CMD_REMOVE_OBJ, withId(c.id), answering(c.respond));
 }
 
 }  // namespace mqttweb

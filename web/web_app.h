@@ -71,10 +71,9 @@ class WebApp : public HttpApp {
   void publish(const Call& c);
   void clearReceived(const Call& c);
   void listTrust(const Call& c);
-  void addTrusted(const Call& c);
-  void addClientCertificate(const Call& c);
-  void removeTrusted(const Call& c);
-  void removeClientCertificate(const Call& c);
+  void addStoreEntry(const Call& c);  // the store by the path: ca or clients
+  void renameStoreEntry(const Call& c);
+  void removeStoreEntry(const Call& c);
 
  private:
   void serveAsset(const HttpRequest& request, const Respond& respond);
@@ -82,10 +81,6 @@ class WebApp : public HttpApp {
   void answerLater(Respond respond, HttpResponse answer, uint32_t seconds);
   void route(const HttpRequest& request, const Respond& respond);
 
-  // Sends a command or table request and answers the page with {} (or
-  // `onOk`'s answer) on success, the daemon's refusal otherwise.
-  void ask(std::vector<uint32_t> path, uint32_t command, kv::message request, Respond respond,
-           std::function<HttpResponse(const kv::message&)> onOk = nullptr);
   void listTable(uint32_t table, Json (*toJson)(const kv::message&), Respond respond);
 
   kv::Looper& loop_;

@@ -183,23 +183,38 @@ TEST_F(ConnectionTest, DisconnectWritesDisconnectAndAnswersAfterTheTeardown) {
   EXPECT_TRUE(disconnectCmd(b)->ok());  // idle: at once
 }
 
-TEST_F(ConnectionTest, AutoConnectBrokersConnectTenSecondsAfterCreationAndEachTeardown) {
+// Automatic connection waits the back-off: 10 s x U[0.8, 1.2] after the
+// client's creation and after a lost connection, the base doubling after
+// each automatic attempt that failed (up to 120 s), and back to 10 s once a
+// broker accepted a connection. Each attempt comes exactly when the
+// fixture's seed says, not a tick earlier.
+TEST_F(ConnectionTest, AutomaticConnectionBacksOffUntilABrokerAcceptsAConnection) {
   const uint32_t b = addBroker("auto", fieldsWith(kv::bool_id(9), true));
   clients().createAll(brokerTable);  // as start-up does
-  advance(9.9);
-  EXPECT_FALSE(broker_.pendingConnection());
-  advance(0.1);
-  EXPECT_EQ(DEFAULT_CONNECT, broker_.handshake());
-  turns();
-  EXPECT_TRUE(row(b).connected);
+  const struct { uint32_t baseSeconds; bool accepted; } attempts[] = {
+      {10, false}, {20, false}, {40, false}, {80, false}, {120, false}, {120, true},
+      {10, true},  {10, false}, {20, false},
+  };
+  ExpectedBackoff expected;
+  for (const auto& a : attempts) {
+    SCOPED_TRACE(a.baseSeconds);
+    ASSERT_EQ(expected.backoff.baseSeconds(), a.baseSeconds);
+    const kv::Ticks delay = expected.next();
+    advanceTicks(delay - 1);
+    EXPECT_FALSE(broker_.pendingConnection());
+    advanceTicks(1);
+    ASSERT_TRUE(broker_.accept());
+    EXPECT_EQ(DEFAULT_CONNECT, broker_.expect(DEFAULT_CONNECT));
+    if (a.accepted) {
+      broker_.send("20 02 00 00");
+      EXPECT_TRUE(row(b).connected);
+      expected.backoff.reset();
+    }
+    broker_.drop();  // the broker goes away, or never answered
+    turns();
+    EXPECT_FALSE(row(b).connected);
+  }
   EXPECT_TRUE(logged("mqtt: auto: Auto-connecting auto\n"));
-  broker_.drop();  // the broker goes away
-  turns();
-  EXPECT_FALSE(row(b).connected);
-  advance(9.9);
-  EXPECT_FALSE(broker_.pendingConnection());
-  advance(0.1);
-  EXPECT_EQ(DEFAULT_CONNECT, broker_.handshake());
 }
 
 TEST_F(ConnectionTest, AnAutomaticAttemptEndsWhenTheBrokerNeverAnswersConnect) {
@@ -208,7 +223,8 @@ TEST_F(ConnectionTest, AnAutomaticAttemptEndsWhenTheBrokerNeverAnswersConnect) {
   settings.set(kv::u32_id(10), 30u);
   const uint32_t b = addBroker("auto", settings);
   clients().create(row(b));
-  advance(10);
+  ExpectedBackoff expected;
+  advanceTicks(expected.next());
   ASSERT_TRUE(broker_.accept());
   broker_.drain();  // CONNECT, and no CONNACK
   advance(44.9);
@@ -216,7 +232,7 @@ TEST_F(ConnectionTest, AnAutomaticAttemptEndsWhenTheBrokerNeverAnswersConnect) {
   advance(0.1);
   EXPECT_TRUE(logged("mqtt: *** auto: nothing received for 45 s after connect; closing the connection\n"));
   EXPECT_TRUE(broker_.closedByClient());
-  advance(10);
+  advanceTicks(expected.next());  // a failed automatic attempt: the doubled base
   EXPECT_TRUE(broker_.accept());
 }
 
@@ -282,6 +298,8 @@ TEST_F(ConnectionTest, AnSslFailureEndsTheAttemptAndAutomaticConnectionTriesAgai
   settings.set(kv::bool_id(9), true);
   const uint32_t b = addBroker("tls", settings);
   ssl_.failure = "certificate verify failed";
+  ExpectedBackoff expected;
+  expected.next();  // the client's creation, by the command
   OutcomePtr done = connectCmd(b);
   ASSERT_TRUE(broker_.accept());
   turns();
@@ -289,10 +307,48 @@ TEST_F(ConnectionTest, AnSslFailureEndsTheAttemptAndAutomaticConnectionTriesAgai
   EXPECT_TRUE(logged("mqtt: *** ssl failure [certificate verify failed]\n")) << console();
   EXPECT_TRUE(broker_.closedByClient());
   ssl_.failure.clear();
-  advance(10);
+  expected.backoff.reset();  // a command's attempt that failed: the back-off starts over
+  advanceTicks(expected.next());
   EXPECT_EQ(DEFAULT_CONNECT, broker_.handshake());
   turns();
   EXPECT_TRUE(row(b).connected);
+}
+
+// Two rows that reach one broker with one client identifier take turns on
+// it; a connection accepted for one names the other.
+TEST_F(ConnectionTest, RowsThatShareAClientIdentifierAreNamedWhenOneConnects) {
+  const struct { const char* ownId; const char* otherId; uint32_t otherPortOffset; const char* shared; }
+      cases[] = {
+          {"", "", 0, "QX"},          // both take the daemon's default
+          {"", "QX", 0, "QX"},        // one names the default itself
+          {"id1", "id1", 0, "id1"},
+          {"id1", "id2", 0, nullptr},
+          {"id1", "id1", 1, nullptr},  // another port: another broker
+      };
+  int n = 0;
+  for (const auto& c : cases) {
+    ++n;
+    SCOPED_TRACE(n);
+    const std::string own = "a" + std::to_string(n), other = "o" + std::to_string(n);
+    const uint32_t a = addBroker(own, fieldsWith(kv::string_id(4), std::string(c.ownId)));
+    kv::message settings = fieldsWith(kv::string_id(4), std::string(c.otherId));
+    settings.set(kv::u32_id(2), broker_.port() + c.otherPortOffset);
+    const uint32_t o = addBroker(other, settings);
+    clients().create(row(o));
+    clearConsole();
+    connectBroker(a);
+    if (c.shared) {
+      EXPECT_TRUE(logged(strprintf("mqtt: *** %s: shares the client identifier \"%s\" for "
+                                   "127.0.0.1:%u with row %s; the broker closes one connection "
+                                   "whenever the other connects\n",
+                                   own.c_str(), c.shared, unsigned{broker_.port()}, other.c_str())))
+          << console();
+    } else {
+      EXPECT_FALSE(logged("shares the client identifier")) << console();
+    }
+    removeRow(BROKERS, a);
+    removeRow(BROKERS, o);
+  }
 }
 
 // What an operator reads about a client: the last failure with its kind,

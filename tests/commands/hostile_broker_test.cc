@@ -50,15 +50,17 @@ class HostileBrokerTest : public ServiceFixture {};
 TEST_F(HostileBrokerTest, TearsDownLogsAndConnectsAgain) {
   const uint32_t b = addBroker("b", fieldsWith(kv::bool_id(9), true));
   clients().create(row(b));
+  ExpectedBackoff expected;
   for (const Hostile& h : hostileStreams()) {
     for (bool bytewise : {false, true}) {
       SCOPED_TRACE(std::string(h.name) + (bytewise ? ", byte by byte" : ", whole"));
       clearConsole();
       subscriptionTables.received.clear();
-      advance(10);  // automatic connection
+      advanceTicks(expected.next());  // automatic connection
       ASSERT_TRUE(broker_.accept());
       broker_.read(16);  // CONNECT
       if (h.afterConnack) broker_.send("20 02 00 00");
+      if (h.afterConnack) expected.backoff.reset();
       if (bytewise) {
         for (char byte : h.stream) broker_.sendBytes(std::string(1, byte));
       } else {

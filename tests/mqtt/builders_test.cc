@@ -13,6 +13,12 @@ std::string hexOfBuilt(const BuildResult& built) {
   return built.ok() ? hexOf(built.packet().bytes) : "refused: " + built.error();
 }
 
+std::string hexOfDuplicate(BuildResult built) {
+  MqttPacket packet = built.takePacket();
+  markDuplicate(packet);
+  return hexOf(packet.bytes);
+}
+
 TEST(Builders, KnownAnswerForEveryPacket) {
   const struct { const char* what; std::string got, want; } cases[] = {
       {"connect, empty client id", hexOfBuilt(makeConnect("", "", "", 0)),
@@ -39,6 +45,8 @@ TEST(Builders, KnownAnswerForEveryPacket) {
       {"publish qos 1", hexOfBuilt(makePublish("a", 1, false, 2, "")), "32 05 00 01 61 00 02"},
       {"publish qos 2 retained", hexOfBuilt(makePublish("t", 2, true, 0x1234, {"\0x", 2})),
        "35 07 00 01 74 12 34 00 78"},
+      {"publish qos 0 sent again: no DUP", hexOfDuplicate(makePublish("a", 0, false, 2, "")),
+       "30 03 00 01 61"},
       {"puback", hexOf(makeAck(4, 0, 1).bytes), "40 02 00 01"},
       {"pubrec", hexOf(makeAck(5, 0, 0xABCD).bytes), "50 02 AB CD"},
       {"pubrel", hexOf(makeAck(6, 2, 0x0102).bytes), "62 02 01 02"},

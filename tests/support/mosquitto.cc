@@ -239,8 +239,13 @@ void Mosquitto::writeConfig() const {
   // the log in this directory.
   if (geteuid() == 0) config << "user root\n";
   config << "listener " << port_ << " " << options_.address << "\n"
-         << "allow_anonymous true\npersistence false\n"
+         << "allow_anonymous true\n"
          << "log_dest file " << dir_ << "/mosquitto.log\n";
+  if (options_.persistent) {
+    config << "persistence true\npersistence_location " << dir_ << "/\n";
+  } else {
+    config << "persistence false\n";
+  }
   for (const std::string& type : options_.logTypes) config << "log_type " << type << "\n";
   for (const std::string& line : options_.extraConfig) config << line << "\n";
   writeFile(dir_ + "/mosquitto.conf", config.str());

@@ -105,6 +105,9 @@ struct MosquittoOptions {
   // fixture was made.
   std::string address = "127.0.0.1";
   uint16_t port = 0;
+  // Sessions and their queued messages outlive a restart (a file in the
+  // broker's directory).
+  bool persistent = false;
 };
 
 // A private directory (config, log, console output) and one broker listening

@@ -16,12 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "client/reconnect_backoff.h"
 #include "commands/mqtt_service.h"
 #include "contracts/mqtt_service.h"
 #include "contracts/mqtt_tables.h"
 #include "platform/looper.h"
 #include "platform/system.h"
 #include "base/log.h"
+#include "base/service_globals.h"
 #include "support/scripted_broker.h"
 #include "support/table_fixture.h"
 #include "tables/service_tables.h"
@@ -158,13 +160,23 @@ class ServiceFixture : public TableFixture {
   // Moves virtual time on by `seconds`, one tick at a time, turning the
   // loop at each tick as a real loop would.
   void advance(double seconds) {
-    const auto ticks = static_cast<kv::Ticks>(seconds * clock_.ticksPerSecond() + 0.5);
+    advanceTicks(static_cast<kv::Ticks>(seconds * clock_.ticksPerSecond() + 0.5));
+  }
+  void advanceTicks(kv::Ticks ticks) {
     for (kv::Ticks i = 0; i < ticks; ++i) {
       clock_.advance(1);
       loop_->turn();
     }
     turns();
   }
+  // The delays automatic connection draws from the loop's random source,
+  // in the order the clients draw them: the same back-off on a source with
+  // the same seed. reset() and nextDelayTicks() as the client's.
+  struct ExpectedBackoff {
+    kv::Random random{RANDOM_SEED};
+    ReconnectBackoff backoff;
+    kv::Ticks next() { return backoff.nextDelayTicks(random, ticksPerSecond); }
+  };
 
   // Sends command `number` to the service; the outcome fills in when the
   // reply comes.

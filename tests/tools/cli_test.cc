@@ -46,6 +46,7 @@ TEST(CommandLine, UsageErrorsNameWhatIsWrong) {
       {{"publish", "b", "t", "-q"}, "option -q needs a value"},
       {{"publish", "b", "t", "-q", "3"}, "publish: -q \"3\": QoS is 0, 1 or 2"},
       {{"publish", "b", "t", "m", "-l"}, "give the message once"},
+      {{"publish", "-o", "b", "t", "--no-connect"}, "publish: -o: the daemon connects"},
       {{"publish", "b", "t", "-f", "/nonexistent/m"}, "-f /nonexistent/m: No such file"},
       {{"broker", "add", "b1", "name=b2"}, "the name comes first"},
       {{"broker", "set", "b1"}, "broker set: too few arguments"},

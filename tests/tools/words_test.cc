@@ -5,6 +5,7 @@
 #include "tools/words.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sstream>
 #include <string>
@@ -90,9 +91,7 @@ TEST(Words, ValuesAreShownForPeopleAndForScripts) {
     EXPECT_EQ(showValue(word, row), c.shown) << c.word;
     EXPECT_EQ(rowHas(word, row), c.json != nullptr) << c.word;
     if (!c.json) continue;
-    std::string json;
-    writeJsonValue(json, word, row);
-    EXPECT_EQ(json, c.json) << c.word;
+    EXPECT_EQ(json::dump(jsonValue(word, row)), c.json) << c.word;
   }
 }
 

@@ -123,6 +123,45 @@ test('a message published from the page reaches mosquitto_sub', async () => {
   await shot('published');
 });
 
+test('the trust store by name: upload, platformd\'s refusal, rename, a broker\'s choice, remove', async () => {
+  const pem = stack.certificate('web-test-peer');
+  const ca = page.locator('#ca-form');
+  await ca.getByLabel('Name', { exact: true }).fill('none');
+  await ca.getByLabel('CA certificate (PEM)').setInputFiles(pem.cert);
+  await ca.getByRole('button', { name: 'Add' }).click();
+  const nameProblem = ca.locator('[data-for="name"]');
+  await until('platformd\'s refusal beside the name',
+    async () => (await nameProblem.textContent()) === '"none" is not a name (it means no certificate)');
+  await ca.getByLabel('Name', { exact: true }).fill('test-ca');
+  await ca.getByRole('button', { name: 'Add' }).click();
+  const entry = page.locator('#ca-list li[data-entry="test-ca"]');
+  await entry.getByText(pem.fingerprint).waitFor();
+  assert.match(await entry.textContent(), /CN=web-test-peer.*valid from \d{4}-\d\d-\d\d .* until \d{4}-/s);
+
+  await entry.getByRole('button', { name: 'Rename' }).click();
+  await entry.getByLabel('New name of test-ca').fill('home-ca');
+  await entry.getByRole('button', { name: 'Save name' }).click();
+  await page.locator('#ca-list li[data-entry="home-ca"]').getByText(pem.fingerprint).waitFor();
+
+  const client = page.locator('#client-form');
+  await client.getByLabel('Name', { exact: true }).fill('router');
+  await client.getByLabel('Certificate (PEM)').setInputFiles(pem.cert);
+  await client.getByLabel('Private key (PEM, unencrypted)').setInputFiles(pem.key);
+  await client.getByRole('button', { name: 'Add' }).click();
+  await page.locator('#client-list li[data-entry="router"]').waitFor();
+
+  const row = page.locator('#broker-table tr[data-broker="local"]');
+  await row.getByRole('button', { name: 'Edit' }).click();
+  await page.locator('#broker-form').getByLabel('Client certificate').selectOption({ label: 'router' });
+  await page.locator('#broker-form').getByRole('button', { name: 'Save' }).click();
+  await row.getByText('certificate router').waitFor();
+  await page.locator('#trust').scrollIntoViewIfNeeded();
+  await shot('trust-store');
+
+  await page.locator('#ca-list li[data-entry="home-ca"]').getByRole('button', { name: 'Remove' }).click();
+  await page.locator('#ca-list li[data-entry="home-ca"]').waitFor({ state: 'detached' });
+});
+
 test('a change without the CSRF token is refused', async () => {
   const r = await call(page, 'POST', '/api/publish', { brokerId: 1, topic: 'web/out', payload: 'x' });
   assert.equal(r.status, 403);
@@ -136,6 +175,9 @@ test('a read-only account sees everything and can change nothing', async () => {
   assert.equal(await viewer.getByRole('button', { name: 'Connect' }).or(viewer.getByRole('button', { name: 'Disconnect' })).isVisible(), false);
   assert.equal(await viewer.locator('#publish-form').isVisible(), false);
   assert.equal(await viewer.getByText('Add a broker').isVisible(), false);
+  await viewer.locator('#client-list li[data-entry="router"]').waitFor();
+  assert.equal(await viewer.getByRole('button', { name: 'Rename' }).isVisible(), false);
+  assert.equal(await viewer.locator('#client-form').isVisible(), false);
   const csrf = (await call(viewer, 'GET', '/api/session')).body.csrf;
   const r = await call(viewer, 'DELETE', '/api/brokers/1', undefined, { 'X-CSRF-Token': csrf });
   assert.equal(r.status, 403);

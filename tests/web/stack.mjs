@@ -75,6 +75,16 @@ export class Stack {
     if (r.status !== 0) throw new Error(`mqttweb password ${name}: ${r.stderr}`);
   }
 
+  // A self-signed certificate and its unencrypted key, made for this run.
+  certificate(name) {
+    const cert = join(this.root, `${name}.pem`), key = join(this.root, `${name}.key`);
+    const made = spawnSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
+      '-nodes', '-keyout', key, '-out', cert, '-days', '2', '-subj', `/CN=${name}`]);
+    if (made.status !== 0) throw new Error(`openssl req: ${made.stderr}`);
+    const fingerprint = spawnSync('openssl', ['x509', '-in', cert, '-noout', '-fingerprint', '-sha256'], { encoding: 'utf8' });
+    return { cert, key, fingerprint: fingerprint.stdout.trim().split('=')[1] };
+  }
+
   // mosquitto_pub and mosquitto_sub against the test's broker.
   publish(topic, message) {
     const r = spawnSync(need('MOSQUITTO_PUB_BIN'), ['-h', '127.0.0.1', '-p', String(this.brokerPort), '-t', topic, '-m', message]);

@@ -3,7 +3,7 @@
 // the page as text (textContent), never as markup.
 'use strict';
 
-const state = { csrf: '', role: '', brokers: [], messages: [], events: null, editing: null };
+const state = { csrf: '', role: '', brokers: [], clients: [], messages: [], events: null, editing: null };
 const MAX_MESSAGES = 500;
 const $ = (sel) => document.querySelector(sel);
 
@@ -120,7 +120,7 @@ function showBrokers(list) {
     el('td', {}, b.name),
     el('td', { class: b.connected ? 'state up' : 'state down' }, b.connected ? '\u25cf connected' : '\u25cb not connected'),
     el('td', {}, `${b.address}:${b.port}`),
-    el('td', {}, b.ssl ? 'yes' : 'no'),
+    el('td', {}, (b.ssl ? 'yes' : 'no') + (b.certificate === null ? '' : `, certificate ${certificateName(b.certificate)}`)),
     el('td', {}, b.autoConnect ? 'yes' : 'no'),
     el('td', { class: 'change actions' },
       el('button', { type: 'button', onclick: () => brokerCommand(b, b.connected ? 'disconnect' : 'connect') },
@@ -157,12 +157,28 @@ function editBroker(b) {
   for (const key of ['name', 'address', 'port', 'keepAlive', 'scriptLimit', 'clientId', 'user']) form.elements[key].value = b[key];
   form.elements.ssl.checked = b.ssl;
   form.elements.autoConnect.checked = b.autoConnect;
-  form.elements.certificate.value = b.certificate === null ? '' : b.certificate;
+  chooseCertificate(b.certificate);
   form.elements.password.placeholder = b.passwordSet ? 'set: leave empty to keep it' : 'none';
   form.classList.add('editing');
   $('#broker-editor summary').textContent = `Edit broker ${b.name}`;
   $('#broker-editor').open = true;
   form.elements.name.focus();
+}
+
+// The broker's client certificate is chosen by name among the client store's
+// entries; the row keeps the entry's id.
+function chooseCertificate(id) {
+  const options = state.clients.map((e) => el('option', { value: e.id }, entryLabel(e)));
+  if (id !== null && !state.clients.some((e) => e.id === id)) {
+    options.push(el('option', { value: id }, `#${id} (not in the store)`));
+  }
+  $('#certificate-choice').replaceChildren(el('option', { value: '' }, 'none'), ...options);
+  $('#certificate-choice').value = id === null ? '' : String(id);
+}
+
+function certificateName(id) {
+  const e = state.clients.find((x) => x.id === id);
+  return e ? entryLabel(e) : `#${id} (not in the store)`;
 }
 
 function closeBrokerEditor() {
@@ -332,27 +348,59 @@ onSubmit($('#publish-form'), async (f) => {
 
 // ---- Trust store --------------------------------------------------------------------------
 
+function entryLabel(e) { return e.name === null ? `#${e.id} (no name)` : e.name; }
+
 async function loadTrust() {
   const r = await api('GET', '/api/trust');
   $('#trust-problem').textContent = r.ok ? '' : r.data.error;
-  const entries = (list, kind) => list.length ? list.map((e) => el('li', {},
-    el('b', {}, `#${e.id} `), e.subject, el('br'), el('small', {}, `issued by ${e.issuer}; valid until ${e.notAfter}` +
-      (e.certificates > 1 ? `; ${e.certificates} certificates` : '')), ' ',
-    el('button', { type: 'button', class: 'change', onclick: () => removeEntry(kind, e) }, 'Remove'))) : [el('li', {}, 'None.')];
+  const entries = (list, kind) => list.length ? list.map((e) => entryItem(kind, e)) : [el('li', {}, 'None.')];
   $('#ca-list').replaceChildren(...entries(r.ok ? r.data.ca : [], 'ca'));
   $('#client-list').replaceChildren(...entries(r.ok ? r.data.clients : [], 'clients'));
+  state.clients = r.ok ? r.data.clients : [];
+  if (!state.editing) chooseCertificate(null);
+  showBrokers(state.brokers);
+}
+
+function entryItem(kind, e) {
+  const item = el('li', { 'data-entry': entryLabel(e) },
+    el('b', {}, entryLabel(e)), ' ', e.subject, el('br'),
+    el('small', {}, `issued by ${e.issuer}; valid from ${e.notBefore} until ${e.notAfter}` +
+      (e.certificates > 1 ? `; ${e.certificates} certificates` : '')), el('br'),
+    el('small', {}, 'SHA-256 ', el('code', { class: 'fingerprint' }, e.fingerprint)), ' ',
+    el('span', { class: 'change actions' },
+      el('button', { type: 'button', onclick: () => renameEntry(kind, e, item) }, 'Rename'), ' ',
+      el('button', { type: 'button', onclick: () => removeEntry(kind, e) }, 'Remove')));
+  return item;
+}
+
+function renameEntry(kind, e, item) {
+  if (item.querySelector('form')) return;
+  const name = el('input', { 'aria-label': `New name of ${entryLabel(e)}`, value: e.name || '' });
+  const problem = el('span', { class: 'error', role: 'alert' });
+  const form = el('form', { class: 'change', novalidate: true }, name, ' ', el('button', {}, 'Save name'), ' ',
+    el('button', { type: 'button', onclick: () => form.remove() }, 'Cancel'), ' ', problem);
+  form.addEventListener('submit', async (ev) => {
+    ev.preventDefault();
+    const r = await api('PUT', `/api/trust/${kind}/${e.id}`, { name: name.value });
+    if (!r.ok) return (problem.textContent = r.data.error);
+    loadTrust();
+  });
+  item.append(form);
+  name.focus();
 }
 
 async function removeEntry(kind, e) {
-  if (!confirm(`Remove certificate #${e.id} (${e.subject})?`)) return;
+  const users = kind === 'clients' ? state.brokers.filter((b) => b.certificate === e.id).map((b) => b.name) : [];
+  const warning = users.length ? ` The TLS connections of ${users.join(', ')}, which use it, will fail.` : '';
+  if (!confirm(`Remove ${entryLabel(e)} (${e.subject})?${warning}`)) return;
   const r = await api('DELETE', `/api/trust/${kind}/${e.id}`);
   if (!r.ok) $('#trust-problem').textContent = r.data.error;
   loadTrust();
 }
 
-async function upload(form, path, names) {
-  const body = {};
-  for (const name of names) {
+async function upload(form, path, files) {
+  const body = { name: form.elements.name.value };
+  for (const name of files) {
     const file = form.elements[name].files[0];
     body[name] = file ? await file.text() : '';
   }
