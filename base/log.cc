@@ -110,6 +110,10 @@ void logBrokerWarning(const std::string& brokerName, const std::string& text) {
   logWarning(brokerName + ": " + text);
 }
 
+void logBrokerError(const std::string& brokerName, const std::string& text) {
+  logError(text + " (broker " + brokerName + ")");
+}
+
 void initSystemLog() {
   if (access(kv::rootPath(kv::LOG_SOCKET_PATH).c_str(), F_OK) != 0) {
     kv::getRunner().addTimer(ticksPerSecond, initSystemLog);

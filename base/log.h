@@ -7,6 +7,12 @@
 //   logError         "mqtt: *** " + text      error   (level 3)
 //   logBrokerInfo    logInfo of "<broker name>: " + text
 //   logBrokerWarning logWarning of "<broker name>: " + text
+//   logBrokerError   logError of text + " (broker <broker name>)"
+//
+// logBrokerError names the broker after the text: its lines (a connection
+// attempt that failed before MQTT started: "couldn't resolve HOST",
+// "internal error [...]", "ssl failure [...]") keep their fixed words at
+// the start, where readers of the log match them.
 //
 // The system-log lines carry neither "mqtt: " nor "*** ". Console lines are
 // gathered during a loop turn and written, in order, with one write(2)
@@ -32,6 +38,7 @@ void logWarning(const std::string& text);
 void logError(const std::string& text);
 void logBrokerInfo(const std::string& brokerName, const std::string& text);
 void logBrokerWarning(const std::string& brokerName, const std::string& text);
+void logBrokerError(const std::string& brokerName, const std::string& text);
 
 // Writes the console lines gathered so far now, rather than before the
 // loop next waits (for a reader that cannot wait for the loop: a test).

@@ -100,6 +100,11 @@ class ClientTimer {
   void arm(kv::Ticks delayTicks) { timer_ = kv::Timer(*runner_, delayTicks, onExpiry_); }
   void cancel() { timer_ = kv::Timer(); }
   bool pending() const { return timer_.pending(); }
+  // Ticks until the expiry; 0 when it is not pending.
+  kv::Ticks remainingTicks() const {
+    const kv::Ticks due = timer_.due(), now = runner_->now();
+    return due > now ? due - now : 0;
+  }
 
  private:
   kv::ThinRunner* runner_;
@@ -149,8 +154,13 @@ struct ClientReport {
   uint64_t messagesOut = 0;      // PUBLISH packets written
   uint64_t bytesIn = 0;          // bytes read from the broker stream
   uint64_t bytesOut = 0;         // bytes written to it
-  uint32_t outboxMessages = 0;   // messages the outbox holds
-  uint64_t outboxBytes = 0;      // their topic and data bytes
+  // Local time of the next automatic attempt, rounded up to the second; 0
+  // when none is armed.
+  uint32_t nextAttemptTime = 0;
+  // Messages published while offline, waiting to go out, and their topic
+  // and data bytes.
+  uint64_t outboxMessages = 0;
+  uint64_t outboxBytes = 0;
 };
 
 // The client identifier a row's CONNECT carries: its own, or the daemon's

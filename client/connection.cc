@@ -98,8 +98,13 @@ bool BrokerClient::inProgress() const {
 ClientReport BrokerClient::report() const {
   ClientReport report = report_;
   report.state = state_;
-  report.outboxMessages = static_cast<uint32_t>(outbox_.count());
+  report.outboxMessages = outbox_.count();
   report.outboxBytes = outbox_.bytes();
+  if (autoConnectTimer_.pending()) {
+    const kv::Ticks wait = autoConnectTimer_.remainingTicks(), perSecond = ticksPerSecond;
+    report.nextAttemptTime =
+        loop_.getLocaltime() + static_cast<uint32_t>((wait + perSecond - 1) / perSecond);
+  }
   return report;
 }
 

@@ -32,7 +32,7 @@ uint16_t BrokerClient::takeFreePacketId() {
 
 bool BrokerClient::identifierFree(uint16_t id) {
   if (pending_.count(id) == 0) return true;
-  logError("Timeout reg failed: " + std::to_string(id));
+  logBrokerError(*broker_, "Timeout reg failed: " + std::to_string(id));
   return false;
 }
 

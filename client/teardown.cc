@@ -54,7 +54,7 @@ void BrokerClient::noteEnd(const kv::Status& why, bool wasAttempt) {
     case Kind::Resolve:
     case Kind::Connect:
     case Kind::Tls:
-      logError(why.message());
+      logBrokerError(*broker_, why.message());
       break;
     default:
       logBrokerWarning(*broker_, why.message());

@@ -21,8 +21,8 @@ struct ScriptReplyHandler {
 
   void operator()(const kv::message& reply) const {
     if (kv::isError(reply)) {
-      logError("Running on-message script failed for topic " + topic + " (" + kv::getError(reply) +
-               ")");
+      logBrokerError(client->broker(), "Running on-message script failed for topic " + topic +
+                                           " (" + kv::getError(reply) + ")");
     }
     if (client->runningScripts > 0) --client->runningScripts;
   }
@@ -69,7 +69,7 @@ bool runOnMessageScript(BrokerClient& client, const std::string& script, const s
                                     ScriptReplyHandler{&client, topic},
                                     SCRIPT_TIME_LIMIT_SECONDS * ticksPerSecond - 1);
   if (id < 0) {
-    logError("Running on-message script failed for topic " + topic);
+    logBrokerError(client.broker(), "Running on-message script failed for topic " + topic);
     return false;
   }
   ++client.runningScripts;

@@ -135,6 +135,8 @@ class Timer {
   void cancel();
   // True while the timer is armed and has not run.
   bool pending() const;
+  // When it runs, in the runner's ticks; 0 when it is not pending.
+  Ticks due() const { return pending() ? timer_->due : 0; }
 
  private:
   TimerPtr timer_;

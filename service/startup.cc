@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/log.h"
+#include "commands/broker_status.h"
 #include "commands/default_client_id.h"
 #include "commands/mqtt_service.h"
 #include "platform/looper.h"
@@ -38,6 +39,9 @@ int runService() {
   service.init();
   service.registerPolicies();
   looper.addHandler(contract::mqtt_service::HANDLER, &service);
+  // Declared after the service: it goes first, before the clients it reads.
+  BrokerStatusView status(looper, brokerTable, clients);
+  looper.addHandler(contract::broker_status::HANDLER, &status);
   looper.runner().addTimer(0, [&looper] { fetchDefaultClientId(looper); });
   initSystemLog();
   looper.run();

@@ -140,3 +140,7 @@ void logBrokerInfo(const BrokerEntry& broker, const std::string& text) {
 void logBrokerWarning(const BrokerEntry& broker, const std::string& text) {
   logBrokerWarning(broker.name, text);
 }
+
+void logBrokerError(const BrokerEntry& broker, const std::string& text) {
+  logBrokerError(broker.name, text);
+}

@@ -125,3 +125,4 @@ class BrokerTable : public TypedTable<BrokerEntry> {
 // The log routines for lines about one broker, which carry its name.
 void logBrokerInfo(const BrokerEntry& broker, const std::string& text);
 void logBrokerWarning(const BrokerEntry& broker, const std::string& text);
+void logBrokerError(const BrokerEntry& broker, const std::string& text);

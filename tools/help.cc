@@ -57,7 +57,8 @@ std::string busDetails() {
     text += " " + name;
     column += name.size() + 1;
   }
-  return text + "\nThe daemon's handlers: 1 commands, 2 brokers, 3 subscriptions, 4 received.";
+  return text + "\nThe daemon's handlers: 1 commands, 2 brokers, 3 subscriptions, 4 received,\n"
+                "5 broker status (read only).";
 }
 
 }  // namespace

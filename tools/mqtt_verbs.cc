@@ -8,6 +8,7 @@
 #include "tools/mqtt_verbs.h"
 #include "tools/publish_lines.h"
 #include "tools/rows.h"
+#include "tools/status.h"
 #include "tools/values.h"
 #include "tools/verbs.h"
 
@@ -29,13 +30,47 @@ kv::Status parseQos(const VerbArgs& args, uint32_t& qos) {
   return kv::Status::ok();
 }
 
-// Sends `order` for broker `ref` once the broker is found. Success prints
-// nothing, as with the everyday tools.
+// "VERB NAME: TEXT", and when TEXT needs a reason, the broker's last
+// failure if it happened while the command ran. With --json the same text
+// as {"error":...} with the broker's "status".
+int reportRefusal(Session& s, const std::string& verb, const kv::message& broker,
+                  const std::string& refusal, uint64_t elapsedMillis) {
+  std::string line = verb + " " + escapeBytes(broker.get(kv::NAME_FIELD), false) + ": " +
+                     escapeBytes(refusal);
+  BrokerStatus status;
+  bool withStatus = false;
+  const std::string reason =
+      needsReason(refusal) ? reasonFor(s, broker, elapsedMillis, status, withStatus) : "";
+  if (!reason.empty()) line += ": " + escapeBytes(reason, false);
+  fail(s.output, EXIT_ERROR_REPLY, line);
+  if (s.output.json) {
+    printJsonError(s.output, line, withStatus ? "\"status\":" + statusJson(status) : "");
+  }
+  return EXIT_ERROR_REPLY;
+}
+
+// Sends an order to the daemon for `broker`. Success prints nothing, as
+// with the everyday tools; a refusal names the verb and the broker.
+int sendOrder(Session& s, const std::string& verb, const kv::message& broker,
+              const kv::message& request) {
+  const uint64_t start = s.bus.nowMillis();
+  const CallResult result = s.bus.call(request);
+  const int status = exitStatusFor(result);
+  if (status == EXIT_SUCCESS_REPLY) return status;
+  if (status != EXIT_ERROR_REPLY || result.reply.has(kv::ERROR_CODE_FIELD)) {
+    return reportFailure(result, s.output);
+  }
+  return reportRefusal(s, verb, broker, kv::getError(result.reply), s.bus.nowMillis() - start);
+}
+
+// Sends `order` for broker `ref` once the broker is found.
 template <class Order>
-Action sendToBroker(const std::string& ref, Order order) {
-  return [ref, order](Session& s) mutable {
-    if (int status = findBrokerId(s, ref, order.brokerId)) return status;
-    return sendChange(s, svc::encode(order));
+Action sendToBroker(const char* verb, const std::string& ref, Order order) {
+  return [verb, ref, order](Session& s) mutable {
+    kv::message broker;
+    if (int status = findBroker(s, ref, broker)) return status;
+    order.brokerId = rowId(broker);
+    return sendOrder(s, verb, broker, svc::encode(order));
   };
 }
 
@@ -43,13 +78,13 @@ Action sendToBroker(const std::string& ref, Order order) {
 
 kv::Status prepareConnect(const VerbArgs& args, Action& action) {
   kv::Status st = expectWords(args, 1, 1);
-  if (st.isOk()) action = sendToBroker(args.words[0], svc::ConnectOrder());
+  if (st.isOk()) action = sendToBroker("connect", args.words[0], svc::ConnectOrder());
   return st;
 }
 
 kv::Status prepareDisconnect(const VerbArgs& args, Action& action) {
   kv::Status st = expectWords(args, 1, 1);
-  if (st.isOk()) action = sendToBroker(args.words[0], svc::DisconnectOrder());
+  if (st.isOk()) action = sendToBroker("disconnect", args.words[0], svc::DisconnectOrder());
   return st;
 }
 
@@ -79,7 +114,7 @@ kv::Status preparePublish(const VerbArgs& args, Action& action) {
   order.connectIfNeeded = !args.has("no-connect");
   order.queueWhileOffline = args.has("outbox");
   if (!args.has("lines")) {
-    action = sendToBroker(args.words[0], order);
+    action = sendToBroker("publish", args.words[0], order);
     return st;
   }
   const std::string ref = args.words[0];
@@ -88,7 +123,7 @@ kv::Status preparePublish(const VerbArgs& args, Action& action) {
     kv::message broker;
     if (int status = findBroker(s, ref, broker)) return status;
     order.brokerId = rowId(broker);
-    return publishLines(s, order, disconnectAfter);
+    return publishLines(s, broker, order, disconnectAfter);
   };
   return st;
 }
@@ -117,9 +152,10 @@ kv::Status subscribeScript(const VerbArgs& args, std::string& script) {
 // has acknowledged; the script is then set on that row.
 int subscribeWithScript(Session& s, const std::string& ref, svc::SubscribeOrder order,
                         const std::string& script) {
-  kv::message row, set;
-  if (int status = findBrokerId(s, ref, order.brokerId)) return status;
-  if (int status = sendChange(s, svc::encode(order))) return status;
+  kv::message broker, row, set;
+  if (int status = findBroker(s, ref, broker)) return status;
+  order.brokerId = rowId(broker);
+  if (int status = sendOrder(s, "subscribe", broker, svc::encode(order))) return status;
   if (int status = findSubscription(s, order.brokerId, order.filter, row)) return status;
   set.set(kv::PATH_FIELD, std::vector<uint32_t>{subscriptions::HANDLER});
   set.set(kv::COMMAND_FIELD, kv::CMD_SET_OBJ);
@@ -138,7 +174,7 @@ kv::Status prepareSubscribe(const VerbArgs& args, Action& action) {
   order.filter = args.words[1];
   order.connectIfNeeded = !args.has("no-connect");
   const std::string ref = args.words[0];
-  action = script.empty() ? sendToBroker(ref, order)
+  action = script.empty() ? sendToBroker("subscribe", ref, order)
                           : [ref, order, script](Session& s) {
                               return subscribeWithScript(s, ref, order, script);
                             };
@@ -153,11 +189,12 @@ kv::Status prepareUnsubscribe(const VerbArgs& args, Action& action) {
   const std::string ref = args.words[0], filter = args.words[1];
   action = [ref, filter](Session& s) {
     svc::UnsubscribeOrder order;
-    kv::message row;
-    if (int status = findBrokerId(s, ref, order.brokerId)) return status;
+    kv::message broker, row;
+    if (int status = findBroker(s, ref, broker)) return status;
+    order.brokerId = rowId(broker);
     if (int status = findSubscription(s, order.brokerId, filter, row)) return status;
     order.subscriptionId = rowId(row);
-    return sendChange(s, svc::encode(order));
+    return sendOrder(s, "unsubscribe", broker, svc::encode(order));
   };
   return st;
 }

@@ -8,6 +8,8 @@
 #include <sstream>
 
 #include "tools/mqtt_verbs.h"
+#include "tools/status.h"
+#include "tools/values.h"
 
 namespace mqttctl {
 namespace {
@@ -19,6 +21,7 @@ constexpr size_t READ_CHUNK = 64 * 1024;
 // What the lines' answers have come to so far.
 struct Progress {
   int firstFailure = EXIT_SUCCESS_REPLY;
+  std::string firstRefusal;  // the daemon's text of the first failure, if it was a refusal
 };
 
 // Reports a failed line as "mqttctl: line N: <what reportFailure says>".
@@ -26,7 +29,10 @@ void reportLine(Session& s, uint64_t lineNo, const CallResult& result, Progress&
   std::ostringstream err;
   const Output output{s.output.out, err, s.output.json, s.output.timeoutMillis};
   const int status = reportFailure(result, output);
-  if (progress.firstFailure == EXIT_SUCCESS_REPLY) progress.firstFailure = status;
+  if (progress.firstFailure == EXIT_SUCCESS_REPLY) {
+    progress.firstFailure = status;
+    progress.firstRefusal = result.delivered ? kv::getError(result.reply) : "";
+  }
   const std::string text = err.str();
   const std::string prefix = "mqttctl: ";
   s.output.err << prefix << "line " << lineNo << ": " << text.substr(prefix.size());
@@ -78,7 +84,23 @@ LineReader::Result LineReader::next(std::string& line, bool block) {
   }
 }
 
-int publishLines(Session& s, const svc::PublishOrder& order, bool disconnectAfter) {
+// The broker's last failure, when the lines failed for a connection that
+// did not come up while they were sent.
+void reportReason(Session& s, const kv::message& broker, const Progress& progress,
+                  uint64_t elapsedMillis) {
+  if (!needsReason(progress.firstRefusal)) return;
+  BrokerStatus status;
+  bool read = false;
+  const std::string reason = reasonFor(s, broker, elapsedMillis, status, read);
+  if (reason.empty()) return;
+  const std::string name = escapeBytes(broker.get(kv::NAME_FIELD), false);
+  fail(s.output, progress.firstFailure, "publish " + name + ": " + progress.firstRefusal + ": " +
+                                            escapeBytes(reason, false));
+}
+
+int publishLines(Session& s, const kv::message& broker, const svc::PublishOrder& order,
+                 bool disconnectAfter) {
+  const uint64_t start = s.bus.nowMillis();
   auto progress = std::make_shared<Progress>();
   LineReader lines(s.inputFd, MAX_PAYLOAD_BYTES);
   uint64_t lineNo = 0;
@@ -109,6 +131,7 @@ int publishLines(Session& s, const svc::PublishOrder& order, bool disconnectAfte
     }
     if (progress->firstFailure != EXIT_SUCCESS_REPLY) reading = false;
   }
+  reportReason(s, broker, *progress, s.bus.nowMillis() - start);
   if (progress->firstFailure != EXIT_SUCCESS_REPLY || !disconnectAfter) {
     return progress->firstFailure;
   }

@@ -49,9 +49,11 @@ class LineReader {
 };
 
 // Publishes the lines of session.inputFd, each as `order` with the line for
-// its data. With `disconnectAfter`, a disconnect of the same broker follows
-// the last answer (when every line went through).
-int publishLines(Session& session, const contract::mqtt_service::PublishOrder& order,
-                 bool disconnectAfter);
+// its data, to `broker` (its row). With `disconnectAfter`, a disconnect of
+// the same broker follows the last answer (when every line went through).
+// When the first failure is "Connection failed" or "Timeout occured", the
+// broker's last failure follows the lines' failures as the reason.
+int publishLines(Session& session, const kv::message& broker,
+                 const contract::mqtt_service::PublishOrder& order, bool disconnectAfter);
 
 }  // namespace mqttctl

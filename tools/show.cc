@@ -77,6 +77,10 @@ void printBlock(std::ostream& out, const TableWords& table, const kv::message& r
     if (!rowHas(word, row) && word.kind != ValueKind::Certificate) continue;
     lines.push_back({word.word, cellOf(table, word.word, row, names, certificates)});
   }
+  printPairs(out, lines);
+}
+
+void printPairs(std::ostream& out, const std::vector<std::vector<std::string>>& lines) {
   size_t width = 0;
   for (const auto& line : lines) width = std::max(width, line[0].size());
   for (const auto& line : lines) printLine(out, {width}, line);

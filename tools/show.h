@@ -18,6 +18,10 @@ namespace mqttctl {
 void printColumns(std::ostream& out, const std::vector<std::string>& headers,
                   const std::vector<std::vector<std::string>>& cells);
 
+// Lines of a key and its value, the values in one column two spaces after
+// the longest key.
+void printPairs(std::ostream& out, const std::vector<std::vector<std::string>>& lines);
+
 // The readable value of `key` in `row`; a broker reference shows the
 // broker's name. A certificate shows its name from `certificates` (client
 // certificate id -> name) when given: the id for an entry without a name,

@@ -9,6 +9,7 @@
 #include "tools/mqtt_verbs.h"
 #include "tools/rows.h"
 #include "tools/show.h"
+#include "tools/status.h"
 #include "tools/stores.h"
 #include "tools/values.h"
 #include "tools/verbs.h"
@@ -57,14 +58,12 @@ void warnOfPasswordWithoutUser(Session& s, const kv::message& broker) {
        "user name, so brokers refuse the connection (set user=NAME)");
 }
 
-// Rows in columns, or as a JSON array.
-void printRows(Session& s, const TableWords& words, const std::vector<kv::message>& rows,
-               const BrokerNames& names, const std::vector<std::string>& columns,
-               const BrokerNames* certificates = nullptr) {
-  if (s.output.json) {
-    s.output.out << rowsJson(words, rows, names, certificates) << "\n";
-    return;
-  }
+// The readable cells of `columns`, a line per row.
+std::vector<std::vector<std::string>> cellsOf(const TableWords& words,
+                                              const std::vector<kv::message>& rows,
+                                              const BrokerNames& names,
+                                              const std::vector<std::string>& columns,
+                                              const BrokerNames* certificates = nullptr) {
   std::vector<std::vector<std::string>> cells;
   for (const kv::message& row : rows) {
     cells.emplace_back();
@@ -72,7 +71,17 @@ void printRows(Session& s, const TableWords& words, const std::vector<kv::messag
       cells.back().push_back(cellOf(words, c.c_str(), row, names, certificates));
     }
   }
-  printColumns(s.output.out, columns, cells);
+  return cells;
+}
+
+// Rows in columns, or as a JSON array.
+void printRows(Session& s, const TableWords& words, const std::vector<kv::message>& rows,
+               const BrokerNames& names, const std::vector<std::string>& columns) {
+  if (s.output.json) {
+    s.output.out << rowsJson(words, rows, names) << "\n";
+    return;
+  }
+  printColumns(s.output.out, columns, cellsOf(words, rows, names, columns));
 }
 
 // The client certificates' names when a row uses one, so that brokers
@@ -108,28 +117,68 @@ kv::Status prepareBrokerAdd(const VerbArgs& args, Action& action) {
   return st;
 }
 
+// A broker row's JSON object, with its status as "status" when there is one.
+std::string brokerJson(const kv::message& row, const BrokerStatus* status,
+                       const BrokerNames* certificates) {
+  std::string object = rowJson(brokerWords(), row, {}, certificates);
+  if (!status) return object;
+  object.pop_back();
+  return object + ",\"status\":" + statusJson(*status) + "}";
+}
+
+const BrokerStatus* statusOf(const BrokerStatuses& statuses, const kv::message& row) {
+  auto it = statuses.find(rowId(row));
+  return it == statuses.end() ? nullptr : &it->second;
+}
+
+// The brokers in columns, their settings first, then the state and the
+// last failure; or a JSON array.
+void printBrokers(Session& s, const std::vector<kv::message>& rows,
+                  const BrokerStatuses& statuses, const BrokerNames* certificates) {
+  if (s.output.json) {
+    std::string array = "[";
+    for (const kv::message& row : rows) {
+      array += array.size() > 1 ? "," : "";
+      array += brokerJson(row, statusOf(statuses, row), certificates);
+    }
+    s.output.out << array << "]\n";
+    return;
+  }
+  std::vector<std::string> headers = {"id", "name", "address", "port", "ssl", "certificate",
+                                      "auto-connect"};
+  std::vector<std::vector<std::string>> cells = cellsOf(brokerWords(), rows, {}, headers,
+                                                        certificates);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const BrokerStatus* status = statusOf(statuses, rows[i]);
+    cells[i].push_back(status ? stateCell(*status) : "");
+    cells[i].push_back(status ? failureCell(*status) : "");
+  }
+  headers.insert(headers.end(), {"state", "last-failure"});
+  printColumns(s.output.out, headers, cells);
+}
+
 kv::Status prepareBrokerList(const VerbArgs& args, Action& action) {
   kv::Status st = expectWords(args, 0, 0);
   const bool namesOnly = args.has("names");
   action = [namesOnly](Session& s) {
     std::vector<kv::message> rows;
     BrokerNames certificates;
+    BrokerStatuses statuses;
     if (int status = readTable(s, brokers::HANDLER, rows)) return status;
     if (namesOnly && !s.output.json) {
       for (const kv::message& row : rows) {
         s.output.out << cellOf(brokerWords(), "name", row, {}) << "\n";
       }
-    } else {
-      printRows(s, brokerWords(), rows, {},
-                {"id", "name", "address", "port", "ssl", "certificate", "auto-connect",
-                 "connected"},
-                certificateNamesFor(s, rows, certificates));
+      return EXIT_SUCCESS_REPLY;
     }
+    if (int status = readStatuses(s, statuses)) return status;
+    printBrokers(s, rows, statuses, certificateNamesFor(s, rows, certificates));
     return EXIT_SUCCESS_REPLY;
   };
   return st;
 }
 
+// Every setting, then (after an empty line) the whole status.
 kv::Status prepareBrokerShow(const VerbArgs& args, Action& action) {
   kv::Status st = expectWords(args, 1, 1);
   if (!st.isOk()) return st;
@@ -137,12 +186,18 @@ kv::Status prepareBrokerShow(const VerbArgs& args, Action& action) {
   action = [ref](Session& s) {
     kv::message row;
     BrokerNames names;
-    if (int status = findBroker(s, ref, row)) return status;
+    BrokerStatus status;
+    if (int exit = findBroker(s, ref, row)) return exit;
+    const bool withStatus = readStatus(s, rowId(row), status);
     const BrokerNames* certificates = certificateNamesFor(s, {row}, names);
     if (s.output.json) {
-      s.output.out << rowJson(brokerWords(), row, {}, certificates) << "\n";
-    } else {
-      printBlock(s.output.out, brokerWords(), row, {}, certificates);
+      s.output.out << brokerJson(row, withStatus ? &status : nullptr, certificates) << "\n";
+      return EXIT_SUCCESS_REPLY;
+    }
+    printBlock(s.output.out, brokerWords(), row, {}, certificates);
+    if (withStatus) {
+      s.output.out << "\n";
+      printStatusBlock(s.output.out, status);
     }
     return EXIT_SUCCESS_REPLY;
   };
@@ -310,13 +365,20 @@ const std::vector<Verb>& tableVerbs() {
        "mqttctl broker add home address=192.168.1.10\n"
        "mqttctl broker add cloud address=mqtt.example.net port=8883 ssl=yes user=me password=-",
        prepareBrokerAdd},
-      {"broker list", "", "the brokers, with their connection state", TABLES,
+      {"broker list", "", "the brokers, their connection state and last failure", TABLES,
        {{0, "names", nullptr, "only the names, one a line"}},
-       "The password is never shown; with --json it is there for a requester that\n"
-       "may write (the daemon leaves it out for read-only users).",
+       "state is idle, connecting, connected, disconnecting, 'retrying in N s' (the\n"
+       "last attempt failed; the next automatic one comes then) or 'connecting in N s'.\n"
+       "last-failure is the last failure in a few words and how long ago it was;\n"
+       "'mqttctl broker show BROKER' has it whole. With --json each broker has a\n"
+       "\"status\" object. The password is never shown; with --json it is there for a\n"
+       "requester that may write (the daemon leaves it out for read-only users).",
        "mqttctl broker list", prepareBrokerList},
-      {"broker show", "BROKER", "every setting of one broker", TABLES, {},
-       "BROKER is a broker's name, or its id. A password shows as (set).",
+      {"broker show", "BROKER", "every setting and the whole status of one broker", TABLES, {},
+       "BROKER is a broker's name, or its id. A password shows as (set). After the\n"
+       "settings: the state and since when, the last failure (its text, kind and\n"
+       "time), failed attempts in a row, the next automatic attempt, and the\n"
+       "messages, bytes and outbox since the daemon started.",
        "mqttctl broker show home", prepareBrokerShow},
       {"broker set", "BROKER KEY=VALUE...", "change a broker's settings", TABLES, {}, brokerKeys(),
        "mqttctl broker set home port=1884 keep-alive=120\nmqttctl broker set home user=",

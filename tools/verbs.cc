@@ -2,11 +2,15 @@
 
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/system.h"
+#include "tools/json.h"
 #include "tools/message_json.h"
 #include "tools/names.h"
 #include "tools/readable.h"
 #include "tools/values.h"
+#include "tools/words.h"
 
 namespace mqttctl {
 namespace {
@@ -94,8 +98,22 @@ int reportFailure(const CallResult& result, const Output& output) {
     return fail(output, status, lostConnectionLine(kv::getError(result.reply)));
   }
   fail(output, status, errorLine(result.reply));
-  if (output.json) output.out << messageToJson(result.reply) << "\n";
+  if (!output.json) return status;
+  std::string members;
+  if (result.reply.has(kv::ERROR_CODE_FIELD)) {
+    members = "\"code\":" + std::to_string(code);
+    if (const char* name = errorCodeName(code)) {
+      members += ",\"code-name\":\"" + std::string(name) + "\"";
+    }
+  }
+  printJsonError(output, escapeBytes(kv::getError(result.reply)), members);
   return status;
+}
+
+void printJsonError(const Output& output, const std::string& text, const std::string& members) {
+  std::string object = "{\"error\":" + json::dump(json::textOrHex(text));
+  if (!members.empty()) object += "," + members;
+  output.out << object << "}\n";
 }
 
 int reportOutcome(const CallResult& result, const Output& output) {

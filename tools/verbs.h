@@ -102,9 +102,15 @@ int exitStatusFor(const CallResult& result);
 
 // Prints an unsuccessful outcome on standard error, in plain words (a
 // refusal's text unchanged, escaped for the terminal), and returns its exit
-// status. With --json a refused request's reply also goes to standard
-// output; a time-out or lost connection prints nothing there.
+// status. With --json a refusal also goes to standard output as an object:
+// {"error":TEXT}, with "code" and "code-name" for an error code; a
+// time-out or lost connection prints nothing there.
 int reportFailure(const CallResult& result, const Output& output);
+
+// With --json, a refusal on standard output: {"error":TEXT}, then
+// `members` ("key":value pairs, comma-separated) when not empty.
+void printJsonError(const Output& output, const std::string& text,
+                    const std::string& members = "");
 
 // Prints an outcome: a success reply on standard output (JSON or readable,
 // "ok" for an empty one), anything else through reportFailure.

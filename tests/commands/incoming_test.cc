@@ -113,7 +113,8 @@ TEST_F(IncomingTest, TheScriptLimitHoldsUntilRunsAnswer) {
   EXPECT_EQ(subscriptionTables.received.size(), 3u);  // recorded all the same
   scripts_.answer(0, kv::failedMsg("exit status 3"));
   turns();
-  EXPECT_TRUE(logged("mqtt: *** Running on-message script failed for topic a/b (exit status 3)\n"));
+  EXPECT_TRUE(logged("mqtt: *** Running on-message script failed for topic a/b (exit status 3) "
+                     "(broker b)\n"));
   arrive("a/b");
   EXPECT_EQ(scripts_.requests.size(), 3u);
 }

@@ -197,7 +197,7 @@ TEST_F(RequestsTest, AnIdentifierStillWaitingIsNotTakenAgain) {
   }
   broker_.send("40 02 00 03");
   EXPECT_TRUE(waiting->ok()) << waiting->failure();
-  EXPECT_TRUE(logged("mqtt: *** Timeout reg failed: 3\n")) << console();
+  EXPECT_TRUE(logged("mqtt: *** Timeout reg failed: 3 (broker b)\n")) << console();
 }
 
 TEST_F(RequestsTest, UnsubscribeRemovesTheBrokersRowForTheNamedFilter) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,9 @@ TEST_F(ConsoleTest, BrokerWordsBecomeTheRowsFieldsAndNamesFindRows) {
             "ssl           yes\nauto-connect  yes\nconnected     no\nkeep-alive    120\n"
             "script-limit  3\nclient-id     router\nuser          me\npassword      (set)\n"
             "certificate   4\nwill-topic    up/b1\nwill-message  gone\nwill-qos      1\n"
-            "will-retain   yes\n",
+            "will-retain   yes\n\n"
+            "state            idle\nfailed-attempts  0\nmessages         0 in, 0 out\n"
+            "bytes            0 in, 0 out\noutbox           0 messages, 0 bytes\n",
             ok({"--timeout", "1", "broker", "show", "b1"}));
 
   ok({"broker", "add", "b2", "address=10.0.0.2"});
@@ -57,16 +60,22 @@ TEST_F(ConsoleTest, BrokerWordsBecomeTheRowsFieldsAndNamesFindRows) {
   // A will cleared leaves nothing of it in the row.
   ok({"broker", "set", "first", "will-topic=", "will-message=", "will-qos=0", "will-retain=no"});
   ok({"broker", "set", "2", "port=1884"});  // by id
-  EXPECT_EQ("id  name   address       port  ssl  certificate  auto-connect  connected\n"
-            "1   first  broker.local  8883  yes  none         yes           no\n"
-            "2   b2     10.0.0.2      1884  no   none         no            no\n",
+  EXPECT_EQ("id  name   address       port  ssl  certificate  auto-connect  state  last-failure\n"
+            "1   first  broker.local  8883  yes  none         yes           idle\n"
+            "2   b2     10.0.0.2      1884  no   none         no            idle\n",
             ok({"broker", "list"}));
+  const std::string idle = "\"status\":{\"state\":\"idle\",\"state-number\":0,\"since\":null,"
+                           "\"last-failure\":null,\"failed-attempts\":0,\"next-attempt\":null,"
+                           "\"messages-in\":0,\"messages-out\":0,\"bytes-in\":0,\"bytes-out\":0,"
+                           "\"outbox-messages\":0,\"outbox-bytes\":0,\"read-at\":T}";
   EXPECT_EQ("[{\"id\":1,\"name\":\"first\",\"address\":\"broker.local\",\"port\":8883,\"ssl\":true,"
             "\"auto-connect\":true,\"connected\":false,\"keep-alive\":120,\"script-limit\":3,"
-            "\"client-id\":\"router\",\"password\":\"pw\"},"
+            "\"client-id\":\"router\",\"password\":\"pw\"," + idle + "},"
             "{\"id\":2,\"name\":\"b2\",\"address\":\"10.0.0.2\",\"port\":1884,\"ssl\":false,"
-            "\"auto-connect\":false,\"connected\":false,\"keep-alive\":60,\"script-limit\":0}]\n",
-            ok({"--json", "broker", "list"}));
+            "\"auto-connect\":false,\"connected\":false,\"keep-alive\":60,\"script-limit\":0," +
+                idle + "}]\n",
+            std::regex_replace(ok({"--json", "broker", "list"}), std::regex("\"read-at\":[0-9]+"),
+                               "\"read-at\":T"));
 
   ok({"subscription", "add", "first", "a/+/c", "qos=2", "script=log(msgTopic)"});
   EXPECT_EQ("2\n", ok({"subscription", "add", "b2", "x/#"}));  // each table has its own ids
@@ -136,11 +145,10 @@ TEST_F(ConsoleTest, RefusalsKeepTheDaemonsTextAndBusLevelVerbsChangeRows) {
                                           "  u32 13 = 0\n  string 11 = \"log(msgTopic)\"\n"));
   EXPECT_EQ("ok\n", ok({"remove", "3", s1}));
   EXPECT_TRUE(contains(ok({"count", "3"}), "= 0\n"));
-  // With --json a refusal's reply goes to standard output, for scripts.
+  // With --json a refusal goes to standard output too, for scripts.
   CtlResult r = ctl({"--json", "broker", "add", "b1", "address=x"});
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ("[{\"type\":\"string\",\"num\":16711689,\"value\":\"Broker name already in use\"}]\n",
-            r.out);
+  EXPECT_EQ("{\"error\":\"Broker name already in use\"}\n", r.out);
 }
 
 TEST_F(TablesTest, BrokerAndSubscriptionRowsSurviveARestart) {

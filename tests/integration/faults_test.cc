@@ -71,10 +71,11 @@ class FaultTest : public harness::DaemonTest {
     argv.insert(argv.end(), args.begin(), args.end());
     const harness::CtlResult r = ctl(argv);
     if (r.status == 0) return "";
-    const std::string failed = "mqttctl: failed: ";
-    EXPECT_EQ(0u, r.err.rfind(failed, 0)) << testing::PrintToString(args) << ": " << r.err;
+    // A refusal reads "mqttctl: VERB BROKER: TEXT".
+    const std::string refused = "mqttctl: " + args[0] + " " + args[1] + ": ";
+    EXPECT_EQ(0u, r.err.rfind(refused, 0)) << testing::PrintToString(args) << ": " << r.err;
     const std::string text = r.err.substr(0, r.err.find('\n'));
-    return text.compare(0, failed.size(), failed) == 0 ? text.substr(failed.size()) : text;
+    return text.compare(0, refused.size(), refused) == 0 ? text.substr(refused.size()) : text;
   }
   // A message published at the broker reaches the received table, and one
   // the daemon publishes at QoS 1 is acknowledged.

@@ -16,8 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "commands/broker_status.h"
 #include "client/reconnect_backoff.h"
 #include "commands/mqtt_service.h"
+#include "contracts/broker_status.h"
 #include "contracts/mqtt_service.h"
 #include "contracts/mqtt_tables.h"
 #include "platform/looper.h"
@@ -114,11 +116,11 @@ using OutcomePtr = std::shared_ptr<Outcome>;
 
 class ServiceFixture : public TableFixture {
  protected:
-
   static constexpr uint32_t SERVICE = contract::mqtt_service::HANDLER;
   static constexpr uint32_t BROKERS = contract::brokers::HANDLER;
   static constexpr uint32_t SUBSCRIPTIONS = contract::subscriptions::HANDLER;
   static constexpr uint32_t RECEIVED = contract::received::HANDLER;
+  static constexpr uint32_t STATUS = contract::broker_status::HANDLER;
 
   void SetUp() override {
     TableFixture::SetUp();
@@ -132,6 +134,8 @@ class ServiceFixture : public TableFixture {
     service_->init();
     service_->registerPolicies();
     ASSERT_TRUE(loop_->addHandler(SERVICE, service_.get()));
+    status_ = std::make_unique<BrokerStatusView>(*loop_, brokerTable, clients());
+    ASSERT_TRUE(loop_->addHandler(STATUS, status_.get()));
     ASSERT_TRUE(loop_->addHandler(14, &resolver_));
     ASSERT_TRUE(loop_->addHandler(12, &ssl_));
     ASSERT_TRUE(loop_->addHandler(48, &scripts_));
@@ -149,6 +153,7 @@ class ServiceFixture : public TableFixture {
       while (table->size() > 0) table->remove(table->begin());
       EXPECT_TRUE(table->flush().isOk());
     }
+    status_.reset();
     service_.reset();
     setConsoleSink(nullptr);
     TableFixture::TearDown();
@@ -265,6 +270,7 @@ class ServiceFixture : public TableFixture {
   FakeService resolver_, scripts_;
   FakeSsl ssl_;
   std::unique_ptr<MqttService> service_;
+  std::unique_ptr<BrokerStatusView> status_;
 
  private:
   std::stringstream console_;

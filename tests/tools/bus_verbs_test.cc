@@ -82,7 +82,8 @@ TEST(Outcomes, WhatIsPrintedWhereAndTheExitStatus) {
   } cases[] = {
       {replied(kv::failedMsg("bad\x1b[2J\nline")), false, EXIT_ERROR_REPLY, "",
        "mqttctl: failed: bad\\x1b[2J\\nline\n"},
-      {replied(missing), true, EXIT_ERROR_REPLY, messageToJson(missing) + "\n",
+      {replied(missing), true, EXIT_ERROR_REPLY,
+       "{\"error\":\"no row 7\",\"code\":16646146,\"code-name\":\"no-such-object\"}\n",
        "mqttctl: error 0xfe0002 (no-such-object): no row 7\n"},
       {replied(kv::errorMsg(0x42, "")), false, EXIT_ERROR_REPLY, "", "mqttctl: error 0x42\n"},
       {replied(kv::errorMsg(kv::ERR_NO_ROUTE, "x")), false, EXIT_ERROR_REPLY, "",

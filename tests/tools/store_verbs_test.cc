@@ -95,7 +95,7 @@ TEST(StoreVerbs, BrokersNameTheirCertificateAndShowItsName) {
       {{"broker", "set", "a", "certificate=nosuch"}, 1, "", "",
        "mqttctl: no client certificate named \"nosuch\"\n"},
       {{"broker", "list"}, 0, "",
-       "id  name  address  port  ssl  certificate           auto-connect  connected\n"
+       "id  name  address  port  ssl  certificate           auto-connect  state  last-failure\n"
        "1   a                         router\n"
        "2   b                         2\n"
        "3   c                         9 (not in the store)\n"
