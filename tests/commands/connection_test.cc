@@ -165,7 +165,7 @@ TEST_F(ConnectionTest, ARefusedConnectIsReportedAsOneWithDataQueued) {
   for (int i = 0; i < 2; ++i) c.publish(order, [&](const kv::Status& s) { answers.push_back(s.message()); });
   turns();
   EXPECT_EQ(answers, (std::vector<std::string>{"Connection failed", "Connection failed"}));
-  EXPECT_TRUE(logged("mqtt: *** internal error [connect: Connection refused]\n")) << console();
+  EXPECT_TRUE(logged("mqtt: *** internal error [connect: Connection refused] (broker b)\n")) << console();
   EXPECT_FALSE(logged("socket connected")) << console();
   ::close(bound);
 }
