@@ -19,6 +19,7 @@
 
 void BrokerClient::resubscribe() {
   for (SubscriptionEntry& row : tables_->subscriptions) {
+    if (state_ != ConnectionState::Connected) return;
     if (row.brokerId != broker_->id) continue;
     const uint16_t id = sendSubscribe(row.topic, row.qos);
     resubscribing_[id] = {row.topic, row.qos};

@@ -12,7 +12,7 @@
 // Connection states and what moves the client between them:
 //
 //   from                event                             to
-//   Idle, Disconnecting connect                           Resolving
+//   Idle                connect                           Resolving
 //   Resolving           TCP connect started (an IPv4      Connecting
 //                       literal at once, a host name
 //                       after the resolution reply)
@@ -25,9 +25,12 @@
 //   AwaitingConnack     CONNACK, return code 0            Connected
 //   AwaitingConnack     CONNACK refusing                  Idle (teardown; waiters told why)
 //   AwaitingConnack     any other packet                  Idle (teardown)
-//   Connected           disconnect                        Disconnecting
-//   Disconnecting       socket writable                   Idle (DISCONNECT written, teardown)
-//   Connected           queued DISCONNECT written         Idle (teardown)
+//   Connected           disconnect                        Disconnecting (DISCONNECT queued)
+//   Connected or        queued DISCONNECT written         Idle (teardown)
+//     Disconnecting
+//   Disconnecting       grace (2 s) over                  Idle (teardown, no DISCONNECT)
+//   Disconnecting       connect, publish, subscribe       Idle (what the socket takes is
+//                                                         written, teardown), then as Idle
 //   any but Idle        read failure, peer closed,        Idle (teardown)
 //                       error bits, broker silent after
 //                       a PINGREQ or the CONNECT
@@ -82,7 +85,8 @@ enum class ConnectionState : uint32_t {
   SocketConnected = 3,  // TCP up; SSL set-up pending or CONNECT about to be queued
   AwaitingConnack = 4,  // CONNECT queued or written; nothing else may be written
   Connected = 5,        // CONNACK received
-  Disconnecting = 6,    // DISCONNECT goes out on the next writable event
+  Disconnecting = 6,    // DISCONNECT queued; the socket closes when it is written or
+                        // DISCONNECT_GRACE_SECONDS have passed
 };
 
 class BrokerClient;
@@ -170,7 +174,10 @@ class BrokerClient {
 
   static constexpr uint32_t CONNECT_TIMEOUT_SECONDS = 5;
   static constexpr uint32_t REQUEST_TIMEOUT_SECONDS = 3;
-  static constexpr uint32_t CLOSE_AFTER_DISCONNECT_SECONDS = 1;
+  // How long a requested disconnect waits for the broker to read what is
+  // still queued and the DISCONNECT; then the socket is closed without it.
+  // Also the time a destroyed client leaves its goodbye before it closes.
+  static constexpr uint32_t DISCONNECT_GRACE_SECONDS = 2;
   // Reply time-out of requests to platform services, in clock ticks.
   static constexpr uint32_t SERVICE_TIMEOUT_TICKS = 6000;
   // Queued bytes above which a publish is refused ("Output queue full").
@@ -195,10 +202,13 @@ class BrokerClient {
   // `done`, when given, waits for CONNACK or the teardown, and arms the
   // 5-second connect time-out when the client was Idle or Disconnecting.
   void connect(Completion done = nullptr);
-  // Connected: discards the queue, fails waiting requests with
-  // "Disconnecting", and writes DISCONNECT on the next writable event;
-  // `done` completes at the teardown that follows. Otherwise completes at
-  // once (an attempt under way goes on).
+  // Connected: fails waiting requests with "Disconnecting", discards the
+  // queue but a half-written packet (and a publish with disconnect-after
+  // and its DISCONNECT), and queues DISCONNECT behind that; `done`
+  // completes at the teardown that follows, when the DISCONNECT is written
+  // or DISCONNECT_GRACE_SECONDS have passed. Disconnecting: `done` waits
+  // for that same teardown. Otherwise completes at once (an attempt under
+  // way goes on).
   void disconnect(Completion done = nullptr);
   // REQUIRES: the order passed the command handler's checks (QoS, topic,
   // size, and a connection or leave to make one). When it completes:
@@ -248,10 +258,16 @@ class BrokerClient {
   void onConnectTimeout();
   void registerSocket(int fd, int events);
   void setSocketInterest(int events);
-  // Ends a requested disconnect now (DISCONNECT written, teardown), so that
-  // a new attempt can start on a clean client.
+  void queueGoodbye();
+  // Ends a requested disconnect now, so that a new attempt can start on a
+  // clean client: what the socket takes is written, then teardown.
   void finishDisconnect();
-  kv::Status writeDisconnect();
+  void onDisconnectGrace();
+  // Writes at once, without waiting, what may end the connection: the rest
+  // of a half-written DISCONNECT, or a DISCONNECT when no packet is half
+  // written. Never a DISCONNECT after part of another packet: then nothing
+  // is written, and the Status says so.
+  kv::Status writeGoodbyeNow();
   void cancelServiceRequests();
   static void completeAll(std::vector<Completion>& waiters, const kv::Status& outcome);
   // Runs `step` after `delayTicks` unless the client is destroyed first.
@@ -277,9 +293,14 @@ class BrokerClient {
   // Hands on every complete packet the framer holds; false once the
   // connection is torn down.
   bool dispatchFramed(int fd);
+  // Whether a packet of `type` may arrive now; tears down when not.
+  bool expectedNow(uint8_t type);
   // Hands one packet on; false when it tore the connection down.
   bool dispatch(const mqtt::MqttPacket& packet);
   void onPublishPacket(const mqtt::MqttPacket& packet);
+  // The head of a PUBLISH above the body bound; false when it tore the
+  // connection down.
+  bool skipPublish(const mqtt::MqttPacket& head);
   // Queues the acknowledgement a received packet calls for, if any.
   void acknowledge(uint8_t type, uint8_t qos, uint16_t packetId);
   kv::Status readFailure(long result, int err) const;
@@ -303,19 +324,25 @@ class BrokerClient {
   // (The outbox's requests wait without a time-out, so the counter may
   // come round to one of them.)
   uint16_t takeFreePacketId();
+  // Whether `id` may be taken for an order's request; when a request still
+  // waits on it, logs "Timeout reg failed: <id>" and answers false.
+  // Checked before the order's packet is queued.
+  bool identifierFree(uint16_t id);
   // Waits for the acknowledgement of `id`, with the 3-second time-out when
-  // `timed`. Null, with a log line, when `id` is still in use: `done` is
-  // not kept.
-  PendingRequest* registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess,
+  // `timed`. REQUIRES: identifierFree(id).
+  PendingRequest& registerRequest(uint16_t id, Completion done, std::function<void()> onSuccess,
                                   bool timed = true);
   // The broker answered `id`: `outcome`, then onSuccess after a success.
   void completeRequest(uint16_t id, const kv::Status& outcome = kv::Status::ok());
   void onRequestTimeout(uint16_t id, uint64_t serial);
-  // Completes every waiting request with `why`, smallest identifier first,
-  // and forgets them (their onSuccess never runs).
-  void failAllRequests(const kv::Status& why);
+  // Completes every waiting request but `except` with `why`, smallest
+  // identifier first, and forgets them (their onSuccess never runs).
+  void failAllRequests(const kv::Status& why, uint16_t except = 0);
 
   // operations.cc
+  // A queued publish that waits (QoS 1 or 2, or disconnect-after): connects
+  // when needed and waits on `id`.
+  void awaitAcknowledgement(uint16_t id, const PublishOrder& order, Completion done);
   // Queues SUBSCRIBE for one filter; returns the packet identifier used.
   uint16_t sendSubscribe(const std::string& filter, uint32_t qos);
 
@@ -326,7 +353,8 @@ class BrokerClient {
   void noteGrant(const std::string& filter, uint32_t asked, uint8_t granted, bool order);
   // PUBACK; for a QoS 2 PUBLISH too, with a warning once per connection.
   void onPuback(uint16_t packetId);
-  // Subscribes the broker's rows again (CONNACK).
+  // Subscribes the broker's rows again (CONNACK); stops when a queue
+  // overflow tears the connection down.
   void resubscribe();
 
   // outbox_delivery.cc
@@ -341,6 +369,8 @@ class BrokerClient {
 
   // keepalive.cc
   void sendPingreq();
+  // Arms the dead-peer deadline unless it runs; `after` names its start.
+  void armSilenceDeadline(const char* after);
   void onPacketWritten(uint8_t type);
   void onWrite();
   void onBrokerSilent();
@@ -364,6 +394,10 @@ class BrokerClient {
   uint64_t nextSerial_ = 1;
   std::vector<Completion> connectWaiters_;
   std::vector<Completion> disconnectWaiters_;
+  // The identifier of a QoS 0 publish with disconnect-after while its
+  // DISCONNECT is queued (0: none). It waits as a request on that
+  // identifier, completed when the DISCONNECT is written.
+  uint16_t disconnectAfterId_ = 0;
   bool subscribeOnConnect_ = true;
   ConnectionState state_ = ConnectionState::Idle;
   ClientReport report_;  // all but the state and the outbox
@@ -382,7 +416,8 @@ class BrokerClient {
   ClientTimer connectTimer_;
   ClientTimer pingTimer_;
   ClientTimer autoConnectTimer_;
-  ClientTimer silenceTimer_;  // armed by a PINGREQ or CONNECT write, cancelled by any read
+  ClientTimer silenceTimer_;  // armed by a PINGREQ queued or CONNECT written, cancelled by any read
+  ClientTimer graceTimer_;    // a requested disconnect's DISCONNECT_GRACE_SECONDS
   const char* silenceAfter_ = "pingreq";
 
   std::map<uint64_t, kv::TimerPtr> deferred_;

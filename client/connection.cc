@@ -56,7 +56,8 @@ BrokerClient::BrokerClient(kv::Looper& loop, BrokerEntry& broker, SubscriptionTa
       connectTimer_(loop.runner(), [this] { onConnectTimeout(); }),
       pingTimer_(loop.runner(), [this] { sendPingreq(); }),
       autoConnectTimer_(loop.runner(), [this] { onAutoConnect(); }),
-      silenceTimer_(loop.runner(), [this] { onBrokerSilent(); }) {
+      silenceTimer_(loop.runner(), [this] { onBrokerSilent(); }),
+      graceTimer_(loop.runner(), [this] { onDisconnectGrace(); }) {
   report_.stateSince = loop_.getLocaltime();
   armAutoConnect();
 }
@@ -66,14 +67,16 @@ BrokerClient::~BrokerClient() {
   for (auto& entry : deferred_) runner.removeTimer(entry.second);
   for (auto& entry : pending_) runner.removeTimer(entry.second.timer);
   for (int id : posts_) loop_.cancelPost(id);
-  if (state_ != ConnectionState::Idle && socket_ >= 0) {
-    runner.removeSocket(socket_);
-    const kv::Status written = writeDisconnect();
+  if (socket_ >= 0) runner.removeSocket(socket_);
+  if ((state_ == ConnectionState::Connected || state_ == ConnectionState::Disconnecting) &&
+      socket_ >= 0) {
+    // A goodbye, when one can be written, and a little time for it to leave.
+    const kv::Status written = writeGoodbyeNow();
     if (!written.isOk()) logBrokerWarning(*broker_, written.message());
     const int fd = socket_;
-    runner.addTimer(seconds(CLOSE_AFTER_DISCONNECT_SECONDS), [fd] { ::close(fd); });
+    runner.addTimer(seconds(DISCONNECT_GRACE_SECONDS), [fd] { ::close(fd); });
   } else if (socket_ >= 0) {
-    ::close(socket_);
+    ::close(socket_);  // an attempt under way: no MQTT session to end
   }
   // Torn down, but the close step of the next loop turn has not run yet.
   for (int fd : closingFds_) ::close(fd);
@@ -312,9 +315,11 @@ void BrokerClient::onConnack(const mqtt::MqttPacket& packet) {
   automaticAttempt_ = false;
   warnedPubackForQos2_ = false;
   resubscribing_.clear();
-  if (subscribeOnConnect_) resubscribe();
-  setSocketInterest(POLLIN | POLLOUT);
   broker_->connected = true;
+  setSocketInterest(POLLIN | POLLOUT);
+  // A queue overflow while subscribing again tears the connection down
+  // there, leaving an idle client that must not be called connected.
+  if (subscribeOnConnect_) resubscribe();
   sendOutbox();
   if (onAccepted_ && state_ == ConnectionState::Connected) onAccepted_();
 }
@@ -327,25 +332,84 @@ void BrokerClient::onConnectTimeout() {
 // ---- Disconnecting ------------------------------------------------------------
 
 void BrokerClient::disconnect(Completion done) {
+  if (state_ == ConnectionState::Disconnecting) {
+    if (done) disconnectWaiters_.push_back(std::move(done));
+    return;
+  }
   if (state_ != ConnectionState::Connected) {
     if (done) done(kv::Status::ok());
     return;
   }
   if (done) disconnectWaiters_.push_back(std::move(done));
-  discardQueue();
-  outboxConnectionEnded();
   setState(ConnectionState::Disconnecting);
-  failAllRequests(kv::Status(Kind::Cancelled, "Disconnecting"));
+  pingTimer_.cancel();
+  // A publish whose DISCONNECT is queued already goes out with it.
+  failAllRequests(kv::Status(Kind::Cancelled, "Disconnecting"), disconnectAfterId_);
+  queueGoodbye();
+  graceTimer_.arm(seconds(DISCONNECT_GRACE_SECONDS));
+}
+
+// What still goes out before DISCONNECT: a packet whose first bytes are
+// written (the broker never sees part of a packet), and a publish with
+// disconnect-after with the DISCONNECT right behind it, which waits as a
+// request. The rest of the queue goes: its orders were told
+// "Disconnecting", and the outbox's messages wait for the next connection
+// (but a QoS 0 one that the head carries: it is finished, so it counts as
+// written).
+void BrokerClient::queueGoodbye() {
+  const size_t written = headWritten_;
+  if (written > 0) outbox_.written(report_.bytesOut - written + outputQueue_.front().bytes.size());
+  outboxConnectionEnded();
+  std::deque<mqtt::MqttPacket> kept;
+  size_t keptBytes = 0;
+  for (size_t i = 0; i < outputQueue_.size(); ++i) {
+    const bool started = i == 0 && written > 0;
+    const bool goodbye = outputQueue_[i].type == mqtt::Disconnect ||
+                         (i + 1 < outputQueue_.size() && outputQueue_[i + 1].type == mqtt::Disconnect);
+    if (!started && !goodbye) continue;
+    keptBytes += outputQueue_[i].bytes.size();
+    kept.push_back(std::move(outputQueue_[i]));
+  }
+  const bool disconnectQueued = !kept.empty() && kept.back().type == mqtt::Disconnect;
+  discardQueue();
+  outputQueue_.swap(kept);
+  queuedBytes_ = keptBytes;
+  headWritten_ = written;
+  if (!disconnectQueued) enqueuePacket(mqtt::makeDisconnect());
   setSocketInterest(POLLIN | POLLOUT);
 }
 
-void BrokerClient::finishDisconnect() { teardown(writeDisconnect()); }
+// A connect, publish or subscribe during Disconnecting ends the disconnect
+// now, so that the new attempt starts on a clean client: what the socket
+// takes of the goodbye is written, then the connection is torn down.
+void BrokerClient::finishDisconnect() {
+  while (writeSome()) {
+  }
+  if (state_ != ConnectionState::Disconnecting) return;  // the DISCONNECT went out
+  teardown(writeGoodbyeNow());
+}
 
-kv::Status BrokerClient::writeDisconnect() {
+void BrokerClient::onDisconnectGrace() {
+  if (state_ != ConnectionState::Disconnecting) return;
+  teardown(kv::Status::timeout(strprintf(
+      "DISCONNECT not written within %u s: the broker does not read; closing the connection",
+      DISCONNECT_GRACE_SECONDS)));
+}
+
+kv::Status BrokerClient::writeGoodbyeNow() {
   const mqtt::MqttPacket packet = mqtt::makeDisconnect();
+  size_t from = 0;
+  if (headWritten_ > 0) {
+    if (outputQueue_.front().type != mqtt::Disconnect) {
+      return kv::Status(Kind::Cancelled,
+                        "closing the connection without DISCONNECT: a packet is half written");
+    }
+    from = headWritten_;
+  }
+  const size_t size = packet.bytes.size() - from;
   errno = 0;
-  const ssize_t n = ::send(socket_, packet.bytes.data(), packet.bytes.size(), MSG_NOSIGNAL);
-  if (n == static_cast<ssize_t>(packet.bytes.size())) return kv::Status::ok();
+  const ssize_t n = ::send(socket_, packet.bytes.data() + from, size, MSG_NOSIGNAL);
+  if (n == static_cast<ssize_t>(size)) return kv::Status::ok();
   return kv::Status::io(
       strprintf("couldn't write packet (%i) [%s]", static_cast<int>(n), strerror(errno)));
 }

@@ -1,11 +1,14 @@
 // BrokerClient: keep-alive and automatic connection.
 //
 // Every write while a connection is up or being set up restarts the
-// keep-alive count: PINGREQ goes out after (keepAlive - 1) seconds without
+// keep-alive count: PINGREQ is queued after (keepAlive - 1) seconds without
 // a write. A broker that sends nothing at all for 1.5 x keepAlive after a
-// PINGREQ (or the CONNECT) was written is taken for dead and the
+// PINGREQ was queued (or the CONNECT written) is taken for dead and the
 // connection is torn down, so that a silent link is noticed and automatic
-// connection, whose attempts have no connect time-out, gets its turn.
+// connection, whose attempts have no connect time-out, gets its turn. The
+// deadline starts when the PINGREQ is queued, not written: behind a full
+// send buffer (a frozen broker, a dead uplink) it may never be written.
+// Teardown stops both timers.
 //
 // Automatic connection, for brokers whose autoConnect is set and for any
 // broker whose outbox holds messages, waits the delay ReconnectBackoff
@@ -27,15 +30,21 @@ void BrokerClient::onWrite() {
 
 void BrokerClient::onPacketWritten(uint8_t type) {
   if (type == mqtt::Publish && outbox_.written(report_.bytesOut)) scheduleOutboxRefill();
-  if ((type == mqtt::Pingreq || type == mqtt::Connect) && !silenceTimer_.pending()) {
-    silenceAfter_ = type == mqtt::Connect ? "connect" : "pingreq";
-    silenceTimer_.arm(seconds(broker_->keepAlive) * 3 / 2);
-  }
+  if (type == mqtt::Connect) armSilenceDeadline("connect");
+  if (type == mqtt::Pingreq) armSilenceDeadline("pingreq");
 }
 
 void BrokerClient::sendPingreq() {
+  if (state_ != ConnectionState::Connected) return;
   logBrokerInfo(*broker_, "sending pingreq");
+  armSilenceDeadline("pingreq");
   enqueuePacket(mqtt::makePingreq());
+}
+
+void BrokerClient::armSilenceDeadline(const char* after) {
+  if (silenceTimer_.pending()) return;
+  silenceAfter_ = after;
+  silenceTimer_.arm(seconds(broker_->keepAlive) * 3 / 2);
 }
 
 void BrokerClient::onBrokerSilent() {

@@ -3,27 +3,41 @@
 // tables, the connection); here it is queued, and its completion comes when
 // the table below says. What only building the packet can tell (a topic
 // MQTT cannot carry, a full queue) fails the order here; a failed order
-// changes nothing and consumes no packet identifier.
+// changes nothing and consumes no packet identifier, but for one refused
+// because its identifier is still waiting: that one is passed over, so
+// that the next order does not meet it again.
 #include <algorithm>
 
 #include "base/log.h"
 #include "client/broker_client.h"
 #include "mqtt/builders.h"
 
+namespace {
+kv::Status disconnecting() { return kv::Status(kv::Status::Kind::Cancelled, "Disconnecting"); }
+kv::Status identifierInUse() { return kv::Status::rejected("Packet identifier in use"); }
+}  // namespace
+
 // When a publish completes:
 //
 //   state            QoS  disconnectAfter  actions                         completion
 //   Connected        1,2  any              wait for the acknowledgement    PUBACK / PUBCOMP
 //   Connected        0    no               -                               at once
-//   Connected        0    yes              DISCONNECT queued behind it     at the teardown
+//   Connected        0    yes              DISCONNECT queued behind it     its DISCONNECT written
 //   not Connected    1,2  any              connect if Idle                 PUBACK / PUBCOMP
-//   not Connected    0    yes              connect if Idle, DISCONNECT     at the teardown
+//   not Connected    0    yes              DISCONNECT, connect if Idle     its DISCONNECT written
 //   in progress      0    no               waits for the connection        CONNACK
 //   Idle             0    no               connect with the order          CONNACK
 //
+// The rows that wait do so as requests on the publish's identifier (a QoS
+// 0 one too, for its DISCONNECT): "Timeout occured" after 3 s, and the
+// other failures of requests.
+//
 // The rows for a client that is not Connected need connectIfNeeded. An
 // order with queueWhileOffline goes to the outbox instead, once the packet
-// has shown that MQTT can carry it.
+// has shown that MQTT can carry it. A publish or subscribe that finds a
+// DISCONNECT queued behind a publish is answered "Disconnecting": the
+// connection ends once that DISCONNECT is written, and nothing may be
+// queued behind it.
 void BrokerClient::publish(const PublishOrder& order, Completion done) {
   mqtt::BuildResult built = mqtt::makePublish(order.topic, static_cast<uint8_t>(std::min(order.qos, 3u)),
                                               order.retain, peekPacketId(), order.data);
@@ -32,29 +46,23 @@ void BrokerClient::publish(const PublishOrder& order, Completion done) {
   if (!queueHasRoom(built.packet().bytes.size())) {
     return done(kv::Status::rejected("Output queue full"));
   }
+  if (disconnectAfterId_ != 0) return done(disconnecting());
   // A requested disconnect still waiting to be written is finished first,
   // so that the new attempt starts from Idle with this packet queued.
   if (state_ == ConnectionState::Disconnecting) finishDisconnect();
   const uint16_t id = takePacketId();
+  const bool waits = order.qos > 0 || order.disconnectAfter;
+  if (waits && !identifierFree(id)) return done(identifierInUse());
   enqueuePacket(built.takePacket());
   subscribeOnConnect_ = !order.disconnectAfter;
-
-  const bool connected = state_ == ConnectionState::Connected;
-  if (order.qos > 0) {
-    if (!connected && !inProgress()) {
-      connect();
-      if (state_ == ConnectionState::Idle) return done(connectionFailure());
-    }
-    std::function<void()> after;
-    if (order.disconnectAfter) after = [this] { disconnect(); };
-    PendingRequest* request = registerRequest(id, done, std::move(after));
-    if (!request) return done(kv::Status::rejected("Packet identifier in use"));
-    request->exactlyOnce = order.qos == 2;
-  } else if (order.disconnectAfter) {
-    disconnectWaiters_.push_back(std::move(done));
-    if (!connected && !inProgress()) connect();
+  if (order.qos == 0 && order.disconnectAfter) {
+    // Queued whole before a connect starts, so that one that fails at once
+    // takes both with it and leaves nothing for the next connection.
     enqueuePacket(mqtt::makeDisconnect());
-  } else if (connected) {
+    disconnectAfterId_ = id;
+  }
+  if (waits) return awaitAcknowledgement(id, order, std::move(done));
+  if (state_ == ConnectionState::Connected) {
     done(kv::Status::ok());
   } else if (inProgress()) {
     connectWaiters_.push_back(std::move(done));
@@ -63,19 +71,34 @@ void BrokerClient::publish(const PublishOrder& order, Completion done) {
   }
 }
 
+void BrokerClient::awaitAcknowledgement(uint16_t id, const PublishOrder& order, Completion done) {
+  if (state_ != ConnectionState::Connected && !inProgress()) {
+    connect();
+    if (state_ == ConnectionState::Idle) return done(connectionFailure());
+  }
+  std::function<void()> after;
+  if (order.qos > 0 && order.disconnectAfter) after = [this] { disconnect(); };
+  registerRequest(id, std::move(done), std::move(after)).exactlyOnce = order.qos == 2;
+}
+
 void BrokerClient::subscribe(const SubscribeOrder& order, Completion done) {
+  if (disconnectAfterId_ != 0) return done(disconnecting());
   subscribeOnConnect_ = true;
   if (state_ == ConnectionState::Disconnecting) finishDisconnect();
   if (state_ == ConnectionState::Idle) {
     connect();
     if (state_ == ConnectionState::Idle) return done(connectionFailure());
   }
+  if (!identifierFree(peekPacketId())) {
+    takePacketId();
+    return done(identifierInUse());
+  }
   const uint16_t id = sendSubscribe(order.filter, order.qos);
   // Recorded once the broker acknowledges. Two subscribes of one filter
   // that cross each other record it once.
   const std::string filter = order.filter;
   const uint32_t qos = order.qos;
-  PendingRequest* request = registerRequest(id, done, [this, filter, qos] {
+  PendingRequest& request = registerRequest(id, std::move(done), [this, filter, qos] {
     SubscriptionTable& table = tables_->subscriptions;
     if (table.findSubscription(broker_->id, filter)) return;
     auto row = std::make_unique<SubscriptionEntry>();
@@ -84,9 +107,8 @@ void BrokerClient::subscribe(const SubscribeOrder& order, Completion done) {
     row->qos = qos;
     table.add(std::move(row), true);
   });
-  if (!request) return done(kv::Status::rejected("Packet identifier in use"));
-  request->filter = filter;
-  request->qos = qos;
+  request.filter = filter;
+  request.qos = qos;
 }
 
 void BrokerClient::unsubscribe(const SubscriptionEntry& target, Completion done) {
@@ -105,10 +127,9 @@ void BrokerClient::unsubscribe(const SubscriptionEntry& target, Completion done)
   mqtt::BuildResult built = mqtt::makeUnsubscribe(id, target.topic);
   if (!built.ok()) return done(kv::Status::malformed(built.error()));
   takePacketId();
+  if (!identifierFree(id)) return done(kv::Status::rejected("Unsubscribe failed"));
   enqueuePacket(built.takePacket());
-  const bool registered =
-      registerRequest(id, done, [&table, targetId] { table.removeSubscriptionById(targetId); });
-  if (!registered) done(kv::Status::rejected("Unsubscribe failed"));
+  registerRequest(id, std::move(done), [&table, targetId] { table.removeSubscriptionById(targetId); });
 }
 
 uint16_t BrokerClient::sendSubscribe(const std::string& filter, uint32_t qos) {

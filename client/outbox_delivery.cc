@@ -40,7 +40,9 @@ void BrokerClient::queueForDelivery(const PublishOrder& order, Completion done) 
 }
 
 void BrokerClient::sendOutbox() {
-  while (state_ == ConnectionState::Connected) {
+  // Nothing goes behind a DISCONNECT queued by a publish: the messages wait
+  // for the next connection.
+  while (state_ == ConnectionState::Connected && disconnectAfterId_ == 0) {
     Outbox::Message* message = outbox_.nextToHandOver();
     if (!message) return;
     const uint16_t id = takeFreePacketId();
@@ -57,10 +59,10 @@ void BrokerClient::sendOutbox() {
       message->doneAtBytes = report_.bytesOut - headWritten_ + queuedBytes_ + packet.bytes.size();
     } else {
       const uint64_t serial = message->serial;
-      PendingRequest* request = registerRequest(id, [this, serial](const kv::Status& outcome) {
+      PendingRequest& request = registerRequest(id, [this, serial](const kv::Status& outcome) {
         if (outcome.isOk() && outbox_.acknowledged(serial)) sendOutbox();
       }, nullptr, false);
-      if (request) request->exactlyOnce = message->qos == 2;
+      request.exactlyOnce = message->qos == 2;
     }
     outbox_.handedOver();
     enqueuePacket(std::move(packet));

@@ -30,24 +30,26 @@ uint16_t BrokerClient::takeFreePacketId() {
   return 0;
 }
 
-PendingRequest* BrokerClient::registerRequest(uint16_t id, Completion done,
+bool BrokerClient::identifierFree(uint16_t id) {
+  if (pending_.count(id) == 0) return true;
+  logBrokerError(*broker_, "Timeout reg failed: " + std::to_string(id));
+  return false;
+}
+
+PendingRequest& BrokerClient::registerRequest(uint16_t id, Completion done,
                                               std::function<void()> onSuccess, bool timed) {
-  if (pending_.count(id)) {
-    logBrokerError(*broker_, "Timeout reg failed: " + std::to_string(id));
-    return nullptr;
-  }
   PendingRequest& request = pending_[id];
   request.done = std::move(done);
   request.onSuccess = std::move(onSuccess);
   request.serial = nextSerial_++;
-  if (!timed) return &request;
+  if (!timed) return request;
   const uint64_t serial = request.serial;
   // The expiry only schedules the time-out handling for the next loop turn,
   // so the runner's timers are not changed from inside its own callback.
   request.timer = loop_.runner().addTimer(seconds(REQUEST_TIMEOUT_SECONDS), [this, id, serial] {
     defer(0, [this, id, serial] { onRequestTimeout(id, serial); });
   });
-  return &request;
+  return request;
 }
 
 void BrokerClient::completeRequest(uint16_t id, const kv::Status& outcome) {
@@ -73,9 +75,11 @@ void BrokerClient::onRequestTimeout(uint16_t id, uint64_t serial) {
   }
 }
 
-void BrokerClient::failAllRequests(const kv::Status& why) {
+void BrokerClient::failAllRequests(const kv::Status& why, uint16_t except) {
   std::map<uint16_t, PendingRequest> failed;
   failed.swap(pending_);
+  auto kept = failed.find(except);
+  if (kept != failed.end()) pending_.insert(failed.extract(kept));
   for (auto& entry : failed) loop_.runner().removeTimer(entry.second.timer);
   for (auto& entry : failed) entry.second.done(why);
 }

@@ -12,7 +12,8 @@
 // one gathering write. A short write keeps the unwritten rest at the head
 // of the queue for the next writable event: nothing is dropped half
 // written. Until CONNACK only CONNECT may be written; write interest is off
-// while the rest waits for CONNACK, and CONNACK turns it on again.
+// while the rest waits for CONNACK, and CONNACK turns it on again. A
+// DISCONNECT ends the queue: once it is written the connection is torn down.
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <utility>
 
 #include "base/log.h"
 #include "client/broker_client.h"
@@ -33,6 +35,17 @@ constexpr size_t READ_CHUNK = 64 * 1024;
 
 // Why a socket event with error bits, and nothing read that says more,
 // ends the connection.
+// A text from the broker (a topic) as one bounded, printable log field.
+std::string loggable(const std::string& text) {
+  constexpr size_t MAX_SHOWN = 200;
+  std::string shown;
+  for (size_t i = 0; i < text.size() && i < MAX_SHOWN; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    shown += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : strprintf("\\x%02X", c);
+  }
+  return text.size() > MAX_SHOWN ? shown + "..." : shown;
+}
+
 kv::Status socketEventFailure(int fd, int events) {
   if ((events & ERROR_BITS) == POLLHUP) {
     return kv::Status(kv::Status::Kind::PeerClosed, "peer hung up");
@@ -59,16 +72,18 @@ const std::string& packetReceivedText(uint8_t type) {
 
 void BrokerClient::onSocketEvent(int fd, int events) {
   if (fd != socket_) return;
+  // While connecting, only the connect's outcome counts: a read would take
+  // the socket's error (a refused connect) before SO_ERROR could tell it.
+  if (state_ == ConnectionState::Connecting) {
+    if (events & (POLLOUT | ERROR_BITS)) onTcpConnected(fd);
+    return;
+  }
   ReadResult read = ReadResult::Drained;
   if (events & POLLIN) {
     read = readAvailable(fd);
     if (read == ReadResult::TornDown || fd != socket_) return;
   }
   if (events & POLLOUT) {
-    if (state_ == ConnectionState::Connecting) {
-      onTcpConnected(fd);
-      return;
-    }
     writeQueued();
     if (fd != socket_) return;
   }
@@ -115,7 +130,10 @@ bool BrokerClient::dispatchFramed(int fd) {
       return false;
     }
     logBrokerInfo(*broker_, packetReceivedText(packet.type));
-    if (!dispatch(packet) || fd != socket_) return false;
+    const bool whole = result == mqtt::PacketFramer::Result::Packet;
+    if (!expectedNow(packet.type)) return false;
+    if (whole ? !dispatch(packet) : !skipPublish(packet)) return false;
+    if (fd != socket_) return false;
   }
 }
 
@@ -137,19 +155,21 @@ kv::Status BrokerClient::readFailure(long result, int err) const {
   return kv::Status(kind, strprintf("couldn't read packet to buffer (%i) [%s]", value, strerror(err)));
 }
 
-bool BrokerClient::dispatch(const mqtt::MqttPacket& packet) {
-  const bool connack = packet.type == mqtt::Connack;
+bool BrokerClient::expectedNow(uint8_t type) {
+  const bool connack = type == mqtt::Connack;
   const bool expected = state_ == ConnectionState::AwaitingConnack
                             ? connack
                             : (state_ == ConnectionState::Connected ||
                                state_ == ConnectionState::Disconnecting) && !connack;
-  if (!expected) {
-    // A broker sends CONNACK first and once; anything else means the
-    // stream cannot be trusted.
-    teardown(kv::Status(kv::Status::Kind::Protocol,
-                        strprintf("unexpected packet (%i); closing the connection", packet.type)));
-    return false;
-  }
+  if (expected) return true;
+  // A broker sends CONNACK first and once; anything else means the stream
+  // cannot be trusted.
+  teardown(kv::Status(kv::Status::Kind::Protocol,
+                      strprintf("unexpected packet (%i); closing the connection", type)));
+  return false;
+}
+
+bool BrokerClient::dispatch(const mqtt::MqttPacket& packet) {
   const int fd = socket_;
   switch (packet.type) {
     case mqtt::Connack:
@@ -206,6 +226,24 @@ void BrokerClient::onPublishPacket(const mqtt::MqttPacket& packet) {
   arrivals_->handlePublish(*this, *message);
 }
 
+// A message above the body bound (a retained one would come back at every
+// connection): acknowledged as its QoS asks, so that the broker does not
+// send it again, and otherwise dropped with one line. The framer drops the
+// rest of its body as it arrives.
+bool BrokerClient::skipPublish(const mqtt::MqttPacket& head) {
+  const int fd = socket_;
+  const std::optional<mqtt::PublishFields> message = mqtt::parsePublishHead(head);
+  if (!message) {
+    teardown(kv::Status(kv::Status::Kind::Protocol,
+                        "malformed PUBLISH (shorter than its topic); closing the connection"));
+    return false;
+  }
+  logBrokerWarning(*broker_, strprintf("message too large (%u bytes), skipped: topic %s",
+                                       head.remainingLength, loggable(message->topic).c_str()));
+  acknowledge(mqtt::Publish, message->qos, message->packetId);
+  return socket_ == fd;
+}
+
 // ---- Output queue ----------------------------------------------------------------
 
 void BrokerClient::enqueuePacket(mqtt::MqttPacket packet) {
@@ -233,24 +271,23 @@ void BrokerClient::discardQueue() {
 // ---- Writing -------------------------------------------------------------------
 
 void BrokerClient::writeQueued() {
-  if (state_ == ConnectionState::Disconnecting) {
-    finishDisconnect();
-    return;
-  }
   while (writeSome()) {
   }
   if (socket_ < 0) return;
   const bool writable =
       !outputQueue_.empty() &&
-      (state_ == ConnectionState::Connected || (state_ == ConnectionState::AwaitingConnack &&
-                                                outputQueue_.front().type == mqtt::Connect));
+      (state_ == ConnectionState::Connected || state_ == ConnectionState::Disconnecting ||
+       (state_ == ConnectionState::AwaitingConnack && outputQueue_.front().type == mqtt::Connect));
   setSocketInterest(writable ? (POLLIN | POLLOUT) : POLLIN);
 }
 
 bool BrokerClient::writeSome() {
   if (outputQueue_.empty()) return false;
   const bool connectOnly = state_ == ConnectionState::AwaitingConnack;
-  if (!connectOnly && state_ != ConnectionState::Connected) return false;
+  if (!connectOnly && state_ != ConnectionState::Connected &&
+      state_ != ConnectionState::Disconnecting) {
+    return false;
+  }
   iovec parts[MAX_IOVECS];
   size_t count = 0;
   for (const mqtt::MqttPacket& packet : outputQueue_) {
@@ -290,8 +327,10 @@ bool BrokerClient::writeSome() {
     outputQueue_.pop_front();
     if (type == mqtt::Publish) ++report_.messagesOut;
     onPacketWritten(type);
-    if (type == mqtt::Disconnect && state_ == ConnectionState::Connected) {
-      teardown(kv::Status::ok());  // the end a publish with disconnect-after asked for
+    if (type == mqtt::Disconnect) {
+      // The end a disconnect, or a publish with disconnect-after, asked for.
+      if (disconnectAfterId_ != 0) completeRequest(std::exchange(disconnectAfterId_, 0));
+      teardown(kv::Status::ok());
       return false;
     }
   }

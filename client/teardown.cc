@@ -7,9 +7,11 @@
 // completes every waiting order and leaves the client Idle. The waiters are
 // told, in this order: a refusal is the answer the connect orders waited
 // for, so they get it first; then every request waiting for an
-// acknowledgement gets "Connection failed", every disconnect success, and
-// the connect orders still waiting "Connection failed". The outbox's
-// messages that were with the connection wait again for the next one.
+// acknowledgement (or for its DISCONNECT to be written) gets "Connection
+// failed", every disconnect success, and the connect orders still waiting
+// "Connection failed". The outbox's messages that were with the connection
+// wait again for the next one. Every timer of the connection stops, so
+// nothing of it reaches the next one.
 #include <unistd.h>
 
 #include "base/log.h"
@@ -29,11 +31,14 @@ void BrokerClient::teardown(const kv::Status& why) {
   cancelServiceRequests();
   failAllRequests(failed);
   discardQueue();
+  disconnectAfterId_ = 0;
   outboxConnectionEnded();
   completeAll(disconnectWaiters_, kv::Status::ok());
   completeAll(connectWaiters_, failed);
   connectTimer_.cancel();
   silenceTimer_.cancel();
+  pingTimer_.cancel();
+  graceTimer_.cancel();
   broker_->connected = false;
   framer_.reset();
   releaseSocket();

@@ -41,9 +41,12 @@ void BrokerClients::createAll(BrokerTable& brokers) {
   for (BrokerEntry& broker : brokers) create(broker);
 }
 
+void BrokerClients::brokerRemoving(BrokerEntry& row) { removeBrokerSubscriptions(tables_, row); }
+
 void BrokerClients::brokerRemoved(BrokerEntry& row) {
-  removeBrokerSubscriptions(tables_, row);
-  clients_.erase(row.id);
+  // The id may serve a new row already: only this row's client goes.
+  if (find(row)) clients_.erase(row.id);
+  removeSubscriptionsOf(tables_, row.id);
 }
 
 BrokerClient* BrokerClients::client(uint32_t brokerId) const {

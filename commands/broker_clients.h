@@ -38,10 +38,15 @@ class BrokerClients {
   // A client for every row of `brokers` (start-up).
   void createAll(BrokerTable& brokers);
 
-  // The broker table's removal hook: the tables' part of the removal
-  // (removeBrokerSubscriptions), then the row's client goes, unless a
-  // command still holds it. Nothing is sent to the broker but the
-  // DISCONNECT of a connected client's destruction.
+  // The broker table's removal hooks. brokerRemoving, when a removal is
+  // asked: the tables' part (removeBrokerSubscriptions), which a failed
+  // store write undoes with the row. brokerRemoved, once the removal is
+  // stored: the row's client goes, unless a command still holds it, and
+  // any subscription row its client added meanwhile. Until then the client
+  // stays whole, so a removal that is undone leaves the row as it was.
+  // Nothing is sent to the broker but the DISCONNECT of a connected
+  // client's destruction.
+  void brokerRemoving(BrokerEntry& row);
   void brokerRemoved(BrokerEntry& row);
 
   // The client of broker row `brokerId`, or null (tests and diagnostics).

@@ -28,6 +28,14 @@ bool readUint16(kv::ByteReader& reader, uint16_t& value) {
 
 bool hasQosBits(const MqttPacket& packet) { return (packet.flags & 0x06) != 0; }
 
+// Reads the topic and, with a QoS bit set, the identifier from `body`.
+bool readPublishHead(const MqttPacket& packet, kv::ByteReader& body, PublishFields& fields) {
+  fields.qos = static_cast<uint8_t>((packet.flags >> 1) & 0x03);
+  uint16_t length = 0;
+  if (!readUint16(body, length) || !body.readBytes(length, fields.topic)) return false;
+  return !hasQosBits(packet) || readUint16(body, fields.packetId);
+}
+
 }  // namespace
 
 uint16_t topicLength(const MqttPacket& packet) {
@@ -61,11 +69,17 @@ std::optional<PublishFields> parsePublish(const MqttPacket& packet) {
   }
   kv::ByteReader body(packet.bytes.data() + offset, packet.remainingLength);
   PublishFields fields;
-  fields.qos = static_cast<uint8_t>((packet.flags >> 1) & 0x03);
-  uint16_t length = 0;
-  if (!readUint16(body, length) || !body.readBytes(length, fields.topic)) return std::nullopt;
-  if (hasQosBits(packet) && !readUint16(body, fields.packetId)) return std::nullopt;
+  if (!readPublishHead(packet, body, fields)) return std::nullopt;
   body.readBytes(body.remaining(), fields.data);
+  return fields;
+}
+
+std::optional<PublishFields> parsePublishHead(const MqttPacket& packet) {
+  const size_t offset = bodyOffset(packet);
+  if (packet.type != Publish || packet.bytes.size() < offset) return std::nullopt;
+  kv::ByteReader body(packet.bytes.data() + offset, packet.bytes.size() - offset);
+  PublishFields fields;
+  if (!readPublishHead(packet, body, fields)) return std::nullopt;
   return fields;
 }
 

@@ -59,6 +59,13 @@ struct PublishFields {
 // identifier. Never reads past the bytes.
 std::optional<PublishFields> parsePublish(const MqttPacket& packet);
 
+// The topic, QoS and identifier of a PUBLISH whose body was too large to
+// keep (PacketFramer::Result::Oversized): `packet` holds its fixed header
+// and no more of its body than the head. `data` stays empty. Refuses
+// (nullopt) a packet that is not a PUBLISH or whose bytes end before the
+// topic and identifier. Never reads past the bytes.
+std::optional<PublishFields> parsePublishHead(const MqttPacket& packet);
+
 struct ConnackFields {
   bool sessionPresent = false;
   uint8_t returnCode = 0;

@@ -1,6 +1,9 @@
 #include "service/startup.h"
 
 #include <cstdio>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "base/log.h"
 #include "commands/broker_status.h"
@@ -10,6 +13,17 @@
 #include "tables/service_tables.h"
 
 namespace {
+
+// A message or an output queue can hold megabytes for a while (a frozen
+// broker, a slow link). Buffers of 128 KiB and more are mapped on their own
+// and given back to the system when freed, so that the daemon returns to its
+// size once the fault is over. The C library would otherwise raise this
+// threshold after the first such buffer and keep later ones in its heap.
+void giveBackLargeBuffers() {
+#if defined(__GLIBC__)
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
+}
 
 void registerTables(kv::Looper& looper) {
   looper.addHandler(contract::brokers::HANDLER, &brokerTable);
@@ -23,6 +37,7 @@ void registerTables(kv::Looper& looper) {
 }  // namespace
 
 int runService() {
+  giveBackLargeBuffers();
   kv::Looper looper(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
   if (!looper.status().isOk()) {
     // Without its bus the service cannot be reached: refuse to run deaf.
@@ -32,7 +47,8 @@ int runService() {
   logInfo("started");
   MqttService service(looper, brokerTable, subscriptionTables);
   BrokerClients& clients = service.clients();
-  brokerTable.onRemove = [&clients](BrokerEntry& row) { clients.brokerRemoved(row); };
+  brokerTable.onRemove = [&clients](BrokerEntry& row) { clients.brokerRemoving(row); };
+  brokerTable.onRemoved = [&clients](BrokerEntry& row) { clients.brokerRemoved(row); };
   registerTables(looper);
   clients.createAll(brokerTable);
   service.init();
@@ -48,5 +64,6 @@ int runService() {
   // The clients go with the handler, before the loop: each connected one
   // sends DISCONNECT to its broker. The tables stay until exit.
   brokerTable.onRemove = nullptr;
+  brokerTable.onRemoved = nullptr;
   return 0;
 }

@@ -129,6 +129,10 @@ kv::message BrokerTable::checkRemove(BrokerEntry& row) {
   return kv::message();
 }
 
+void BrokerTable::rowRemoved(Object& row) {
+  if (onRemoved) onRemoved(static_cast<BrokerEntry&>(row));
+}
+
 void logBrokerInfo(const BrokerEntry& broker, const std::string& text) {
   logBrokerInfo(broker.name, text);
 }

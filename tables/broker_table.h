@@ -76,9 +76,14 @@ class BrokerTable : public TypedTable<BrokerEntry> {
  public:
   using TypedTable::TypedTable;
 
-  // Called by checkRemove, before the row leaves the table, when set.
-  // Start-up installs BrokerClients::brokerRemoved (commands/).
+  // Called by checkRemove, before the row leaves the table, when set: the
+  // part of a removal that a failed store write undoes with it (the
+  // subscription rows). Start-up installs BrokerClients::brokerRemoving.
   std::function<void(BrokerEntry&)> onRemove;
+  // Called by rowRemoved, once the removal is stored (or at once for the
+  // service's own removal), when set: what cannot be undone (the client and
+  // its connection). Start-up installs BrokerClients::brokerRemoved.
+  std::function<void(BrokerEntry&)> onRemoved;
 
   // Empty when `row` may be stored, else failedMsg with the first failing
   // check: "Broker name required", "Broker address required", "Broker name
@@ -99,6 +104,8 @@ class BrokerTable : public TypedTable<BrokerEntry> {
   kv::message checkSet(BrokerEntry& existing, BrokerEntry& edited) override;
   // Runs onRemove, then allows: removing a broker is never refused.
   kv::message checkRemove(BrokerEntry& row) override;
+  // Runs onRemoved.
+  void rowRemoved(Object& row) override;
   // A stored row: one without an address is left out (it could never
   // connect); one with an empty name, or a name a row loaded before it
   // has, is renamed "<name>-<id>" ("broker-<id>" for an empty name, more

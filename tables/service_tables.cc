@@ -19,9 +19,13 @@ SubscriptionTables subscriptionTables MQTT_INIT_ORDER(1005);
 
 void removeBrokerSubscriptions(SubscriptionTables& tables, const BrokerEntry& row) {
   logWarning("removing broker " + row.name);
+  removeSubscriptionsOf(tables, row.id);
+}
+
+void removeSubscriptionsOf(SubscriptionTables& tables, uint32_t brokerId) {
   SubscriptionTable& subscriptions = tables.subscriptions;
   for (auto it = subscriptions.begin(); it != subscriptions.end();) {
-    if (it->brokerId != row.id) {
+    if (it->brokerId != brokerId) {
       ++it;
       continue;
     }

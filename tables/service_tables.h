@@ -39,3 +39,5 @@ extern SubscriptionTables subscriptionTables;
 // "removing subscription: <topic>" for each. The broker's received-message
 // rows stay.
 void removeBrokerSubscriptions(SubscriptionTables& tables, const BrokerEntry& row);
+// The same without the broker's line: every subscription row of `brokerId`.
+void removeSubscriptionsOf(SubscriptionTables& tables, uint32_t brokerId);

@@ -3,6 +3,8 @@
 // each command is answered, the timers, and what a destroyed client leaves.
 #include <arpa/inet.h>
 
+#include <filesystem>
+
 #include "support/service_fixture.h"
 
 namespace {
@@ -141,6 +143,31 @@ TEST_F(ConnectionTest, RefusedConnectionsSayWhy) {
     EXPECT_TRUE(broker_.closedByClient());
     EXPECT_FALSE(row(b).connected);
   }
+}
+
+// Data queued before the socket's first event (so the client watches it
+// for reading too): the refusal is the connect's, never a connected socket.
+TEST_F(ConnectionTest, ARefusedConnectIsReportedAsOneWithDataQueued) {
+  // A port that is bound and not listening answers a connect with a reset.
+  const int bound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof addr;
+  ASSERT_EQ(0, ::bind(bound, reinterpret_cast<sockaddr*>(&addr), length));
+  ASSERT_EQ(0, getsockname(bound, reinterpret_cast<sockaddr*>(&addr), &length));
+  const uint32_t b = addBroker("b", fieldsWith(brokerRow::PORT_FIELD, uint32_t{ntohs(addr.sin_port)}));
+  BrokerClient& c = *clients().create(row(b));
+  std::vector<std::string> answers;
+  BrokerClient::PublishOrder order;
+  order.topic = "t";
+  order.qos = 1;
+  for (int i = 0; i < 2; ++i) c.publish(order, [&](const kv::Status& s) { answers.push_back(s.message()); });
+  turns();
+  EXPECT_EQ(answers, (std::vector<std::string>{"Connection failed", "Connection failed"}));
+  EXPECT_TRUE(logged("mqtt: *** internal error [connect: Connection refused] (broker b)\n")) << console();
+  EXPECT_FALSE(logged("socket connected")) << console();
+  ::close(bound);
 }
 
 TEST_F(ConnectionTest, DisconnectWritesDisconnectAndAnswersAfterTheTeardown) {
@@ -353,7 +380,7 @@ TEST_F(ConnectionTest, RemovingABrokerCancelsEverythingItsClientStarted) {
   EXPECT_TRUE(removeRow(BROKERS, automatic).empty());
   EXPECT_TRUE(removeRow(BROKERS, tls).empty());
   EXPECT_TRUE(clients().empty());
-  // The connected client said goodbye and closes its socket a second later.
+  // The connected client said goodbye and closes its socket a little later.
   EXPECT_EQ("E0 00", broker_.drain());
   EXPECT_FALSE(broker_.closedByClient());
   clearConsole();
@@ -366,6 +393,35 @@ TEST_F(ConnectionTest, RemovingABrokerCancelsEverythingItsClientStarted) {
   EXPECT_EQ("", console());
   EXPECT_FALSE(waiting->done);  // a destroyed client's commands get no reply
   EXPECT_FALSE(tlsWaiting->done);
+}
+
+// A removal whose store write fails is undone: the row, its subscriptions
+// and its client come back as they were, the connection untouched.
+TEST_F(ConnectionTest, ARemovalThatCannotBeStoredLeavesTheClientWhole) {
+  const uint32_t b = addBroker("b", fieldsWith(brokerRow::AUTO_CONNECT_FIELD, true));
+  addSubscription(b, "s/#");
+  connectBroker(b);
+  broker_.drain();
+  BrokerClient* before = client(b);
+  const std::string blocker = root_ + BROKER_STORE_PATH + "/rows.tmp";
+  std::filesystem::create_directories(blocker);  // the next whole rows file cannot be written
+  brokerTable.markChanged();
+  EXPECT_NE(std::string::npos, kv::getError(removeRow(BROKERS, b)).find("Is a directory"));
+  std::filesystem::remove(blocker);
+  ASSERT_NE(nullptr, brokerTable.findRow(b));
+  ASSERT_EQ(before, client(b));
+  EXPECT_EQ(ConnectionState::Connected, client(b)->state());
+  EXPECT_TRUE(row(b).connected);
+  EXPECT_EQ(1u, subscriptionTables.subscriptions.size());
+  EXPECT_EQ("", broker_.drain());  // no DISCONNECT
+  OutcomePtr publish = publishCmd(b, "t", "x", 1);
+  EXPECT_EQ("32 06 00 01 74 00 03 78", broker_.drain());
+  broker_.send("40 02 00 03");
+  EXPECT_TRUE(publish->ok()) << publish->failure();
+  // Stored this time: the client goes, and says goodbye.
+  EXPECT_TRUE(removeRow(BROKERS, b).empty());
+  EXPECT_EQ(nullptr, client(b));
+  EXPECT_EQ("E0 00", broker_.drain());
 }
 
 }  // namespace

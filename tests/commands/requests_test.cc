@@ -1,6 +1,8 @@
 // Publish, subscribe and unsubscribe through the command handler, in
 // virtual time, against the scripted broker: the packets, their
 // identifiers, and the moment and text of every answer.
+#include <functional>
+
 #include "mqtt/builders.h"
 #include "support/service_fixture.h"
 
@@ -154,6 +156,48 @@ TEST_F(RequestsTest, DisconnectAnswersWaitingRequests) {
   EXPECT_EQ(publish->failure(), "Disconnecting");
   EXPECT_EQ("E0 00", broker_.drain());
   EXPECT_TRUE(disconnect->ok());
+}
+
+// Identifiers come round after 65,535 packets; one still waiting is not
+// handed out again: the order that would take it is refused, and the one
+// that holds it is answered by its own acknowledgement.
+TEST_F(RequestsTest, AnIdentifierStillWaitingIsNotTakenAgain) {
+  addSubscription(b_, "s/#");
+  connectBroker(b_);  // the re-subscription takes identifier 2
+  broker_.drain();
+  OutcomePtr waiting = publishCmd(b_, "a", "x", 1);  // identifier 3
+  broker_.drain();
+  kv::message unsubscribe;
+  unsubscribe.set(contract::mqtt_service::SUBSCRIPTION_BROKER_FIELD, b_);
+  unsubscribe.set(contract::mqtt_service::SUBSCRIPTION_ROW_FIELD,
+                  subscriptionTables.subscriptions.begin()->id);
+  struct Case {
+    const char* what;
+    std::function<OutcomePtr()> order;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"publish", [&] { return publishCmd(b_, "a", "y", 2); }, "Packet identifier in use"},
+      {"subscribe", [&] { return subscribeCmd(b_, "t/#", 1); }, "Packet identifier in use"},
+      {"unsubscribe", [&] { return command(6, unsubscribe); }, "Unsubscribe failed"},
+  };
+  BrokerClient::PublishOrder qos0;
+  qos0.topic = "z";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // QoS 0 publishes take an identifier each, without waiting: round to 3.
+    for (int i = 0; i < 65534; ++i) client(b_)->publish(qos0, [](const kv::Status&) {});
+    OutcomePtr refused = c.order();
+    EXPECT_EQ(refused->failure(), c.refusal);
+    // Nothing of the refused order reaches the broker: only the QoS 0 ones.
+    const WrittenPackets written = splitPackets(hexToBytes(broker_.drain(100)));
+    EXPECT_EQ(65534u, written.whole.size());
+    for (const mqtt::MqttPacket& p : written.whole) ASSERT_EQ(0x30, p.bytes[0]);
+    EXPECT_FALSE(waiting->done);
+  }
+  broker_.send("40 02 00 03");
+  EXPECT_TRUE(waiting->ok()) << waiting->failure();
+  EXPECT_TRUE(logged("mqtt: *** Timeout reg failed: 3 (broker b)\n")) << console();
 }
 
 TEST_F(RequestsTest, UnsubscribeRemovesTheBrokersRowForTheNamedFilter) {

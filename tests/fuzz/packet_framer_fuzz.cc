@@ -2,10 +2,11 @@
 //
 // The first byte sets the size of the pieces the rest arrives in. The
 // framer takes the stream once whole and once piece by piece: both must
-// give the same packets and stop at the same place (out of bytes, or a body
-// above the bound). Every packet goes through every accessor, and the
-// invariants the incoming-message code relies on are checked; a broken one
-// traps.
+// give the same packets (the heads of skipped oversized messages among
+// them) and stop at the same place (out of bytes, or a packet above the
+// bound that cannot be skipped), holding no more than the bound allows.
+// Every packet goes through every accessor, and the invariants the
+// incoming-message code relies on are checked; a broken one traps.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -46,6 +47,18 @@ void checkPacket(const mqtt::MqttPacket& packet) {
   require(rebuilt.ok() && rebuilt.packet().bytes == packet.bytes);
 }
 
+// The head of a PUBLISH above the bound: the fixed header as announced,
+// then exactly the topic length, the topic and, with a QoS bit set, the
+// identifier, which parsePublishHead reads and parsePublish refuses.
+void checkSkippedHead(const mqtt::MqttPacket& head) {
+  require(head.type == mqtt::Publish && head.remainingLength > mqtt::MAX_PACKET_BODY);
+  const auto fields = mqtt::parsePublishHead(head);
+  require(fields.has_value() && !mqtt::parsePublish(head));
+  const size_t needed = 2 + fields->topic.size() + ((head.flags & 0x06) != 0 ? 2 : 0);
+  require(head.bytes.size() == 1 + mqtt::remainingLengthSize(head.remainingLength) + needed);
+  require(fields->topic.size() == mqtt::topicLength(head) && fields->packetId == mqtt::packetIdOf(head));
+}
+
 // Frames `stream` arriving in pieces of `piece` bytes; returns the packets
 // and how the framing ended.
 std::vector<mqtt::MqttPacket> frame(const uint8_t* stream, size_t size, size_t piece,
@@ -58,10 +71,18 @@ std::vector<mqtt::MqttPacket> frame(const uint8_t* stream, size_t size, size_t p
     framer.append(stream + at, n);
     at += n;
     mqtt::MqttPacket packet;
-    while ((end = framer.next(packet)) == mqtt::PacketFramer::Result::Packet) {
-      checkPacket(packet);
+    for (;;) {
+      end = framer.next(packet);
+      if (end == mqtt::PacketFramer::Result::Packet) {
+        checkPacket(packet);
+      } else if (end == mqtt::PacketFramer::Result::Oversized) {
+        checkSkippedHead(packet);
+      } else {
+        break;
+      }
       packets.push_back(std::move(packet));
     }
+    require(framer.buffered() <= mqtt::MAX_PACKET_BODY + 5 + piece);
   }
   return packets;
 }

@@ -7,6 +7,7 @@
 
 #include "hex.h"
 #include "mqtt/builders.h"
+#include "mqtt/framer.h"
 
 namespace mqtt {
 namespace {
@@ -72,6 +73,21 @@ TEST(PublishAccessors, ThreeLengthBytesMoveTheTopic) {
 
 // Every prefix of the body that ends before the identifier is refused; the
 // longer ones carry part of the data.
+// The framer's form of a PUBLISH above the bound: its fixed header, as
+// announced, and the first bytes of its body.
+MqttPacket skippedHead(uint8_t firstByte, const Bytes& bodyStart) {
+  MqttPacket head;
+  head.type = firstByte >> 4;
+  head.flags = firstByte & 0x0F;
+  head.remainingLength = MAX_PACKET_BODY + 1;
+  head.bytes = {firstByte};
+  appendRemainingLength(head.bytes, head.remainingLength);
+  head.bytes.insert(head.bytes.end(), bodyStart.begin(), bodyStart.end());
+  return head;
+}
+
+// parsePublishHead reads the same topic and identifier from a skipped
+// message's head; parsePublish never takes such a head for a message.
 TEST(ParsePublish, FieldsPerQosAndEveryTruncatedBodyIsRefused) {
   const std::string data("x\0\xFF", 3);
   for (uint8_t qos : {0, 1, 2}) {
@@ -84,6 +100,14 @@ TEST(ParsePublish, FieldsPerQosAndEveryTruncatedBodyIsRefused) {
       const std::optional<PublishFields> fields = parsePublish(cut);
       EXPECT_EQ(topicLength(cut), n < 2 ? 0 : 3) << "qos " << int(qos) << " body " << n;
       EXPECT_EQ(packetIdOf(cut), n < needed ? 0 : id) << "qos " << int(qos) << " body " << n;
+      const MqttPacket head = skippedHead(whole.bytes[0], Bytes(body.begin(), body.begin() + n));
+      const std::optional<PublishFields> headFields = parsePublishHead(head);
+      EXPECT_FALSE(parsePublish(head));
+      EXPECT_EQ(headFields.has_value(), n >= needed) << "qos " << int(qos) << " head " << n;
+      if (headFields) {
+        EXPECT_EQ(std::tie(headFields->qos, headFields->packetId, headFields->topic, headFields->data),
+                  std::make_tuple(qos, id, "a/b", ""));
+      }
       if (n < needed) {
         EXPECT_FALSE(fields) << "qos " << int(qos) << " body " << n;
         continue;

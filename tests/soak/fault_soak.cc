@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "contracts/mqtt_service.h"
+#include "contracts/mqtt_tables.h"
 #include "platform/looper.h"
 #include "platform/system.h"
 #include "support/mosquitto.h"
@@ -47,14 +49,10 @@ constexpr size_t WINDOW = 8;          // publish commands in flight at most
 constexpr long long PUBLISH_EVERY_MS = 50;
 constexpr long long FEED_EVERY_MS = 1000;
 
-// The service's command fields (docs/commands.md).
-constexpr uint32_t SERVICE = 1, BROKERS = 2, SUBSCRIPTIONS = 3;
-constexpr uint32_t PUBLISH = 1, CONNECT = 2, DISCONNECT = 3, CLEAR_RECEIVED = 5;
-constexpr kv::u32_id BROKER_FIELD{1}, QOS_FIELD{5}, SUBSCRIPTION_BROKER_FIELD{11};
-constexpr kv::string_id ADDRESS_FIELD{1}, TOPIC_FIELD{2}, DATA_FIELD{3}, CLIENT_ID_FIELD{4},
-    FILTER_FIELD{12};
-constexpr kv::u32_id PORT_FIELD{2}, KEEP_ALIVE_FIELD{10};
-constexpr kv::bool_id AUTO_CONNECT_FIELD{9}, CONNECTED_FIELD{8}, DISCONNECT_AFTER_FIELD{7};
+// The daemon's commands and tables, as every requester takes them.
+namespace svc = contract::mqtt_service;
+namespace brokers = contract::brokers;
+namespace subscriptions = contract::subscriptions;
 
 constexpr Fault FAULTS[] = {Fault::LinkDown,        Fault::RouteGone,      Fault::BrokerFrozen,
                             Fault::BrokerRestarted, Fault::SilentListener, Fault::SlowLink};
@@ -85,7 +83,7 @@ struct Counts {
   uint64_t sent = 0, answered = 0, unanswered = 0, failures = 0;
   uint64_t crashes = 0, feeds = 0;
   std::vector<int> faults = std::vector<int>(std::size(FAULTS));
-  long long slowestMs[4] = {};  // by command number: publish, connect, disconnect
+  long long slowestMs[svc::DISCONNECT_COMMAND + 1] = {};  // by command number
 };
 
 class Soak {
@@ -172,15 +170,13 @@ bool Soak::setUp() {
   // Two rows on the first broker, one on the second; two subscribe.
   rows_ = {addBroker("b1", 1883), addBroker("b2", 1883), addBroker("b3", 1884)};
   for (uint32_t row : {rows_[0], rows_[2]}) {
-    kv::message sub = to(SUBSCRIPTIONS, kv::CMD_ADD_OBJ);
-    sub.set(SUBSCRIPTION_BROKER_FIELD, row);
-    sub.set(FILTER_FIELD, "feed/#");
+    kv::message sub = to(subscriptions::HANDLER, kv::CMD_ADD_OBJ);
+    sub.set(subscriptions::BROKER_FIELD, row);
+    sub.set(subscriptions::FILTER_FIELD, "feed/#");
     if (kv::isError(exchange(sub))) return false;
   }
   for (uint32_t row : rows_) {
-    kv::message connect = to(SERVICE, CONNECT);
-    connect.set(BROKER_FIELD, row);
-    const kv::message reply = exchange(connect);
+    const kv::message reply = exchange(svc::encode(svc::ConnectOrder{row}));
     if (kv::isError(reply)) {
       printf("soak: connect: %s\n", kv::getError(reply).c_str());
       return false;
@@ -225,21 +221,21 @@ kv::message Soak::exchange(kv::message request) {
 }
 
 uint32_t Soak::addBroker(const std::string& name, uint16_t port) {
-  kv::message row = to(BROKERS, kv::CMD_ADD_OBJ);
-  row.set(kv::NAME_FIELD, name);
-  row.set(ADDRESS_FIELD, FaultNet::BROKER_ADDRESS);
-  row.set(PORT_FIELD, port);
-  row.set(CLIENT_ID_FIELD, "soak-" + name);
-  row.set(AUTO_CONNECT_FIELD, true);
-  row.set(KEEP_ALIVE_FIELD, 30u);
+  kv::message row = to(brokers::HANDLER, kv::CMD_ADD_OBJ);
+  row.set(brokers::NAME_FIELD, name);
+  row.set(brokers::ADDRESS_FIELD, FaultNet::BROKER_ADDRESS);
+  row.set(brokers::PORT_FIELD, uint32_t{port});
+  row.set(brokers::CLIENT_ID_FIELD, "soak-" + name);
+  row.set(brokers::AUTO_CONNECT_FIELD, true);
+  row.set(brokers::KEEP_ALIVE_FIELD, uint32_t{brokers::MIN_KEEP_ALIVE});
   return exchange(row).get(kv::OBJECT_ID_FIELD, 0);
 }
 
 bool Soak::allConnected() {
   for (uint32_t id : rows_) {
-    kv::message get = to(BROKERS, kv::CMD_GET_OBJ);
+    kv::message get = to(brokers::HANDLER, kv::CMD_GET_OBJ);
     get.set(kv::OBJECT_ID_FIELD, id);
-    if (!exchange(get).get(CONNECTED_FIELD, false)) return false;
+    if (!exchange(get).get(brokers::CONNECTED_FIELD, false)) return false;
   }
   return true;
 }
@@ -276,15 +272,15 @@ void Soak::publishSome() {
   if (inFlight_ >= WINDOW) return;
   const uint32_t row = rows_[random_() % rows_.size()];
   const unsigned pick = random_() % 50;
-  kv::message request = to(SERVICE, pick == 0 ? DISCONNECT : pick == 1 ? CONNECT : PUBLISH);
-  request.set(BROKER_FIELD, row);
-  if (pick > 1) {
-    request.set(TOPIC_FIELD, "soak/" + std::to_string(counts_.sent));
-    request.set(DATA_FIELD, std::string(pick == 3 ? 256 * 1024 : random_() % 2000, 'd'));
-    request.set(QOS_FIELD, static_cast<uint32_t>(random_() % 3));
-    if (pick == 2) request.set(DISCONNECT_AFTER_FIELD, true);
-  }
-  post(std::move(request));
+  if (pick == 0) return post(svc::encode(svc::DisconnectOrder{row}));
+  if (pick == 1) return post(svc::encode(svc::ConnectOrder{row}));
+  svc::PublishOrder order;
+  order.brokerId = row;
+  order.topic = "soak/" + std::to_string(counts_.sent);
+  order.data.assign(pick == 3 ? 256 * 1024 : random_() % 2000, 'd');
+  order.qos = static_cast<uint32_t>(random_() % 3);
+  order.disconnectAfter = pick == 2;
+  post(svc::encode(order));
 }
 
 // One mosquitto_pub on a random broker, to the rows' subscriptions.
@@ -356,7 +352,7 @@ bool Soak::settle() {
     if (daemon_.exited()) ++counts_.crashes;
     usleep(200 * 1000);
   }
-  return counts_.crashes == 0 && !kv::isError(exchange(to(SERVICE, CLEAR_RECEIVED)));
+  return counts_.crashes == 0 && !kv::isError(exchange(svc::encode(svc::ClearReceivedOrder{})));
 }
 
 int Soak::finish() {
@@ -387,8 +383,8 @@ bool Soak::report(const End& end) const {
   printf("answered           %llu (%llu of them failures)\n", n(counts_.answered), n(counts_.failures));
   printf("unanswered         %llu\n", n(counts_.unanswered));
   printf("slowest answers    publish %.1f s, connect %.1f s, disconnect %.1f s\n",
-         counts_.slowestMs[PUBLISH] / 1000.0, counts_.slowestMs[CONNECT] / 1000.0,
-         counts_.slowestMs[DISCONNECT] / 1000.0);
+         counts_.slowestMs[svc::PUBLISH_COMMAND] / 1000.0, counts_.slowestMs[svc::CONNECT_COMMAND] / 1000.0,
+         counts_.slowestMs[svc::DISCONNECT_COMMAND] / 1000.0);
   printf("daemon crashes     %llu\n", n(counts_.crashes));
   printf("reconnects         %llu\n", n(end.reconnects));
   printf("messages fed       %llu\n", n(counts_.feeds));

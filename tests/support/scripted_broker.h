@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "mqtt/framer.h"
 #include "mqtt/hex.h"
 
 // Hex text as tests/mqtt/hex.h writes it ("10 0F 00 04"), over byte strings.
@@ -24,6 +26,26 @@ inline std::string hexText(const std::string& bytes) {
 inline std::string hexToBytes(const std::string& text) {
   const mqtt::Bytes bytes = hexBytes(text);
   return std::string(bytes.begin(), bytes.end());
+}
+
+// A byte stream a client wrote, cut into MQTT packets: the whole ones in
+// order, then the bytes that follow them ("" when the stream ends between
+// packets): a last packet cut short, or all from one too large to frame.
+struct WrittenPackets {
+  std::vector<mqtt::MqttPacket> whole;
+  std::string cutShort;
+};
+inline WrittenPackets splitPackets(const std::string& bytes) {
+  mqtt::PacketFramer framer;
+  framer.append(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  WrittenPackets out;
+  size_t used = 0;
+  for (mqtt::MqttPacket packet; framer.next(packet) == mqtt::PacketFramer::Result::Packet;) {
+    used += packet.bytes.size();
+    out.whole.push_back(std::move(packet));
+  }
+  out.cutShort = bytes.substr(used);
+  return out;
 }
 
 class ScriptedBroker {
@@ -123,6 +145,20 @@ class ScriptedBroker {
     if (r == 0) eof_ = true;
     return got;
   }
+  // Everything the client writes until it closes the connection, turning
+  // the loop (a bounded number of times without progress).
+  std::string readToEnd() {
+    std::string got;
+    for (int idle = 0; !eof_ && idle < 1000 && conn_ >= 0;) {
+      const std::string more = take(SIZE_MAX);
+      idle = more.empty() ? idle + 1 : 0;
+      got += more;
+      if (!eof_) turn_();
+    }
+    return got;
+  }
+  // Whether a read has found the client's end closed.
+  bool sawEnd() const { return eof_; }
   // Whether the client has closed its end (reading what is left first).
   bool closedByClient() {
     if (!eof_) drain();

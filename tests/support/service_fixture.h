@@ -19,6 +19,9 @@
 #include "commands/broker_status.h"
 #include "client/reconnect_backoff.h"
 #include "commands/mqtt_service.h"
+#include "contracts/broker_status.h"
+#include "contracts/mqtt_service.h"
+#include "contracts/mqtt_tables.h"
 #include "platform/looper.h"
 #include "platform/system.h"
 #include "base/log.h"
@@ -99,6 +102,9 @@ class FakeSsl : public kv::Handler {
   std::vector<int> open_;
 };
 
+namespace svc = contract::mqtt_service;
+namespace brokerRow = contract::brokers;
+
 // The outcome of one command: set when its reply arrives.
 struct Outcome {
   bool done = false;
@@ -110,7 +116,11 @@ using OutcomePtr = std::shared_ptr<Outcome>;
 
 class ServiceFixture : public TableFixture {
  protected:
-  static constexpr uint32_t SERVICE = 1, BROKERS = 2, SUBSCRIPTIONS = 3, RECEIVED = 4, STATUS = 5;
+  static constexpr uint32_t SERVICE = contract::mqtt_service::HANDLER;
+  static constexpr uint32_t BROKERS = contract::brokers::HANDLER;
+  static constexpr uint32_t SUBSCRIPTIONS = contract::subscriptions::HANDLER;
+  static constexpr uint32_t RECEIVED = contract::received::HANDLER;
+  static constexpr uint32_t STATUS = contract::broker_status::HANDLER;
 
   void SetUp() override {
     TableFixture::SetUp();
@@ -119,7 +129,8 @@ class ServiceFixture : public TableFixture {
     ASSERT_TRUE(loop_->addHandler(SUBSCRIPTIONS, &subscriptionTables.subscriptions));
     ASSERT_TRUE(loop_->addHandler(RECEIVED, &subscriptionTables.received));
     service_ = std::make_unique<MqttService>(*loop_, brokerTable, subscriptionTables);
-    brokerTable.onRemove = [this](BrokerEntry& row) { clients().brokerRemoved(row); };
+    brokerTable.onRemove = [this](BrokerEntry& row) { clients().brokerRemoving(row); };
+    brokerTable.onRemoved = [this](BrokerEntry& row) { clients().brokerRemoved(row); };
     service_->init();
     service_->registerPolicies();
     ASSERT_TRUE(loop_->addHandler(SERVICE, service_.get()));
@@ -135,6 +146,7 @@ class ServiceFixture : public TableFixture {
     clients().clear();
     advance(2);
     brokerTable.onRemove = nullptr;
+    brokerTable.onRemoved = nullptr;
     for (AMap* table : std::initializer_list<AMap*>{&subscriptionTables.received,
                                                      &subscriptionTables.subscriptions,
                                                      &brokerTable}) {
@@ -184,23 +196,29 @@ class ServiceFixture : public TableFixture {
     turns();
     return outcome;
   }
-  OutcomePtr connectCmd(uint32_t broker) { return command(2, fieldsWith(kv::u32_id(1), broker)); }
-  OutcomePtr disconnectCmd(uint32_t broker) { return command(3, fieldsWith(kv::u32_id(1), broker)); }
+  OutcomePtr connectCmd(uint32_t broker) {
+    return command(svc::CONNECT_COMMAND, fieldsWith(svc::BROKER_FIELD, broker));
+  }
+  OutcomePtr disconnectCmd(uint32_t broker) {
+    return command(svc::DISCONNECT_COMMAND, fieldsWith(svc::BROKER_FIELD, broker));
+  }
   OutcomePtr publishCmd(uint32_t broker, const std::string& topic, const std::string& data,
                         uint32_t qos, kv::message extra = kv::message()) {
-    extra.set(kv::u32_id(1), broker);
-    extra.set(kv::string_id(2), topic);
-    extra.set(kv::string_id(3), data);
-    extra.set(kv::u32_id(5), qos);
-    return command(1, extra);
+    extra.set(svc::BROKER_FIELD, broker);
+    extra.set(svc::TOPIC_FIELD, topic);
+    extra.set(svc::DATA_FIELD, data);
+    extra.set(svc::QOS_FIELD, qos);
+    return command(svc::PUBLISH_COMMAND, extra);
   }
   OutcomePtr subscribeCmd(uint32_t broker, const std::string& filter, uint32_t qos = 0,
                           kv::message extra = kv::message()) {
-    extra.set(kv::u32_id(11), broker);
-    extra.set(kv::string_id(12), filter);
-    extra.set(kv::u32_id(13), qos);
-    return command(4, extra);
+    extra.set(svc::SUBSCRIPTION_BROKER_FIELD, broker);
+    extra.set(svc::SUBSCRIBE_FILTER_FIELD, filter);
+    extra.set(svc::SUBSCRIBE_QOS_FIELD, qos);
+    return command(svc::SUBSCRIBE_COMMAND, extra);
   }
+  // The extra field of a publish that disconnects after it.
+  static kv::message disconnectAfter() { return fieldsWith(svc::DISCONNECT_AFTER_FIELD, true); }
   template <class Id, class V>
   static kv::message fieldsWith(Id id, V value) {
     kv::message m;
@@ -211,17 +229,17 @@ class ServiceFixture : public TableFixture {
   // A broker row named `name` at the scripted broker; `extra` overrides.
   uint32_t addBroker(const std::string& name = "b", kv::message extra = kv::message()) {
     if (!extra.has(kv::NAME_FIELD)) extra.set(kv::NAME_FIELD, name);
-    if (!extra.has(kv::string_id(1))) extra.set(kv::string_id(1), "127.0.0.1");
-    if (!extra.has(kv::u32_id(2))) extra.set(kv::u32_id(2), broker_.port());
+    if (!extra.has(brokerRow::ADDRESS_FIELD)) extra.set(brokerRow::ADDRESS_FIELD, "127.0.0.1");
+    if (!extra.has(brokerRow::PORT_FIELD)) extra.set(brokerRow::PORT_FIELD, uint32_t{broker_.port()});
     return addedId(addRow(BROKERS, extra));
   }
   uint32_t addSubscription(uint32_t broker, const std::string& filter, const std::string& script = "",
                            uint32_t qos = 0) {
     kv::message m;
-    m.set(kv::u32_id(11), broker);
-    m.set(kv::string_id(12), filter);
-    m.set(kv::u32_id(13), qos);
-    if (!script.empty()) m.set(kv::string_id(11), script);
+    m.set(contract::subscriptions::BROKER_FIELD, broker);
+    m.set(contract::subscriptions::FILTER_FIELD, filter);
+    m.set(contract::subscriptions::QOS_FIELD, qos);
+    if (!script.empty()) m.set(contract::subscriptions::SCRIPT_FIELD, script);
     return addedId(addRow(SUBSCRIPTIONS, m));
   }
   BrokerEntry& row(uint32_t broker) { return *brokerTable.findRow(broker); }
