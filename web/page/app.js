@@ -183,7 +183,8 @@ function showBrokers(list) {
   state.brokersAt = Date.now();
   const body = $('#broker-table tbody');
   body.replaceChildren(...list.map((b) => {
-    const busy = b.status ? b.status.state !== 'idle' : b.connected;
+    // The daemon disconnects only a connected broker; Connect also cuts a retry's wait short.
+    const up = b.status ? b.status.state === 'connected' : b.connected;
     return el('tr', { 'data-broker': b.name, 'data-id': b.id },
       el('td', {}, b.name),
       el('td', { class: 'state' }),
@@ -192,8 +193,8 @@ function showBrokers(list) {
       el('td', {}, (b.ssl ? 'yes' : 'no') + (b.certificate === null ? '' : `, certificate ${certificateName(b.certificate)}`)),
       el('td', {}, b.autoConnect ? 'yes' : 'no'),
       el('td', { class: 'change actions' },
-        el('button', { type: 'button', onclick: () => brokerCommand(b, busy ? 'disconnect' : 'connect') },
-           busy ? 'Disconnect' : 'Connect'),
+        el('button', { type: 'button', onclick: () => brokerCommand(b, up ? 'disconnect' : 'connect') },
+           up ? 'Disconnect' : 'Connect'),
         el('button', { type: 'button', onclick: () => editBroker(b) }, 'Edit'),
         el('button', { type: 'button', onclick: () => removeBroker(b) }, 'Remove')));
   }));
