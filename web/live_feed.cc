@@ -4,6 +4,7 @@
 
 #include "contracts/mqtt_tables.h"
 #include "platform/system.h"
+#include "web/broker_list.h"
 #include "web/rows_json.h"
 
 namespace mqttweb {
@@ -35,6 +36,7 @@ void LiveFeed::remove(EventStream* stream) {
   primed_ = false;
   backlog_.clear();
   brokers_.clear();
+  brokersKey_.clear();
   problem_.clear();
 }
 
@@ -98,18 +100,16 @@ void LiveFeed::pollBrokers() {
   if (askingBrokers_) return;
   askingBrokers_ = true;
   std::weak_ptr<bool> alive = alive_;
-  bus_.readRows({contract::brokers::HANDLER}, 0,
-                [this, alive](std::vector<kv::message> rows, std::string failure) {
-                  if (alive.expired()) return;
-                  askingBrokers_ = false;
-                  if (!failure.empty()) return;  // the message poll reports it
-                  Json list = Json::array();
-                  for (const kv::message& row : rows) list.push_back(brokerToJson(row));
-                  std::string text = dumpJson(list);
-                  if (text == brokers_) return;
-                  brokers_ = text;
-                  broadcast("brokers", brokers_);
-                });
+  readBrokerList(bus_, [this, alive](Json list, std::string failure) {
+    if (alive.expired()) return;
+    askingBrokers_ = false;
+    if (!failure.empty()) return;  // the message poll reports it
+    brokers_ = dumpJson(list);
+    std::string key = dumpJson(withoutReadTimes(std::move(list)));
+    if (key == brokersKey_) return;
+    brokersKey_ = std::move(key);
+    broadcast("brokers", brokers_);
+  });
 }
 
 void LiveFeed::broadcast(const std::string& event, const std::string& data) {

@@ -4,17 +4,21 @@
 // The daemon records arriving messages in its received-message table under
 // increasing object ids. While at least one page is open, the feed asks for
 // the rows after the last id it has seen every POLL_MILLIS (one small bus
-// request when nothing came) and the broker table every BROKER_POLL_MILLIS,
-// and pushes what is new; the browser never polls. With no page open it asks
-// nothing.
+// request when nothing came) and the broker list with each broker's status
+// every BROKER_POLL_MILLIS (broker_list.h), and pushes what is new; the
+// browser never polls. With no page open it asks nothing.
 //
 // Events (server-sent, one JSON line each):
 //   reset     the page's message views start over; a backlog follows
 //   message   one received message (rows_json.h: receivedToJson)
-//   brokers   the whole broker list, when it changed
+//   brokers   the whole broker list, when it changed; a change of the
+//             rows' read-at times alone is none (the page counts the
+//             seconds from there itself)
 //   problem   {"error": text} when the daemon could not be asked
 //
-// A new stream gets "reset", the last BACKLOG messages and the broker list.
+// A new stream gets "reset", the last BACKLOG messages and the broker list
+// as last read (at most BROKER_POLL_MILLIS old, so its read-at times are
+// fresh).
 // When the daemon goes away (its table restarts from id 1 when it comes
 // back), the feed starts over and sends "reset" again.
 #pragma once
@@ -61,7 +65,8 @@ class LiveFeed {
   BusCalls& bus_;
   std::vector<std::shared_ptr<EventStream>> streams_;
   std::deque<std::string> backlog_;  // message events, oldest first
-  std::string brokers_;              // the last broker list sent
+  std::string brokers_;              // the last broker list read
+  std::string brokersKey_;           // the last one sent, without read-at times
   std::string problem_;              // the last problem sent
   uint32_t lastId_ = 0;
   bool primed_ = false;       // lastId_ and the backlog are current

@@ -2,6 +2,7 @@
 
 #include <initializer_list>
 
+#include "contracts/broker_status.h"
 #include "contracts/mqtt_tables.h"
 #include "contracts/tls.h"
 #include "platform/system.h"
@@ -136,6 +137,22 @@ Json brokerToJson(const kv::message& row) {
               {"certificate", certificate == brokers::NO_CERTIFICATE ? Json() : Json(certificate)}};
 }
 
+Json brokerStatusToJson(const kv::message& row) {
+  const contract::broker_status::BrokerStatus s = contract::broker_status::decode(row);
+  Json failure;
+  if (s.hasFailure()) {
+    failure = Json{{"kind", s.failureKindName}, {"text", s.failureText}, {"time", s.failureTime}};
+  }
+  return Json{{"state", s.stateName()},
+              {"since", s.since},
+              {"failure", failure},
+              {"failedAttempts", s.failedAttempts},
+              {"nextAttempt", s.nextAttempt ? Json(s.nextAttempt) : Json()},
+              {"outboxMessages", s.outboxMessages},
+              {"outboxBytes", s.outboxBytes},
+              {"readAt", s.readAt}};
+}
+
 Json subscriptionToJson(const kv::message& row) {
   return Json{{"id", row.get(kv::OBJECT_ID_FIELD)},
               {"brokerId", row.get(subscriptions::BROKER_FIELD)},
@@ -219,7 +236,7 @@ FieldError subscriptionChangeFromJson(const Json& in, kv::message& out) {
 }
 
 FieldError publishFromJson(const Json& in, svc::PublishOrder& order) {
-  Form f(in, {"brokerId", "topic", "payload", "qos", "retain"});
+  Form f(in, {"brokerId", "topic", "payload", "qos", "retain", "queueWhileOffline"});
   uint64_t n = 0;
   if (f.number("brokerId", 1, NO_ID - 1, n)) order.brokerId = static_cast<uint32_t>(n);
   else f.fail("brokerId", "choose a broker");
@@ -227,6 +244,7 @@ FieldError publishFromJson(const Json& in, svc::PublishOrder& order) {
   f.text("payload", order.data, SIZE_MAX);
   if (f.number("qos", 0, 2, n)) order.qos = static_cast<uint32_t>(n);
   f.flag("retain", order.retain);
+  f.flag("queueWhileOffline", order.queueWhileOffline);
   order.connectIfNeeded = true;
   return f.error;
 }
@@ -264,6 +282,7 @@ std::string fieldOfRefusal(const std::string& text) {
       {"Must provide topic", "filter"},     {"Invalid topic path", "filter"},
       {"Topic already subscribed", "filter"}, {"Qos must be 0, 1 or 2", "qos"},
       {"Max QoS is 2", "qos"},              {"Message too large", "payload"},
+      {"Outbox full", "queueWhileOffline"},
       // The trust store's (platformd's)
       {"name already in use", "name"},
       {"a name is 1 to 64 letters, digits, '.', '_' or '-', starting with a letter or digit", "name"},

@@ -41,6 +41,12 @@ std::string dumpJson(const Json& value);
 FieldError parseObject(const std::string& body, Json& out);
 
 Json brokerToJson(const kv::message& row);  // never carries the password
+// A row of the broker-status view: the state's name, since, the last
+// failure (kind, text, time; null before the first), the failed attempts,
+// the next automatic attempt (null when none is armed), the outbox and the
+// daemon's time when the row was made. Times are the daemon's; the page
+// takes ages and countdowns against readAt, never against its own clock.
+Json brokerStatusToJson(const kv::message& row);
 Json subscriptionToJson(const kv::message& row);
 Json receivedToJson(const kv::message& row);
 Json storeEntryToJson(const kv::message& row);
@@ -53,7 +59,7 @@ FieldError brokerFromJson(const Json& in, kv::message& out);
 FieldError subscribeFromJson(const Json& in, svc::SubscribeOrder& order, std::string& script);
 // A change of a subscription row: script and/or qos.
 FieldError subscriptionChangeFromJson(const Json& in, kv::message& out);
-// The publish form: brokerId, topic, payload, qos, retain.
+// The publish form: brokerId, topic, payload, qos, retain, queueWhileOffline.
 FieldError publishFromJson(const Json& in, svc::PublishOrder& order);
 // A trust store upload: name, certificate (PEM) and, for a client entry,
 // key. The rules for names are platformd's, and so are its refusals.

@@ -5,6 +5,7 @@
 #include "contracts/tls.h"
 #include "platform/system.h"
 #include "web/assets.h"
+#include "web/broker_list.h"
 
 namespace mqttweb {
 namespace {
@@ -76,7 +77,7 @@ bool refused(const kv::message& reply, const Respond& respond, const std::string
 
 // What answers the page when the daemon's reply comes: {} (or `onOk`'s
 // answer) on success, the refusal otherwise.
-Reply answering(Respond respond, std::function<HttpResponse(const kv::message&)> onOk = nullptr) {
+Reply answering(Respond respond, WebApp::OnOk onOk = nullptr) {
   return [respond, onOk](const kv::message& reply) {
     if (refused(reply, respond)) return;
     respond(onOk ? onOk(reply) : jsonAnswer(200, Json::object()));
@@ -291,41 +292,48 @@ void WebApp::events(const Call& c) {
 
 // ---- Brokers --------------------------------------------------------------------
 
-void WebApp::listBrokers(const Call& c) { listTable(brokers::HANDLER, brokerToJson, c.respond); }
+void WebApp::listBrokers(const Call& c) {
+  Respond respond = c.respond;
+  readBrokerList(bus_, [respond](Json list, std::string failure) {
+    respond(failure.empty() ? jsonAnswer(200, list) : errorAnswer(503, failure));
+  });
+}
+
+// Answers as answering() does, and has the live feed read the brokers at
+// once, success or not: the command may have changed a broker's row, its
+// state, its last failure or its outbox.
+Reply WebApp::answeringAndRefreshing(Respond respond, OnOk onOk) {
+  Reply answer = answering(std::move(respond), std::move(onOk));
+  return [this, answer](const kv::message& reply) {
+    feed_.brokersChanged();
+    answer(reply);
+  };
+}
 
 void WebApp::addBroker(const Call& c) {
   kv::message row;
   FieldError bad = brokerFromJson(c.body, row);
   if (!bad.ok()) return c.respond(errorAnswer(422, bad.text, bad.field));
-  bus_.ask(BROKERS, kv::CMD_ADD_OBJ, row, answering(c.respond, [this](const kv::message& reply) {
-             feed_.brokersChanged();
-             return newId(reply);
-           }));
+  bus_.ask(BROKERS, kv::CMD_ADD_OBJ, row, answeringAndRefreshing(c.respond, newId));
 }
 
 void WebApp::changeBroker(const Call& c) {
   kv::message row = withId(c.id);
   FieldError bad = brokerFromJson(c.body, row);
   if (!bad.ok()) return c.respond(errorAnswer(422, bad.text, bad.field));
-  bus_.ask(BROKERS, kv::CMD_SET_OBJ, row, answering(c.respond, [this](const kv::message&) {
-             feed_.brokersChanged();
-             return jsonAnswer(200, Json::object());
-           }));
+  bus_.ask(BROKERS, kv::CMD_SET_OBJ, row, answeringAndRefreshing(c.respond));
 }
 
 void WebApp::removeBroker(const Call& c) {
-  bus_.ask(BROKERS, kv::CMD_REMOVE_OBJ, withId(c.id), answering(c.respond, [this](const kv::message&) {
-             feed_.brokersChanged();
-             return jsonAnswer(200, Json::object());
-           }));
+  bus_.ask(BROKERS, kv::CMD_REMOVE_OBJ, withId(c.id), answeringAndRefreshing(c.respond));
 }
 
 void WebApp::connectBroker(const Call& c) {
-  bus_.send(svc::encode(svc::ConnectOrder{c.id}), answering(c.respond));
+  bus_.send(svc::encode(svc::ConnectOrder{c.id}), answeringAndRefreshing(c.respond));
 }
 
 void WebApp::disconnectBroker(const Call& c) {
-  bus_.send(svc::encode(svc::DisconnectOrder{c.id}), answering(c.respond));
+  bus_.send(svc::encode(svc::DisconnectOrder{c.id}), answeringAndRefreshing(c.respond));
 }
 
 // ---- Subscriptions ----------------------------------------------------------------
@@ -392,7 +400,7 @@ void WebApp::publish(const Call& c) {
   svc::PublishOrder order;
   FieldError bad = publishFromJson(c.body, order);
   if (!bad.ok()) return c.respond(errorAnswer(422, bad.text, bad.field));
-  bus_.send(svc::encode(order), answering(c.respond));
+  bus_.send(svc::encode(order), answeringAndRefreshing(c.respond));  // the outbox may have grown
 }
 
 void WebApp::clearReceived(const Call& c) {

@@ -53,6 +53,8 @@ class WebApp : public HttpApp {
     Respond respond;
   };
   using Handler = void (WebApp::*)(const Call& call);
+  // The answer to a successful bus reply (default: {}).
+  using OnOk = std::function<HttpResponse(const kv::message& reply)>;
 
   // The routes' handlers (web_app.cc's route table names them).
   void session(const Call& c);
@@ -82,6 +84,7 @@ class WebApp : public HttpApp {
   void route(const HttpRequest& request, const Respond& respond);
 
   void listTable(uint32_t table, Json (*toJson)(const kv::message&), Respond respond);
+  Reply answeringAndRefreshing(Respond respond, OnOk onOk = nullptr);
 
   kv::Looper& loop_;
   AppOptions options_;

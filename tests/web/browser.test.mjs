@@ -83,15 +83,20 @@ test('a refused field shows the daemon\'s own text beside it', async () => {
   await shot('refused-field');
 });
 
-test('a broker pointing at mosquitto is added and becomes connected', async () => {
+// The state column as the page shows it, shape and words: "\u25cf connected".
+const stateOf = (row) => row.locator('.state').textContent();
+
+test('a broker pointing at mosquitto is added; its state follows connect and disconnect live', async () => {
   const form = page.locator('#broker-form');
   await form.getByLabel('Address', { exact: true }).fill('127.0.0.1');
   await form.getByLabel('Port', { exact: true }).fill(String(stack.brokerPort));
   await form.getByRole('button', { name: 'Save' }).click();
   const row = page.locator('#broker-table tr[data-broker="local"]');
-  await row.getByText('not connected').waitFor();
-  await row.getByRole('button', { name: 'Connect' }).click();
-  await row.getByText('\u25cf connected').waitFor();
+  for (const [button, words] of [['Connect', '\u25cf connected'], ['Disconnect', '\u25cb idle'], ['Connect', '\u25cf connected']]) {
+    await row.getByRole('button', { name: button }).click();
+    await until(`the state "${words}" after ${button}`, async () => (await stateOf(row)) === words);
+  }
+  assert.equal(await row.locator('.failure').textContent(), '');
   await shot('broker-connected');
 });
 
@@ -113,7 +118,7 @@ test('a subscription from the page receives what mosquitto_pub sends, live, in t
 
 test('a message published from the page reaches mosquitto_sub', async () => {
   const sub = stack.subscribe('web/out');
-  await until('mosquitto_sub to subscribe', () => stack.programs[0].output.includes('web/out'));
+  await until('mosquitto_sub to subscribe', () => stack.broker.output.includes('web/out'));
   const form = page.locator('#publish-form');
   await form.getByLabel('Topic', { exact: true }).fill('web/out');
   await form.getByLabel('Payload', { exact: true }).fill('hello from the page');
@@ -121,6 +126,31 @@ test('a message published from the page reaches mosquitto_sub', async () => {
   await sub.seen('web/out hello from the page');
   await form.getByText('Published to web/out.').waitFor();
   await shot('published');
+});
+
+test('mosquitto goes away: the row says why; a message queued meanwhile is taken at once and arrives once it is back', async () => {
+  const row = page.locator('#broker-table tr[data-broker="local"]');
+  await stack.stopBroker();
+  await until('the state to become idle', async () => (await stateOf(row)) === '\u25cb idle');
+  await until('the last failure and its age', async () => / ago$/.test(await row.locator('.failure').textContent()));
+
+  const form = page.locator('#publish-form');
+  await form.getByLabel('Topic', { exact: true }).fill('web/queued');
+  await form.getByLabel('Payload', { exact: true }).fill('kept for later');
+  await form.getByLabel('Retain').check();  // mosquitto_sub gets it however late it subscribes
+  await form.getByLabel('Queue while offline').check();
+  await form.getByRole('button', { name: 'Publish' }).click();
+  await form.getByText('Taken for web/queued: local delivers it as soon as it can.').waitFor();
+  await until('the retry countdown and the outbox', async () =>
+    /^\u25cb retrying in \d+ soutbox: 1 message \(24 bytes\)$/.test(await stateOf(row)));
+  await shot('queued-while-offline');
+
+  await stack.startBroker();
+  // The next automatic attempt is at most 12 s after the failed one.
+  await stack.subscribe('web/queued').seen('web/queued kept for later', 60000);
+  await until('the state to be connected with the outbox empty', async () => (await stateOf(row)) === '\u25cf connected');
+  await form.getByLabel('Retain').uncheck();
+  await form.getByLabel('Queue while offline').uncheck();
 });
 
 test('the trust store by name: upload, platformd\'s refusal, rename, a broker\'s choice, remove', async () => {

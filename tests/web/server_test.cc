@@ -194,6 +194,8 @@ TEST_F(ServerTest, ChangesNeedTheSessionsCsrfTokenAndAnAccountThatMayWrite) {
       {request("POST", "/api/publish", publish, viewer), 403, "read-only"},
       {request("DELETE", "/api/brokers/1", "", viewer), 403, "read-only"},
       {request("POST", "/api/publish", "{\"brokerId\":1,\"topic\":\"t\",\"qos\":3}", admin), 422, "\"field\":\"qos\""},
+      {request("POST", "/api/publish", "{\"brokerId\":1,\"topic\":\"t\",\"queueWhileOffline\":1}", admin), 422,
+       "\"field\":\"queueWhileOffline\""},
       {request("POST", "/api/brokers", "{\"port\":65536}", admin), 422, "\"field\":\"port\""},
       {request("POST", "/api/brokers", "{\"colour\":\"red\"}", admin), 422, "unknown field"},
       {request("POST", "/api/logout", "", viewer), 200, "{}"},

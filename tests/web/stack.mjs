@@ -42,7 +42,7 @@ class Program {
     this.child.stderr.on('data', (d) => { this.output += d; });
     this.exited = new Promise((r) => this.child.on('exit', r));
   }
-  seen(text) { return until(`${this.name} to say "${text}"`, () => this.output.includes(text)); }
+  seen(text, deadlineMs) { return until(`${this.name} to say "${text}"`, () => this.output.includes(text), deadlineMs); }
   async stop() {
     if (this.child.exitCode === null && this.child.signalCode === null) this.child.kill('SIGTERM');
     await this.exited;
@@ -56,9 +56,9 @@ export class Stack {
     this.account('admin', 'admin-secret-1');
     this.account('viewer', 'viewer-secret-1', '--read-only');
     this.brokerPort = await freePort();
-    const conf = join(this.root, 'mosquitto.conf');
-    writeFileSync(conf, `listener ${this.brokerPort} 127.0.0.1\nallow_anonymous true\n`);
-    this.programs = [new Program('mosquitto', [need('MOSQUITTO_BIN'), '-c', conf, '-v'], {})];
+    writeFileSync(join(this.root, 'mosquitto.conf'), `listener ${this.brokerPort} 127.0.0.1\nallow_anonymous true\n`);
+    this.programs = [];
+    const broker = this.startBroker();
     const daemon = new Program('mqttd', [need('MQTTD_BIN')], env);
     this.programs.push(daemon, new Program('platformd', [need('PLATFORMD_BIN')], env));
     await daemon.seen('mqtt: started');
@@ -66,9 +66,17 @@ export class Stack {
     this.programs.push(web);
     await web.seen('serving http://');
     this.url = web.output.match(/serving (http:\/\/[^\s]+)/)[1];
-    await this.programs[0].seen('mosquitto version');
+    await broker;
     return this;
   }
+
+  // mosquitto, on the same port each time; stopBroker() takes it away.
+  async startBroker() {
+    this.broker = new Program('mosquitto', [need('MOSQUITTO_BIN'), '-c', join(this.root, 'mosquitto.conf'), '-v'], {});
+    this.programs.push(this.broker);
+    await this.broker.seen('listen socket on port');
+  }
+  stopBroker() { return this.broker.stop(); }
 
   account(name, password, ...flags) {
     const r = spawnSync(need('MQTTWEB_BIN'), ['password', name, ...flags], { env: { ...process.env, KV_ROOT: this.root }, input: password + '\n' });

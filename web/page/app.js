@@ -3,7 +3,7 @@
 // the page as text (textContent), never as markup.
 'use strict';
 
-const state = { csrf: '', role: '', brokers: [], clients: [], messages: [], events: null, editing: null };
+const state = { csrf: '', role: '', brokers: [], brokersAt: 0, clients: [], messages: [], events: null, editing: null };
 const MAX_MESSAGES = 500;
 const $ = (sel) => document.querySelector(sel);
 
@@ -113,21 +113,93 @@ function brokerName(id) {
   return b ? b.name : '#' + id;
 }
 
+// The broker's state and last failure in the console's words ("idle",
+// "connecting", "connected", "disconnecting", "retrying in 8 s", "connecting
+// in 8 s"). Ages and countdowns are the daemon's own (its readAt), moved on
+// by the seconds since the list came: the feed sends a list only when
+// something other than the seconds changed.
+const stateShapes = { connected: '\u25cf', connecting: '\u25d0', disconnecting: '\u25d0' };
+
+function duration(seconds) {
+  if (seconds < 120) return `${seconds} s`;
+  if (seconds < 7200) return `${Math.floor(seconds / 60)} min`;
+  if (seconds < 48 * 3600) return `${Math.floor(seconds / 3600)} h`;
+  return `${Math.floor(seconds / 86400)} d`;
+}
+
+function secondsSinceList() { return Math.floor((Date.now() - state.brokersAt) / 1000); }
+
+function stateWords(b) {
+  const s = b.status;
+  if (!s) return b.connected ? 'connected' : 'idle';  // the status view could not be read
+  if (s.state === 'connected' || s.state === 'disconnecting') return s.state;
+  if (s.state === 'idle' && s.nextAttempt === null) return 'idle';
+  if (s.state !== 'idle') return 'connecting';
+  const wait = Math.max(0, s.nextAttempt - s.readAt - secondsSinceList());
+  // Idle since the failure (a teardown records both in the same second).
+  const afterFailure = s.failure && s.failure.time >= s.since;
+  return `${afterFailure ? 'retrying' : 'connecting'} in ${duration(wait)}`;
+}
+
+// The failure's own words, without the daemon's wrappers and what it did
+// about it ("; closing the connection").
+function failureWords(f) {
+  let words = f.text;
+  for (const wrapper of ['ssl failure [', 'internal error [']) {
+    if (words.startsWith(wrapper) && words.endsWith(']')) words = words.slice(wrapper.length, -1);
+  }
+  if (words.startsWith('connect: ')) words = words.slice(9);
+  return words.split('; ')[0];
+}
+
+function failureCell(b) {
+  const f = b.status && b.status.failure;
+  if (!f) return '';
+  const age = Math.max(0, b.status.readAt - f.time) + secondsSinceList();
+  return `${failureWords(f)}, ${duration(age)} ago`;
+}
+
+function outboxLine(s) {
+  if (!s || !s.outboxMessages) return '';
+  return `outbox: ${s.outboxMessages} message${s.outboxMessages === 1 ? '' : 's'} (${s.outboxBytes} bytes)`;
+}
+
+function drawBrokerStates() {
+  for (const b of state.brokers) {
+    const row = $('#broker-table').querySelector(`tr[data-id="${b.id}"]`);
+    if (!row) continue;
+    const words = stateWords(b);
+    row.querySelector('.state').replaceChildren(el('span', { class: words === 'connected' ? 'up' : 'down' },
+      `${stateShapes[words] || '\u25cb'} ${words}`), outboxLine(b.status) ? el('small', {}, outboxLine(b.status)) : '');
+    const failure = row.querySelector('.failure');
+    failure.textContent = failureCell(b);
+    failure.title = b.status && b.status.failure ? `${b.status.failure.kind}: ${b.status.failure.text}` : '';
+  }
+}
+setInterval(() => { if (state.brokers.length && !$('#app-view').hidden) drawBrokerStates(); }, 1000);
+
 function showBrokers(list) {
   state.brokers = list;
+  state.brokersAt = Date.now();
   const body = $('#broker-table tbody');
-  body.replaceChildren(...list.map((b) => el('tr', { 'data-broker': b.name },
-    el('td', {}, b.name),
-    el('td', { class: b.connected ? 'state up' : 'state down' }, b.connected ? '\u25cf connected' : '\u25cb not connected'),
-    el('td', {}, `${b.address}:${b.port}`),
-    el('td', {}, (b.ssl ? 'yes' : 'no') + (b.certificate === null ? '' : `, certificate ${certificateName(b.certificate)}`)),
-    el('td', {}, b.autoConnect ? 'yes' : 'no'),
-    el('td', { class: 'change actions' },
-      el('button', { type: 'button', onclick: () => brokerCommand(b, b.connected ? 'disconnect' : 'connect') },
-         b.connected ? 'Disconnect' : 'Connect'),
-      el('button', { type: 'button', onclick: () => editBroker(b) }, 'Edit'),
-      el('button', { type: 'button', onclick: () => removeBroker(b) }, 'Remove')))));
-  if (!list.length) body.append(el('tr', {}, el('td', { colspan: 6 }, 'No broker yet.')));
+  body.replaceChildren(...list.map((b) => {
+    // The daemon disconnects only a connected broker; Connect also cuts a retry's wait short.
+    const up = b.status ? b.status.state === 'connected' : b.connected;
+    return el('tr', { 'data-broker': b.name, 'data-id': b.id },
+      el('td', {}, b.name),
+      el('td', { class: 'state' }),
+      el('td', { class: 'failure' }),
+      el('td', {}, `${b.address}:${b.port}`),
+      el('td', {}, (b.ssl ? 'yes' : 'no') + (b.certificate === null ? '' : `, certificate ${certificateName(b.certificate)}`)),
+      el('td', {}, b.autoConnect ? 'yes' : 'no'),
+      el('td', { class: 'change actions' },
+        el('button', { type: 'button', onclick: () => brokerCommand(b, up ? 'disconnect' : 'connect') },
+           up ? 'Disconnect' : 'Connect'),
+        el('button', { type: 'button', onclick: () => editBroker(b) }, 'Edit'),
+        el('button', { type: 'button', onclick: () => removeBroker(b) }, 'Remove')));
+  }));
+  if (!list.length) body.append(el('tr', {}, el('td', { colspan: 7 }, 'No broker yet.')));
+  drawBrokerStates();
   for (const select of document.querySelectorAll('.broker-select')) {
     const chosen = select.value;
     select.replaceChildren(...list.map((b) => el('option', { value: b.id }, b.name)));
@@ -340,10 +412,14 @@ $('#clear-received').addEventListener('click', async () => {
 
 onSubmit($('#publish-form'), async (f) => {
   $('#publish-done').textContent = '';
+  const queued = f.has('queueWhileOffline');
   const r = await api('POST', '/api/publish', { brokerId: Number(f.get('brokerId')), topic: f.get('topic'),
-                                                payload: f.get('payload'), qos: Number(f.get('qos')), retain: f.has('retain') });
+                                                payload: f.get('payload'), qos: Number(f.get('qos')), retain: f.has('retain'),
+                                                queueWhileOffline: queued });
   if (!r.ok) return showErrors($('#publish-form'), r.data);
-  $('#publish-done').textContent = `Published to ${f.get('topic')}.`;
+  $('#publish-done').textContent = queued
+    ? `Taken for ${f.get('topic')}: ${brokerName(Number(f.get('brokerId')))} delivers it as soon as it can.`
+    : `Published to ${f.get('topic')}.`;
 });
 
 // ---- Trust store --------------------------------------------------------------------------
