@@ -124,20 +124,6 @@ TEST_F(BrokerTest, EachCommandReachesTheBrokerAndARemovedBrokerLeavesNothingBehi
   EXPECT_FALSE(connected("nowhere"));
 }
 
-TEST_F(BrokerTest, AnAutoConnectBrokerReconnectsAfterTheBrokerRestarts) {
-  addBroker("b1", {"auto-connect=yes"});
-  ASSERT_EQ("", ok({"connect", "b1"}));
-  mosquitto_.stop();
-  ASSERT_TRUE(waitUntil([&] { return !connected("b1"); }));
-  EXPECT_TRUE(daemon_.waitForLine("b1: peer disconnected"));
-  ASSERT_TRUE(mosquitto_.start()) << mosquitto_.startError();
-  // Automatic connection tries again after the back-off (8 to 12 s after
-  // the teardown; twice that should the first attempt come too early).
-  EXPECT_TRUE(waitUntil([&] { return connected("b1"); }, 60000));
-  EXPECT_TRUE(daemon_.waitForLine("b1: Auto-connecting b1"));
-  EXPECT_TRUE(mosquitto_.waitForLog("as b1 (", 2));
-}
-
 // The broker publishes a row's will when the daemon dies, and not after a
 // clean disconnect: the marker published between the two comes first.
 TEST_F(BrokerTest, TheWillIsPublishedWhenTheDaemonIsKilledButNotAfterACleanDisconnect) {
@@ -222,24 +208,6 @@ TEST_F(BrokerTest, ArrivingMessagesAreRecordedAndRunTheBestMatchingScript) {
            testsupport::readFile(file("wide")) == wide;
   })) << toHex(testsupport::readFile(file("narrow"))) << " / " << testsupport::readFile(file("wide"));
   EXPECT_EQ(0, platform.stop());
-}
-
-TEST_F(BrokerTest, TenThousandLinesArriveWholeAndInOrder) {
-  addBroker("b1");
-  auto subscriber = testsupport::startSubscriber(mosquitto_, "watcher", "lines/#", {}, 1);
-  ASSERT_TRUE(subscriber) << mosquitto_.log();
-  std::string input;
-  std::vector<std::string> expected;
-  for (int i = 1; i <= 10000; ++i) {
-    const std::string line = "line " + std::to_string(i) + " of the test";
-    input += line + "\n";
-    expected.push_back("1 0 lines/x " + toHex(line));
-  }
-  harness::CtlResult r = ctl({"publish", "-l", "-q", "1", "b1", "lines/x"}, CtlRun{input, -1});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("", r.out + r.err);
-  ASSERT_TRUE(subscriber->waitForLines(10000)) << subscriber->errors();
-  EXPECT_EQ(expected, subscriber->lines());
 }
 
 // Lines published with -o while the broker is down all reach it, in order,
