@@ -40,6 +40,8 @@ TEST(StoreVerbs, ListCellsMarkWhatIsNotValidNow) {
     time_t now;
     std::vector<std::string> cells;
   } cases[] = {
+      {entry(1, "home"), y2030, {"1", "home", "CN=c1", "CN=Test CA", "2030-01-01", "2030-12-31",
+                                 "AB:CD:EF:01:23:45:67:89..."}},
       {entry(1, "home"), y2030 - 1, {"1", "home", "CN=c1", "CN=Test CA", "2030-01-01",
                                      "2030-12-31 (not yet valid)", "AB:CD:EF:01:23:45:67:89..."}},
       {odd, y2030, {"3", "-", "CN=\\x1b[2J", "CN=Test CA", "2030-01-01", "not a time",
