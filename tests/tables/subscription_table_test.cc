@@ -1,6 +1,7 @@
 // The subscription table: its checks in order, filters compared byte for
 // byte per broker, and edits checked (against every row but the edited
-// one) before they take effect; the rows an arriving topic matches.
+// one) before they take effect. (The rows an arriving topic matches, the
+// service's tests of arriving messages see.)
 #include "tables/subscription_table.h"
 
 #include <gtest/gtest.h>
@@ -79,41 +80,6 @@ TEST_F(SubscriptionTableTest, SetValidatesTheEditAndSkipsTheRowItEdits) {
   table_->removeSubscriptionById(first);  // gone meanwhile: nothing happens
   ASSERT_EQ(1u, table_->size());
   EXPECT_EQ(second, table_->begin()->id);
-}
-
-class CollectMatches : public ::testing::Test {
- protected:
-  CollectMatches() : table_("/korv/store/test/topics", 0, -2) {}
-  uint32_t add(uint32_t brokerId, const std::string& filter) {
-    auto row = std::make_unique<SubscriptionEntry>();
-    row->brokerId = brokerId;
-    row->setTopic(filter);
-    return table_.add(std::move(row), false);
-  }
-  std::vector<uint32_t> collect(const std::string& topic) {
-    std::vector<uint32_t> ids;
-    for (SubscriptionEntry* row : collectMatches(topic, table_)) ids.push_back(row->id);
-    return ids;
-  }
-  SubscriptionTable table_;  // memory only: never touches the store
-};
-
-// (Which of them runs a script, and that every broker's rows take part,
-// the service's tests of arriving messages check.)
-TEST_F(CollectMatches, OneRowPerKeyInKeyOrderLowestIdFirst) {
-  const uint32_t shallow = add(1, "+");
-  const uint32_t deep = add(1, "a/b/+");
-  const uint32_t middle = add(1, "a/+/c");
-  EXPECT_EQ((std::vector<uint32_t>{deep}), collect("a/b/c"));  // equal keys: lowest id
-  table_.removeSubscriptionById(deep);
-  EXPECT_EQ((std::vector<uint32_t>{middle}), collect("a/b/c"));
-  EXPECT_EQ((std::vector<uint32_t>{shallow}), collect("a"));
-  const uint32_t oneDeep = add(1, "a/#");
-  const uint32_t twoDeep = add(1, "a/b/#");
-  EXPECT_EQ((std::vector<uint32_t>{middle, twoDeep, oneDeep}), collect("a/b/c"));
-  const uint32_t exact = add(1, "a/b/c");
-  add(2, "a/b/c");  // a duplicate exact filter, another broker's
-  EXPECT_EQ((std::vector<uint32_t>{exact, middle, twoDeep, oneDeep}), collect("a/b/c"));
 }
 
 }  // namespace

@@ -64,9 +64,9 @@ Published publishLines(const std::vector<std::string>& args, const std::string& 
 TEST(PublishLines, EveryLineInOrderWithinTheWindow) {
   std::string text;
   std::vector<std::string> expected;
-  for (int i = 1; i <= 500; ++i) {
-    expected.push_back(i % 100 ? "line " + std::to_string(i) : "");  // empty lines are messages
-    text += expected.back() + "\n";
+  for (int i = 1; i <= 2000; ++i) {  // 200 KiB: the reader's buffer moves on several times
+    expected.push_back(i % 100 ? "line " + std::to_string(i) + std::string(100, '.') : "");
+    text += expected.back() + "\n";  // empty lines are messages
   }
   text += "last, without a newline";
   expected.push_back("last, without a newline");
