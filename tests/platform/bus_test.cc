@@ -160,14 +160,14 @@ TEST_F(BusTest, EachRequestIsAnsweredOnceOnALaterTurn) {
   EXPECT_FALSE(hub->addHandler(8, &echo));  // path taken
   const struct {
     uint32_t path, command, rights, code;
-    const char* text;
+    const char* text;  // null: not checked
   } cases[] = {
       {7, 1, RIGHTS_ALL, 0, ""},
       {7, 3, RIGHTS_ALL, 0, ""},  // answered twice: the first answer counts
       {99, 1, RIGHTS_ALL, ERR_NO_ROUTE, "no handler at this path"},
       {8, 1, RIGHTS_ALL, ERR_NO_ROUTE, "no handler at this path"},
       {7, 0x1234, RIGHTS_ALL, ERR_UNKNOWN_COMMAND, "unknown command 0x1234"},
-      {7, CMD_GET_OBJ, RIGHTS_ALL, ERR_NOT_SUPPORTED, ""},
+      {7, CMD_GET_OBJ, RIGHTS_ALL, ERR_NOT_SUPPORTED, nullptr},
       {7, 4, RIGHT_READ, ERR_NOT_ALLOWED, "write permission required"},
       {7, CMD_ADD_OBJ, RIGHT_READ, ERR_NOT_ALLOWED, "write permission required"},
       {7, 4, RIGHTS_ALL, 0, ""},
@@ -187,7 +187,8 @@ TEST_F(BusTest, EachRequestIsAnsweredOnceOnALaterTurn) {
   for (size_t i = 0; i < replies.size(); ++i) {
     ASSERT_EQ(replies[i].size(), 1u) << i;
     EXPECT_EQ(getErrorCode(replies[i][0]), cases[i].code) << i;
-    EXPECT_EQ(getError(replies[i][0]), cases[i].text) << i;
+    EXPECT_TRUE(!cases[i].text || getError(replies[i][0]) == cases[i].text)
+        << i << ": " << getError(replies[i][0]);
   }
   EXPECT_EQ(replies[0][0].get(u32_id(1)), 42u);
   EXPECT_EQ(replies[0][0].get(u32_id(2)), RIGHTS_ALL);
