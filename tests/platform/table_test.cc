@@ -94,22 +94,6 @@ class TableTest : public TableFixture {
   }
 };
 
-TEST_F(TableTest, RowsInIdOrderAndRemovalWhileWalking) {
-  GadgetTable table;
-  for (uint32_t i = 1; i <= 8; ++i) EXPECT_EQ(i, table.add(make("g", i), i == 8));
-  EXPECT_TRUE(table.find(9) == table.end());
-  std::vector<uint32_t> visited;
-  for (AMapIterator it = table.begin(); it != table.end();) {
-    visited.push_back(it->id);
-    it = it->id % 2 == 0 ? table.remove(it) : std::next(it);
-  }
-  EXPECT_EQ((std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}), visited);
-  EXPECT_EQ((std::vector<uint32_t>{1, 3, 5, 7}), table.ids());
-  EXPECT_EQ(9u, table.add(make("h"), false));  // 8 was freed but is not reused
-  EXPECT_EQ((std::vector<std::string>{"added 8", "removed 2", "removed 4", "removed 6", "removed 8"}),
-            table.events);
-}
-
 // Ids grow and are never handed out while in use, also after a wrap past
 // the last id and around ids claimed by a load.
 TEST(AllocatorTest, WrapsToOneSkippingAllocatedIds) {
