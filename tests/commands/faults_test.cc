@@ -6,7 +6,6 @@
 #include <functional>
 #include <set>
 
-#include "mqtt/builders.h"
 #include "mqtt/received.h"
 #include "support/service_fixture.h"
 
@@ -69,8 +68,7 @@ class FaultsTest : public ServiceFixture {
   // as the last packet, and nothing after the packets but, when the close
   // cut into a publish, a prefix of that publish. Returns the packets.
   static WrittenPackets expectWhole(const std::string& stream) {
-    const mqtt::Bytes packet = mqtt::makePublish("fill", 0, false, 0, FILL).packet().bytes;
-    const std::string fill(packet.begin(), packet.end());
+    const std::string fill = publishBytes("fill", 0, 0, FILL);
     WrittenPackets written = splitPackets(stream);
     for (size_t i = 0; i < written.whole.size(); ++i) {
       const mqtt::MqttPacket& p = written.whole[i];

@@ -1,15 +1,9 @@
 // Messages that arrive from the broker: acknowledged, recorded and handed
 // to the best-matching subscription's script within the broker's limit.
 #include "base/service_globals.h"
-#include "mqtt/builders.h"
 #include "support/service_fixture.h"
 
 namespace {
-
-std::string publishBytes(const std::string& topic, uint8_t qos, uint16_t id, const std::string& data) {
-  const mqtt::Bytes bytes = mqtt::makePublish(topic, qos, false, id, data).packet().bytes;
-  return std::string(bytes.begin(), bytes.end());
-}
 
 class IncomingTest : public ServiceFixture {
  protected:
@@ -74,12 +68,6 @@ TEST_F(IncomingTest, TopicAndDataAreRecordedAndHandedOnByteForByte) {
   EXPECT_EQ(variables[1].get(kv::string_id(1)), "msgData");
   EXPECT_EQ(variables[1].get(kv::u32_id(2)), 1u);
   EXPECT_EQ(variables[1].get(kv::string_id(4)), data);
-}
-
-TEST_F(IncomingTest, TheTableKeepsTheNewest1025Messages) {
-  for (int i = 0; i < 1030; ++i) arrive("t/" + std::to_string(i));
-  EXPECT_EQ(subscriptionTables.received.size(), 1025u);
-  EXPECT_EQ(subscriptionTables.received.begin()->topic, "t/5");
 }
 
 TEST_F(IncomingTest, TheMostSpecificMatchWithAScriptRuns) {

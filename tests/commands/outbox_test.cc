@@ -19,7 +19,7 @@ class OutboxTest : public ServiceFixture {
   // The broker takes the connection and its CONNECT, then closes it.
   void refuseAttempt() {
     ASSERT_TRUE(broker_.accept());
-    broker_.read(16);
+    broker_.drain();
     broker_.drop();
     turns();
   }
