@@ -73,19 +73,6 @@ TEST_F(HostileBrokerTest, TearsDownLogsAndConnectsAgain) {
   }
 }
 
-TEST_F(HostileBrokerTest, APublishSplitAcrossReadsIsAssembled) {
-  const uint32_t b = addBroker();
-  connectBroker(b);
-  const mqtt::Bytes big = mqtt::makePublish("t", 1, false, 7, std::string(300000, 'z')).packet().bytes;
-  const std::string stream(big.begin(), big.end());
-  for (size_t at = 0; at < stream.size(); at += 1000) broker_.sendBytes(stream.substr(at, 1000));
-  turns();
-  EXPECT_EQ("40 02 00 07", broker_.drain());
-  ASSERT_EQ(subscriptionTables.received.size(), 1u);
-  EXPECT_EQ(subscriptionTables.received.begin()->data.size(), 300000u);
-  EXPECT_TRUE(row(b).connected);
-}
-
 // A PUBLISH whose body is `extra` bytes above the bound, built by hand
 // (the builders refuse such data).
 std::string oversizedPublish(const std::string& topic, uint8_t qos, bool retain, uint16_t id,

@@ -260,7 +260,13 @@ class ServiceFixture : public TableFixture {
     flushConsole();
     return console_.str();
   }
-  bool logged(const std::string& text) const { return console().find(text) != std::string::npos; }
+  bool logged(const std::string& text) const { return timesLogged(text) > 0; }
+  size_t timesLogged(const std::string& text) const {
+    const std::string all = console();
+    size_t count = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+    return count;
+  }
   void clearConsole() {
     flushConsole();
     console_.str("");
