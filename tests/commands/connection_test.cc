@@ -203,7 +203,7 @@ TEST_F(ConnectionTest, AutomaticConnectionBacksOffUntilABrokerAcceptsAConnection
     ASSERT_EQ(expected.backoff.baseSeconds(), a.baseSeconds);
     const kv::Ticks delay = expected.next();
     advanceTicks(delay - 1);
-    EXPECT_FALSE(broker_.pendingConnection());
+    EXPECT_FALSE(broker_.accept(1));
     advanceTicks(1);
     ASSERT_TRUE(broker_.accept());
     EXPECT_EQ(DEFAULT_CONNECT, broker_.drain());
@@ -375,7 +375,7 @@ TEST_F(ConnectionTest, RemovingABrokerCancelsEverythingItsClientStarted) {
   const uint32_t tls = addBroker("tls", fieldsWith(kv::bool_id(3), true));
   OutcomePtr tlsWaiting = connectCmd(tls);  // the SSL set-up
   turns();
-  ASSERT_EQ(ssl_.held.size(), 1u);
+  ASSERT_EQ(ssl_.requests.size(), 1u);
 
   EXPECT_TRUE(removeRow(BROKERS, resolving).empty());
   EXPECT_TRUE(removeRow(BROKERS, connected).empty());
@@ -389,7 +389,7 @@ TEST_F(ConnectionTest, RemovingABrokerCancelsEverythingItsClientStarted) {
   kv::message found;
   found.set(kv::be32_id(4), htonl(INADDR_LOOPBACK));
   resolver_.answer(0, found);
-  ssl_.answer(ssl_.held[0]);  // its stream is dropped, and closed, by the bus
+  ssl_.answer(ssl_.requests[0]);  // its stream is dropped, and closed, by the bus
   advance(60);
   EXPECT_TRUE(broker_.closedByClient());
   EXPECT_EQ("", console());

@@ -36,6 +36,8 @@ TEST_F(IncomingTest, EveryPublishIsAcknowledgedAsItsQosRequires) {
       {"34 05 00 01 61 01 02", "50 02 01 02"},
       {"36 05 00 01 61 01 02", ""},              // QoS 3 is not acknowledged
       {"32 04 00 00 01 03", "40 02 01 03"},      // an empty topic is acknowledged, not recorded
+      {"62 02 01 02", "70 02 01 02"},            // the broker's PUBREL: PUBCOMP
+      {"62 03 01 02 03", "70 02 00 00"},         // one of the wrong length: identifier 0
   };
   for (const Case& c : cases) {
     broker_.send(c.publish);

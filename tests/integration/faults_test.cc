@@ -208,12 +208,6 @@ TEST_F(FaultTest, WithTheSendBufferFullBehindADeadLinkADisconnectIsAnswered) {
   expectLevel(before);
 }
 
-size_t countOf(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 TEST_F(FaultTest, AfterAConnectFailsAtOnceNothingStaleReachesTheNextConnection) {
   addAndConnect(false);  // no automatic attempt in between to clear the client
   EXPECT_EQ("", answer({"disconnect", "b1"}));
@@ -226,7 +220,7 @@ TEST_F(FaultTest, AfterAConnectFailsAtOnceNothingStaleReachesTheNextConnection) 
   EXPECT_EQ("", answer({"connect", "b1"}));
   EXPECT_EQ("", answer({"publish", "b1", "out/y", "y", "-q", "1"}));
   EXPECT_TRUE(connected());
-  EXPECT_EQ(1u, countOf(mosquitto_.log(), "Received DISCONNECT from b1")) << mosquitto_.log();
+  EXPECT_EQ(1u, testsupport::countOf(mosquitto_.log(), "Received DISCONNECT from b1")) << mosquitto_.log();
 }
 
 }  // namespace

@@ -120,7 +120,6 @@ class Soak {
   void publishSome();
   void feed();
   void switchFaults(long long now);
-  uint64_t connections() const;
 
   std::mt19937 random_;
   std::string root_;
@@ -321,16 +320,6 @@ void Soak::run(long long durationMs, bool faults) {
   }
 }
 
-uint64_t Soak::connections() const {
-  const std::string out = testsupport::readFile(root_ + "/mqttd.out");
-  uint64_t n = 0;
-  for (size_t at = out.find(": connected to "); at != std::string::npos;
-       at = out.find(": connected to ", at + 1)) {
-    ++n;
-  }
-  return n;
-}
-
 // Waits for every reply and then for every row to be connected, and
 // empties the received table (what it holds is not part of a level); false
 // when the daemon is gone or the rows stay unconnected past the guard.
@@ -359,7 +348,8 @@ int Soak::finish() {
   const size_t descriptors = alive ? testsupport::settledDescriptors(daemon_.pid()) : 0;
   const long descriptorDrift = static_cast<long>(descriptors) - static_cast<long>(descriptorsBefore_);
   const long memoryDrift = alive ? testsupport::privateResidentKiB(daemon_.pid()) - memoryBefore_ : 0;
-  const uint64_t reconnects = connections() - rows_.size();
+  const uint64_t reconnects =
+      testsupport::countOf(testsupport::readFile(root_ + "/mqttd.out"), ": connected to ") - rows_.size();
   printCounts(reconnects);
   printf("descriptors        %zu -> %zu (drift %+ld, allowed %ld)\n", descriptorsBefore_, descriptors,
          descriptorDrift, DESCRIPTOR_ALLOWANCE);

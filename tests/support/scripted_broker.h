@@ -86,24 +86,19 @@ class ScriptedBroker {
     ::setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
   }
 
-  // Turns the loop until a client connects; false when none does.
-  bool accept() {
+  // Turns the loop up to `turns` times until a client connects (the
+  // connection the broker had is dropped); false when none does.
+  bool accept(int turns = 200) {
     drop();
-    for (int i = 0; i < 200; ++i) {
-      if (pendingConnection()) return true;
+    for (int i = 0; i < turns; ++i) {
+      turn_();
+      conn_ = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (conn_ < 0) continue;
+      const int on = 1;
+      setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      return true;
     }
     return false;
-  }
-  // Turns the loop once and takes a connection that is waiting, if any.
-  bool pendingConnection() {
-    turn_();
-    const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return false;
-    drop();
-    conn_ = fd;
-    const int on = 1;
-    setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return true;
   }
 
   // Everything that arrives while the loop turns a few times.

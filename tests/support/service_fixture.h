@@ -46,8 +46,8 @@ class FakeService : public kv::Handler {
 
 // The SSL service without TLS: it hands back one end of a socket pair and
 // relays the other end to and from the TCP socket it was given, in plain
-// text. With `failure` set it answers that failure instead. Requests it
-// has not answered yet are kept (`held`) until the test releases them.
+// text. With `failure` set it answers that failure instead; with `hold`
+// set it answers nothing until the test calls answer().
 class FakeSsl : public kv::Handler {
  public:
   ~FakeSsl() override {
@@ -59,11 +59,7 @@ class FakeSsl : public kv::Handler {
   bool takesDescriptors() const override { return true; }
   void handleCmd(kv::message& request, uint32_t) override {
     requests.push_back(request);
-    if (hold) {
-      held.push_back(request);
-      return;
-    }
-    answer(request);
+    if (!hold) answer(request);
   }
   void answer(const kv::message& request) {
     const int tcp = static_cast<int>(request.get(kv::SOCKET_FIELD));
@@ -83,7 +79,6 @@ class FakeSsl : public kv::Handler {
   }
 
   std::vector<kv::message> requests;
-  std::vector<kv::message> held;
   bool hold = false;
   std::string failure;
 
