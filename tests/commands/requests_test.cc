@@ -243,7 +243,7 @@ TEST_F(RequestsTest, CommandsAreCheckedBeforeAnythingHappens) {
       {1, with(1, b_, {}, {}), "Topic required"},
       {1, with(1, b_, {{2, "a/+"}}, {}), "Invalid topic"},
       {1, with(1, b_, {{2, "a/#"}}, {}), "Invalid topic"},
-      {1, with(1, b_, {{2, "a"}, {3, std::string(mqtt::MAX_MESSAGE_DATA + 1, 'x')}}, {}),
+      {1, with(1, b_, {{2, "a"}, {3, std::string(2 * 1024 * 1024 + 1, 'x')}}, {}),
        "Message too large"},
       {1, with(1, b_, {{2, std::string(65536, 't')}}, {}), "Topic too long"},
       {4, with(11, b_, {}, {{13, 3}}), "Qos must be 0, 1 or 2"},

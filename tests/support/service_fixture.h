@@ -241,11 +241,11 @@ class ServiceFixture : public TableFixture {
   BrokerClients& clients() { return service_->clients(); }
   BrokerClient* client(uint32_t broker) { return clients().client(broker); }
 
-  // Connects `broker` by command through the scripted broker's handshake;
-  // returns the CONNECT the client sent, in hex.
-  std::string connectBroker(uint32_t broker) {
+  // Connects `broker` by command through the scripted broker's (`via`'s)
+  // handshake; returns the CONNECT the client sent, in hex.
+  std::string connectBroker(uint32_t broker, ScriptedBroker* via = nullptr) {
     OutcomePtr done = connectCmd(broker);
-    std::string connect = broker_.handshake();
+    std::string connect = (via ? *via : broker_).handshake();
     turns();
     EXPECT_TRUE(done->ok()) << done->failure();
     return connect;
