@@ -1,16 +1,17 @@
 // Publish, subscribe and unsubscribe through the command handler, in
 // virtual time, against the scripted broker: the packets, their
-// identifiers, and the moment and text of every answer.
+// identifiers, and the moment and text of every answer; what a broker
+// grants and refuses (SUBACK return codes for subscribe commands and for
+// the re-subscriptions of each connection, a PUBACK that answers a QoS 2
+// PUBLISH).
 #include <functional>
 
-#include "mqtt/builders.h"
 #include "support/service_fixture.h"
 
 namespace {
 
 std::string publishHex(const std::string& topic, uint8_t qos, uint16_t id, const std::string& data) {
-  const mqtt::Bytes bytes = mqtt::makePublish(topic, qos, false, id, data).packet().bytes;
-  return hexText(std::string(bytes.begin(), bytes.end()));
+  return hexText(publishBytes(topic, qos, id, data));
 }
 
 class RequestsTest : public ServiceFixture {
@@ -43,13 +44,6 @@ TEST_F(RequestsTest, PublishIsAnsweredWhenItsQosIsDone) {
   EXPECT_FALSE(qos2->done);
   broker_.send("70 02 00 04");
   EXPECT_TRUE(qos2->ok());
-
-  // The broker's own QoS 2 flow: PUBREL is answered with PUBCOMP, and one
-  // of the wrong length with identifier 0.
-  broker_.send("62 02 01 02");
-  EXPECT_EQ("70 02 01 02", broker_.drain());
-  broker_.send("62 03 01 02 03");
-  EXPECT_EQ("70 02 00 00", broker_.drain());
 }
 
 TEST_F(RequestsTest, RequestsTimeOutAfterThreeSecondsAndLateAcknowledgementsChangeNothing) {
@@ -86,9 +80,8 @@ TEST_F(RequestsTest, PublishOnAnIdleBrokerConnectsFirst) {
   OutcomePtr qos0 = publishCmd(b_, "a", "x", 0);
   OutcomePtr qos1 = publishCmd(b_, "a", "y", 1);
   broker_.accept();
-  const char* const connect = "10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 51 58";
-  EXPECT_EQ(connect, broker_.expect(connect));
-  EXPECT_EQ("", broker_.drain());  // nothing else before CONNACK
+  // CONNECT, and nothing else before CONNACK.
+  EXPECT_EQ("10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 51 58", broker_.drain());
   EXPECT_FALSE(qos0->done);
   broker_.send("20 02 00 00");
   EXPECT_TRUE(qos0->ok());
@@ -146,16 +139,6 @@ TEST_F(RequestsTest, SubscribeRecordsTheFilterAtSubackAndEveryConnackSendsThemAl
   connectBroker(b_);
   EXPECT_EQ("82 0A 00 04 00 05 66 69 72 73 74 00 82 0A 00 05 00 05 78 2F 2B 2F 7A 01",
             broker_.drain());
-}
-
-TEST_F(RequestsTest, DisconnectAnswersWaitingRequests) {
-  connectBroker(b_);
-  OutcomePtr publish = publishCmd(b_, "a", "x", 2);
-  broker_.drain();
-  OutcomePtr disconnect = disconnectCmd(b_);
-  EXPECT_EQ(publish->failure(), "Disconnecting");
-  EXPECT_EQ("E0 00", broker_.drain());
-  EXPECT_TRUE(disconnect->ok());
 }
 
 // Identifiers come round after 65,535 packets; one still waiting is not
@@ -260,7 +243,7 @@ TEST_F(RequestsTest, CommandsAreCheckedBeforeAnythingHappens) {
       {1, with(1, b_, {}, {}), "Topic required"},
       {1, with(1, b_, {{2, "a/+"}}, {}), "Invalid topic"},
       {1, with(1, b_, {{2, "a/#"}}, {}), "Invalid topic"},
-      {1, with(1, b_, {{2, "a"}, {3, std::string(mqtt::MAX_MESSAGE_DATA + 1, 'x')}}, {}),
+      {1, with(1, b_, {{2, "a"}, {3, std::string(2 * 1024 * 1024 + 1, 'x')}}, {}),
        "Message too large"},
       {1, with(1, b_, {{2, std::string(65536, 't')}}, {}), "Topic too long"},
       {4, with(11, b_, {}, {{13, 3}}), "Qos must be 0, 1 or 2"},
@@ -275,6 +258,77 @@ TEST_F(RequestsTest, CommandsAreCheckedBeforeAnythingHappens) {
   EXPECT_EQ("", broker_.drain());
   publishCmd(b_, "a", "", 1);
   EXPECT_EQ("32 05 00 01 61 00 02", broker_.drain());
+}
+
+TEST_F(RequestsTest, ASubscribeIsRecordedOnlyWhenTheBrokerGrantsIt) {
+  const struct { const char* suback; uint32_t asked; const char* failure; const char* line; } cases[] = {
+      {"90 03 00 02 01", 1, nullptr, nullptr},
+      {"90 03 00 02 02", 1, nullptr, nullptr},
+      {"90 03 00 02 00", 2, nullptr, "mqtt: *** b: subscription to f granted QoS 0, asked 2\n"},
+      {"90 03 00 02 80", 0, "Subscription refused by the broker", nullptr},
+      {"90 03 00 02 03", 0, "Subscription refused by the broker", nullptr},
+      {"90 03 00 02 81", 0, "Subscription refused by the broker", nullptr},
+      {"90 02 00 02", 0, "Subscription refused by the broker", nullptr},  // no code: nothing granted
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.suback);
+    connectBroker(b_);
+    clearConsole();
+    OutcomePtr done = subscribeCmd(b_, "f", c.asked);
+    broker_.drain();  // SUBSCRIBE, identifier 2 on each new connection's client
+    broker_.send(c.suback);
+    EXPECT_EQ(c.failure ? c.failure : "", done->ok() ? "" : done->failure());
+    EXPECT_EQ(subscriptionTables.subscriptions.size(), c.failure ? 0u : 1u);
+    const std::string line = c.line ? c.line : "subscription to";
+    EXPECT_EQ(c.line != nullptr, logged(line)) << console();
+    removeRow(BROKERS, b_);  // and its rows: the next case starts afresh
+    b_ = addBroker();
+  }
+}
+
+// Nobody waits for the re-subscriptions of a connection: a refusal and a
+// lower QoS are logged, once for each connection.
+TEST_F(RequestsTest, RefusedReSubscriptionsAreLoggedOncePerConnection) {
+  addSubscription(b_, "denied", "", 1);
+  addSubscription(b_, "lowered", "", 2);
+  addSubscription(b_, "granted", "", 1);
+  for (int connection = 1; connection <= 2; ++connection) {
+    connectBroker(b_);
+    broker_.drain();  // three SUBSCRIBEs, identifiers 2, 3, 4 after each CONNACK
+    const uint16_t first = connection == 1 ? 2 : 5;
+    broker_.send(strprintf("90 03 00 %02X 80 90 03 00 %02X 00 90 03 00 %02X 01", first, first + 1,
+                           first + 2));
+    EXPECT_EQ(timesLogged("mqtt: *** b: subscription to denied refused by the broker\n"),
+              static_cast<size_t>(connection));
+    EXPECT_EQ(timesLogged("mqtt: *** b: subscription to lowered granted QoS 0, asked 2\n"),
+              static_cast<size_t>(connection));
+    EXPECT_EQ(timesLogged("subscription to granted"), 0u);
+    EXPECT_TRUE(row(b_).connected);
+    EXPECT_EQ(subscriptionTables.subscriptions.size(), 3u);  // the rows stay
+    disconnectCmd(b_);
+    broker_.drain();
+  }
+}
+
+// A broker that does not speak QoS 2 answers PUBACK: the publish is done,
+// and the log says so once for each connection.
+TEST_F(RequestsTest, APubackAnswersAQos2PublishWithOneWarningPerConnection) {
+  const std::string warning =
+      "mqtt: *** b: PUBACK answered a QoS 2 PUBLISH; taken as delivered (the broker may not "
+      "support QoS 2)\n";
+  for (int connection = 1; connection <= 2; ++connection) {
+    connectBroker(b_);
+    for (int publish = 0; publish < 2; ++publish) {
+      OutcomePtr done = publishCmd(b_, "a", "x", 2);
+      const std::string sent = broker_.drain();  // 34 06 00 01 61 II II 78
+      ASSERT_EQ(sent.size(), 23u) << sent;
+      broker_.send("40 02 " + sent.substr(15, 5));
+      EXPECT_TRUE(done->ok()) << done->failure();
+    }
+    EXPECT_EQ(timesLogged(warning), static_cast<size_t>(connection));
+    disconnectCmd(b_);
+    broker_.drain();
+  }
 }
 
 }  // namespace

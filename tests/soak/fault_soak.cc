@@ -97,7 +97,7 @@ class Soak {
     peer_.reset();
     daemon_.stop();
     std::error_code ignored;
-    if (!root_.empty() && keepRoot_.empty()) std::filesystem::remove_all(root_, ignored);
+    if (!root_.empty() && !keep_) std::filesystem::remove_all(root_, ignored);
   }
 
   // Brokers, daemon, rows, connections; false (with a line) on failure.
@@ -115,23 +115,15 @@ class Soak {
   uint32_t addBroker(const std::string& name, uint16_t port);
   bool allConnected();
   bool settle();
-  // The daemon at the end.
-  struct End {
-    bool reconnected = false;
-    size_t descriptors = 0;
-    long privateKiB = 0;
-    std::vector<std::string> open;
-    uint64_t reconnects = 0;
-  };
-  bool report(const End& end) const;
+  void printCounts(uint64_t reconnects) const;
   void post(kv::message request);
   void publishSome();
   void feed();
   void switchFaults(long long now);
-  uint64_t connections() const;
 
   std::mt19937 random_;
-  std::string root_, keepRoot_;
+  std::string root_;
+  bool keep_ = false;
   FaultNet net_;
   std::vector<std::unique_ptr<Mosquitto>> brokers_;
   std::vector<std::unique_ptr<testsupport::FaultSwitch>> switches_;
@@ -186,7 +178,7 @@ bool Soak::setUp() {
   // (the received table, the allocator's pools) are there already.
   run(3000, false);
   if (!settle()) {
-    keepRoot_ = root_;
+    keep_ = true;
     printf("soak: the rows did not connect; the daemon's files are kept in %s\n", root_.c_str());
     return false;
   }
@@ -328,16 +320,6 @@ void Soak::run(long long durationMs, bool faults) {
   }
 }
 
-uint64_t Soak::connections() const {
-  const std::string out = testsupport::readFile(root_ + "/mqttd.out");
-  uint64_t n = 0;
-  for (size_t at = out.find(": connected to "); at != std::string::npos;
-       at = out.find(": connected to ", at + 1)) {
-    ++n;
-  }
-  return n;
-}
-
 // Waits for every reply and then for every row to be connected, and
 // empties the received table (what it holds is not part of a level); false
 // when the daemon is gone or the rows stay unconnected past the guard.
@@ -355,27 +337,47 @@ bool Soak::settle() {
   return counts_.crashes == 0 && !kv::isError(exchange(svc::encode(svc::ClearReceivedOrder{})));
 }
 
+// Prints the figures; the exit status: 1 on a crash, a command left
+// unanswered, rows that did not connect again, or drift beyond the
+// allowances (the daemon's files are kept then).
 int Soak::finish() {
   if (active_) active_->end();
   active_ = nullptr;
-  End end;
-  end.reconnected = settle();
-  if (counts_.crashes == 0) {
-    end.descriptors = testsupport::settledDescriptors(daemon_.pid());
-    end.privateKiB = testsupport::privateResidentKiB(daemon_.pid());
-    end.open = openDescriptors(daemon_.pid());
+  const bool reconnected = settle();
+  const bool alive = counts_.crashes == 0;
+  const size_t descriptors = alive ? testsupport::settledDescriptors(daemon_.pid()) : 0;
+  const long descriptorDrift = static_cast<long>(descriptors) - static_cast<long>(descriptorsBefore_);
+  const long memoryDrift = alive ? testsupport::privateResidentKiB(daemon_.pid()) - memoryBefore_ : 0;
+  const uint64_t reconnects =
+      testsupport::countOf(testsupport::readFile(root_ + "/mqttd.out"), ": connected to ") - rows_.size();
+  printCounts(reconnects);
+  printf("descriptors        %zu -> %zu (drift %+ld, allowed %ld)\n", descriptorsBefore_, descriptors,
+         descriptorDrift, DESCRIPTOR_ALLOWANCE);
+  printf("private memory     %ld -> %ld KiB (drift %+ld KiB, allowed %ld KiB)\n", memoryBefore_,
+         memoryBefore_ + memoryDrift, memoryDrift, MEMORY_ALLOWANCE_KIB);
+  if (alive && !reconnected) printf("soak: the rows did not all connect again after the last fault\n");
+  if (alive && descriptorDrift != 0) {
+    printf("descriptors before:");
+    for (const std::string& fd : openBefore_) printf(" %s", fd.c_str());
+    printf("\ndescriptors after: ");
+    for (const std::string& fd : openDescriptors(daemon_.pid())) printf(" %s", fd.c_str());
+    printf("\n");
   }
-  end.reconnects = connections() - rows_.size();
-  const bool passed = report(end);
-  if (!passed) keepRoot_ = root_;
+  keep_ = !alive || counts_.unanswered > 0 || !reconnected || descriptorDrift > DESCRIPTOR_ALLOWANCE ||
+          memoryDrift > MEMORY_ALLOWANCE_KIB;
+  if (keep_) {
+    printf("soak: FAILED%s; the daemon's files are kept in %s\n", alive ? "" : ": the daemon crashed",
+           root_.c_str());
+  } else {
+    printf("soak: passed (%llu commands, 0 unanswered, %llu reconnects, drift %+ld descriptors, %+ld KiB)\n",
+           static_cast<unsigned long long>(counts_.sent), static_cast<unsigned long long>(reconnects),
+           descriptorDrift, memoryDrift);
+  }
   fflush(stdout);
-  return passed ? 0 : 1;
+  return keep_ ? 1 : 0;
 }
 
-// Prints the figures; whether the soak passed.
-bool Soak::report(const End& end) const {
-  const long descriptorDrift = static_cast<long>(end.descriptors) - static_cast<long>(descriptorsBefore_);
-  const long memoryDrift = end.privateKiB - memoryBefore_;
+void Soak::printCounts(uint64_t reconnects) const {
   const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
   printf("faults            ");
   for (size_t f = 0; f < std::size(FAULTS); ++f) printf(" %s %d", testsupport::faultName(FAULTS[f]), counts_.faults[f]);
@@ -386,33 +388,8 @@ bool Soak::report(const End& end) const {
          counts_.slowestMs[svc::PUBLISH_COMMAND] / 1000.0, counts_.slowestMs[svc::CONNECT_COMMAND] / 1000.0,
          counts_.slowestMs[svc::DISCONNECT_COMMAND] / 1000.0);
   printf("daemon crashes     %llu\n", n(counts_.crashes));
-  printf("reconnects         %llu\n", n(end.reconnects));
+  printf("reconnects         %llu\n", n(reconnects));
   printf("messages fed       %llu\n", n(counts_.feeds));
-  printf("descriptors        %zu -> %zu (drift %+ld, allowed %ld)\n", descriptorsBefore_, end.descriptors,
-         descriptorDrift, DESCRIPTOR_ALLOWANCE);
-  printf("private memory     %ld -> %ld KiB (drift %+ld KiB, allowed %ld KiB)\n", memoryBefore_,
-         end.privateKiB, memoryDrift, MEMORY_ALLOWANCE_KIB);
-  if (counts_.crashes > 0) {
-    printf("soak: FAILED: the daemon crashed; its files are kept in %s\n", root_.c_str());
-    return false;
-  }
-  if (!end.reconnected) printf("soak: the rows did not all connect again after the last fault\n");
-  if (descriptorDrift != 0) {
-    printf("descriptors before:");
-    for (const std::string& fd : openBefore_) printf(" %s", fd.c_str());
-    printf("\ndescriptors after: ");
-    for (const std::string& fd : end.open) printf(" %s", fd.c_str());
-    printf("\n");
-  }
-  const bool passed = counts_.unanswered == 0 && end.reconnected &&
-                      descriptorDrift <= DESCRIPTOR_ALLOWANCE && memoryDrift <= MEMORY_ALLOWANCE_KIB;
-  if (!passed) {
-    printf("soak: FAILED; the daemon's files are kept in %s\n", root_.c_str());
-    return false;
-  }
-  printf("soak: passed (%llu commands, 0 unanswered, %llu reconnects, drift %+ld descriptors, %+ld KiB)\n",
-         n(counts_.sent), n(end.reconnects), descriptorDrift, memoryDrift);
-  return true;
 }
 
 }  // namespace

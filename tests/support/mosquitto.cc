@@ -31,12 +31,6 @@ std::vector<std::string> launcher(const std::string& ns) {
   return ns.empty() ? std::vector<std::string>() : FaultNet::launcher(ns);
 }
 
-size_t countOf(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 sockaddr_in loopback(uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -48,6 +42,12 @@ sockaddr_in loopback(uint16_t port) {
 }  // namespace
 
 // ---- Helpers ----------------------------------------------------------------
+
+size_t countOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
 
 pid_t startProcess(const std::vector<std::string>& argv, const std::string& in,
                    const std::string& out, const std::string& err) {

@@ -30,6 +30,8 @@ long long monotonicMs();
 // Polls `done` every few milliseconds until it holds; false when the guard
 // expires first.
 bool waitUntil(const std::function<bool()>& done, int guardMs = 30000);
+// How many times `part` occurs in `text`.
+size_t countOf(const std::string& text, const std::string& part);
 // Two lower-case hex digits per byte.
 std::string toHex(const std::string& bytes);
 // Writes `bytes` to a new file at `path`; false on failure.

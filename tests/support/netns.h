@@ -1,18 +1,14 @@
-// Network faults made for real: two private network namespaces joined by a
-// veth pair, one for the daemon and one for the brokers, and the faults a
-// test starts and ends on the link between them (link down, route gone,
-// a rate limit). Programs run inside a namespace through launcher(); the
-// test process itself reaches into one from a helper thread
-// (inNamespace), so its own sockets can live there.
+// Network faults made for real: two private network namespaces (the
+// daemon's, the brokers') joined by a veth pair, and the faults a test
+// starts and ends on the link between them. Programs run inside a
+// namespace through launcher(); the test's own sockets get there through
+// inNamespace().
 //
 // Needs root. Nothing here touches the machine's own namespace, links or
-// routes: both ends of the veth pair are created inside the private
-// namespaces, and the addresses exist only there. Namespace names contain
-// "faults" and this process's id; ones left by a process that died are
-// removed by the next FaultNet.
-//
-// Like the rest of tests/support, nothing here asserts: failures are
-// return values.
+// routes: both ends of the link and their addresses exist only inside the
+// private namespaces, named with "faults" and this process's id (ones left
+// by a process that died are removed by the next FaultNet). Nothing here
+// asserts: failures are return values.
 #pragma once
 
 #include <stdint.h>
@@ -76,9 +72,8 @@ class FaultNet {
   // The faults; each returns true when its commands worked. Ending a fault
   // that is not on is harmless.
   //
-  // The brokers' end of the link goes down: packets to and from the
-  // brokers vanish without a reset, as with a cut cable. The daemon's end
-  // keeps its address and route.
+  // The brokers' end of the link goes down: packets vanish without a
+  // reset, as with a cut cable; the daemon's end keeps address and route.
   bool setLinkDown(bool down);
   // The daemon's route to the brokers is removed: a connect fails at once
   // with "Network is unreachable"; connections that were up lose their

@@ -1,8 +1,8 @@
 // A broker that the test drives: a loopback TCP listener in the test's own
 // thread. The test turns the event loop (so the client under test runs),
 // then reads what the client wrote and answers with crafted bytes. Reads
-// turn the loop between attempts, a bounded number of times, so a client
-// that never writes fails the test instead of hanging it.
+// turn the loop a bounded number of times, so a client that never writes
+// fails the test instead of hanging it.
 #pragma once
 
 #include <arpa/inet.h>
@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "mqtt/builders.h"
 #include "mqtt/framer.h"
 #include "mqtt/hex.h"
 
@@ -25,6 +26,12 @@ inline std::string hexText(const std::string& bytes) {
 }
 inline std::string hexToBytes(const std::string& text) {
   const mqtt::Bytes bytes = hexBytes(text);
+  return std::string(bytes.begin(), bytes.end());
+}
+// The bytes of a PUBLISH as the builders make it.
+inline std::string publishBytes(const std::string& topic, uint8_t qos, uint16_t id,
+                                const std::string& data) {
+  const mqtt::Bytes bytes = mqtt::makePublish(topic, qos, false, id, data).packet().bytes;
   return std::string(bytes.begin(), bytes.end());
 }
 
@@ -72,7 +79,6 @@ class ScriptedBroker {
   ScriptedBroker& operator=(const ScriptedBroker&) = delete;
 
   uint16_t port() const { return port_; }
-  bool connected() const { return conn_ >= 0; }
   // Receive buffer of the connections accepted from now on. A small one
   // makes the client's send buffer fill soon once the broker stops
   // reading.
@@ -80,49 +86,21 @@ class ScriptedBroker {
     ::setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
   }
 
-  // Turns the loop until a client connects; false when none does.
-  bool accept() {
+  // Turns the loop up to `turns` times until a client connects (the
+  // connection the broker had is dropped); false when none does.
+  bool accept(int turns = 200) {
     drop();
-    for (int i = 0; i < 200; ++i) {
-      if (pendingConnection()) return true;
+    for (int i = 0; i < turns; ++i) {
+      turn_();
+      conn_ = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (conn_ < 0) continue;
+      const int on = 1;
+      setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      return true;
     }
     return false;
   }
-  // Turns the loop once and takes a connection that is waiting, if any.
-  bool pendingConnection() {
-    turn_();
-    const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return false;
-    drop();
-    conn_ = fd;
-    const int on = 1;
-    setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return true;
-  }
 
-  // Reads exactly `n` bytes (fewer when the client stops writing or closes).
-  std::string read(size_t n) {
-    std::string got;
-    for (int idle = 0; got.size() < n && idle < 50 && conn_ >= 0;) {
-      char buf[65536];
-      ssize_t r = ::read(conn_, buf, std::min(sizeof buf, n - got.size()));
-      if (r > 0) {
-        got.append(buf, static_cast<size_t>(r));
-        idle = 0;
-        continue;
-      }
-      if (r == 0) {
-        eof_ = true;
-        break;
-      }
-      ++idle;
-      turn_();
-    }
-    return got;
-  }
-  // Reads as many bytes as `hex` names and returns them in hex, for
-  // EXPECT_EQ(hex, broker.expect(hex)).
-  std::string expect(const std::string& hex) { return hexText(read(hexToBytes(hex).size())); }
   // Everything that arrives while the loop turns a few times.
   std::string drain(int turns = 10) {
     std::string got;
@@ -183,11 +161,10 @@ class ScriptedBroker {
   // (returned in hex) and answers CONNACK with `code`.
   std::string handshake(uint8_t code = 0) {
     if (!accept()) return "no connection";
-    std::string header = read(2);
-    if (header.size() < 2) return "no CONNECT";
-    std::string connect = header + read(static_cast<unsigned char>(header[1]));
+    const std::string connect = drain();
+    if (connect.empty()) return "no CONNECT";
     send(code == 0 ? "20 02 00 00" : "20 02 00 0" + std::to_string(code));
-    return hexText(connect);
+    return connect;
   }
   void drop() {
     if (conn_ >= 0) ::close(conn_);

@@ -46,8 +46,8 @@ class FakeService : public kv::Handler {
 
 // The SSL service without TLS: it hands back one end of a socket pair and
 // relays the other end to and from the TCP socket it was given, in plain
-// text. With `failure` set it answers that failure instead. Requests it
-// has not answered yet are kept (`held`) until the test releases them.
+// text. With `failure` set it answers that failure instead; with `hold`
+// set it answers nothing until the test calls answer().
 class FakeSsl : public kv::Handler {
  public:
   ~FakeSsl() override {
@@ -59,11 +59,7 @@ class FakeSsl : public kv::Handler {
   bool takesDescriptors() const override { return true; }
   void handleCmd(kv::message& request, uint32_t) override {
     requests.push_back(request);
-    if (hold) {
-      held.push_back(request);
-      return;
-    }
-    answer(request);
+    if (!hold) answer(request);
   }
   void answer(const kv::message& request) {
     const int tcp = static_cast<int>(request.get(kv::SOCKET_FIELD));
@@ -83,7 +79,6 @@ class FakeSsl : public kv::Handler {
   }
 
   std::vector<kv::message> requests;
-  std::vector<kv::message> held;
   bool hold = false;
   std::string failure;
 
@@ -246,11 +241,11 @@ class ServiceFixture : public TableFixture {
   BrokerClients& clients() { return service_->clients(); }
   BrokerClient* client(uint32_t broker) { return clients().client(broker); }
 
-  // Connects `broker` by command through the scripted broker's handshake;
-  // returns the CONNECT the client sent, in hex.
-  std::string connectBroker(uint32_t broker) {
+  // Connects `broker` by command through the scripted broker's (`via`'s)
+  // handshake; returns the CONNECT the client sent, in hex.
+  std::string connectBroker(uint32_t broker, ScriptedBroker* via = nullptr) {
     OutcomePtr done = connectCmd(broker);
-    std::string connect = broker_.handshake();
+    std::string connect = (via ? *via : broker_).handshake();
     turns();
     EXPECT_TRUE(done->ok()) << done->failure();
     return connect;
@@ -260,7 +255,13 @@ class ServiceFixture : public TableFixture {
     flushConsole();
     return console_.str();
   }
-  bool logged(const std::string& text) const { return console().find(text) != std::string::npos; }
+  bool logged(const std::string& text) const { return timesLogged(text) > 0; }
+  size_t timesLogged(const std::string& text) const {
+    const std::string all = console();
+    size_t count = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+    return count;
+  }
   void clearConsole() {
     flushConsole();
     console_.str("");
