@@ -136,8 +136,16 @@ class message {
   int indexOf(FieldType type, uint32_t num) const;
   bool eraseField(FieldType type, uint32_t num);
   detail::Field* slot(FieldType type, uint32_t num);
+  void noteField(FieldType type, uint32_t num) { mayHave_ |= fieldBit(type, num); }
+  static uint64_t fieldBit(FieldType type, uint32_t num);
 
   std::vector<detail::Field> fields_;
+  // One bit per field that may be present, by a hash of its type and
+  // number: a field whose bit is clear is absent without a scan. Bits are
+  // only ever added (erase leaves them), so a set bit proves nothing; a
+  // request asks for several fields that are not there (defaults, the bus's
+  // checks), and each of those would otherwise read every field.
+  uint64_t mayHave_ = 0;
 };
 
 namespace detail {
