@@ -653,9 +653,9 @@ message Bus::noRoute() { return errorMsg(ERR_NO_ROUTE, "no handler at this path"
 
 ReplyAddress Bus::addressOf(const message& request) {
   ReplyAddress address;
-  if (request.has(REQUEST_ID_FIELD)) {
+  if (const std::optional<uint32_t> requestId = request.find(REQUEST_ID_FIELD)) {
     address.origin = request.get(ORIGIN_FIELD);
-    address.requestId = request.get(REQUEST_ID_FIELD);
+    address.requestId = *requestId;
   }
   return address;
 }

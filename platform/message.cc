@@ -130,6 +130,11 @@ std::vector<message> message::get(message_array_id id) const {
   return v ? *v : std::vector<message>();
 }
 
+std::optional<uint32_t> message::find(u32_id id) const {
+  const uint64_t* v = valueOf<uint64_t>(fields_, indexOf(id.type, id.num));
+  if (!v) return std::nullopt;
+  return static_cast<uint32_t>(*v);
+}
 const std::string* message::find(string_id id) const {
   return valueOf<std::string>(fields_, indexOf(id.type, id.num));
 }

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -99,7 +100,9 @@ class message {
   message get(message_id id) const;
   std::vector<message> get(message_array_id id) const;
 
-  // Zero-copy access; nullptr when the field is absent.
+  // Zero-copy access; nullptr (nullopt) when the field is absent: one scan
+  // where has() and get() would take two.
+  std::optional<uint32_t> find(u32_id id) const;
   const std::string* find(string_id id) const;
   const std::vector<uint32_t>* find(u32_array_id id) const;
   const std::vector<message>* find(message_array_id id) const;
