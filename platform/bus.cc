@@ -653,9 +653,9 @@ message Bus::noRoute() { return errorMsg(ERR_NO_ROUTE, "no handler at this path"
 
 ReplyAddress Bus::addressOf(const message& request) {
   ReplyAddress address;
-  if (request.has(REQUEST_ID_FIELD)) {
+  if (const std::optional<uint32_t> requestId = request.find(REQUEST_ID_FIELD)) {
     address.origin = request.get(ORIGIN_FIELD);
-    address.requestId = request.get(REQUEST_ID_FIELD);
+    address.requestId = *requestId;
   }
   return address;
 }
@@ -767,20 +767,26 @@ void Bus::deliver(message& request) {
 bool Bus::addRoute(const Path& path, Handler* handler) {
   if (local_.count(path)) return false;
   local_[path] = handler;
+  lastHandler_ = nullptr;
   if (options_.mode == LooperOptions::Mode::Peer && hubConnection_ != 0) serve(path);
   releaseHeld(path);
   return true;
 }
 
 void Bus::removeRoutes(Handler* handler) {
+  lastHandler_ = nullptr;
   for (auto it = local_.begin(); it != local_.end();) {
     it = it->second == handler ? local_.erase(it) : std::next(it);
   }
 }
 
 Handler* Bus::localHandler(const Path& path) const {
+  if (lastHandler_ && path == lastPath_) return lastHandler_;
   auto it = local_.find(path);
-  return it == local_.end() ? nullptr : it->second;
+  if (it == local_.end()) return nullptr;
+  lastPath_ = path;
+  lastHandler_ = it->second;
+  return lastHandler_;
 }
 
 std::vector<Handler*> Bus::localHandlers() const {

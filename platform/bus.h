@@ -182,6 +182,11 @@ class Bus {
   uint32_t nextRequest_ = 1;
   std::map<uint32_t, std::unique_ptr<Connection>> connections_;
   std::map<Path, Handler*> local_;
+  // The route last found: requests come in runs to one path (a flood of
+  // publish commands), and each is routed twice (on arrival and when it is
+  // delivered). Forgotten whenever a route changes.
+  mutable Path lastPath_;
+  mutable Handler* lastHandler_ = nullptr;
   std::map<Path, uint32_t> served_;  // hub: path -> serving connection
   std::map<uint32_t, Pending> pending_;
   std::deque<InboxItem> inbox_;

@@ -8,9 +8,13 @@ namespace kv {
 void encodeFrame(FrameKind kind, uint32_t requestId, const message& msg, std::string& out) {
   size_t body = encodedSize(msg);
   out.reserve(out.size() + FRAME_LENGTH_BYTES + FRAME_HEAD_BYTES + body);
-  putU32(out, static_cast<uint32_t>(FRAME_HEAD_BYTES + body));
-  putU8(out, static_cast<uint8_t>(kind));
-  putU32(out, requestId);
+  // The length and the head in one append: most frames (answers) are little
+  // more than these 9 bytes.
+  uint8_t head[FRAME_LENGTH_BYTES + FRAME_HEAD_BYTES];
+  storeU32(head, static_cast<uint32_t>(FRAME_HEAD_BYTES + body));
+  head[4] = static_cast<uint8_t>(kind);
+  storeU32(head + 5, requestId);
+  out.append(reinterpret_cast<const char*>(head), sizeof head);
   encodeMessage(msg, out);
 }
 

@@ -17,10 +17,9 @@ uint32_t policies::policy(uint32_t command) const {
   return it == map_.end() ? 0 : it->second;
 }
 
-bool policies::is_allowed(const message& request) const {
-  uint32_t command = request.get(COMMAND_FIELD);
+bool policies::is_allowed(uint32_t command, uint32_t rights) const {
   bool needsWrite = isWriteCommand(command) || policy(command) != 0;
-  return !needsWrite || (request.get(RIGHTS_FIELD, RIGHT_READ) & RIGHT_WRITE) != 0;
+  return !needsWrite || (rights & RIGHT_WRITE) != 0;
 }
 
 bool isWriteCommand(uint32_t command) {
@@ -55,12 +54,13 @@ void Handler::handle(message& request) {
     replyMessage(request, errorMsg(ERR_BAD_REQUEST, "this handler takes no descriptor"));
     return;
   }
-  if (!policies_.is_allowed(request)) {
+  const uint32_t command = request.get(COMMAND_FIELD);
+  if (!policies_.is_allowed(command, request.get(RIGHTS_FIELD, RIGHT_READ))) {
     closeCarriedDescriptor(request);
     replyMessage(request, errorMsg(ERR_NOT_ALLOWED, "write permission required"));
     return;
   }
-  handleCmd(request, request.get(COMMAND_FIELD));
+  handleCmd(request, command);
 }
 
 void Handler::handleCmd(message& request, uint32_t command) {

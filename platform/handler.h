@@ -50,9 +50,9 @@ class policies {
 
   void add_policy(uint32_t command, uint32_t value);
   uint32_t policy(uint32_t command) const;
-  // True when the request's sender (RIGHTS_FIELD, stamped by the bus) may run
-  // the request's command. A request without rights is read-only.
-  bool is_allowed(const message& request) const;
+  // True when a sender with `rights` (RIGHTS_FIELD, stamped by the bus; a
+  // request without it is read-only) may run `command`.
+  bool is_allowed(uint32_t command, uint32_t rights) const;
   const std::map<uint32_t, uint32_t>& all() const { return map_; }
 
  private:

@@ -34,7 +34,14 @@ message& message::operator=(const message&) = default;
 message& message::operator=(message&&) noexcept = default;
 message::~message() = default;
 
+// The top 6 bits of a multiplicative hash of the number, the type mixed in.
+uint64_t message::fieldBit(FieldType type, uint32_t num) {
+  const uint32_t hash = num * 0x9E3779B1u + static_cast<uint32_t>(type) * 0x85EBCA6Bu;
+  return uint64_t{1} << (hash >> 26);
+}
+
 int message::indexOf(FieldType type, uint32_t num) const {
+  if (!(mayHave_ & fieldBit(type, num))) return -1;
   for (size_t i = 0; i < fields_.size(); ++i) {
     if (fields_[i].num == num && fields_[i].type == type) return static_cast<int>(i);
   }
@@ -44,6 +51,7 @@ int message::indexOf(FieldType type, uint32_t num) const {
 detail::Field* message::slot(FieldType type, uint32_t num) {
   int i = indexOf(type, num);
   if (i >= 0) return &fields_[static_cast<size_t>(i)];
+  noteField(type, num);
   fields_.push_back(detail::Field{type, num, detail::Value()});
   return &fields_.back();
 }
@@ -122,6 +130,11 @@ std::vector<message> message::get(message_array_id id) const {
   return v ? *v : std::vector<message>();
 }
 
+std::optional<uint32_t> message::find(u32_id id) const {
+  const uint64_t* v = valueOf<uint64_t>(fields_, indexOf(id.type, id.num));
+  if (!v) return std::nullopt;
+  return static_cast<uint32_t>(*v);
+}
 const std::string* message::find(string_id id) const {
   return valueOf<std::string>(fields_, indexOf(id.type, id.num));
 }
@@ -138,9 +151,16 @@ const message* message::find(message_id id) const {
 
 bool message::empty() const { return fields_.empty(); }
 size_t message::size() const { return fields_.size(); }
-void message::clear() { fields_.clear(); }
-void message::appendRaw(detail::Field field) { fields_.push_back(std::move(field)); }
+void message::clear() {
+  fields_.clear();
+  mayHave_ = 0;
+}
+void message::appendRaw(detail::Field field) {
+  noteField(field.type, field.num);
+  fields_.push_back(std::move(field));
+}
 detail::Field& message::appendEmpty(FieldType type, uint32_t num) {
+  noteField(type, num);
   detail::Field& f = fields_.emplace_back();
   f.type = type;
   f.num = num;

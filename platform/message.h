@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -99,7 +100,9 @@ class message {
   message get(message_id id) const;
   std::vector<message> get(message_array_id id) const;
 
-  // Zero-copy access; nullptr when the field is absent.
+  // Zero-copy access; nullptr (nullopt) when the field is absent: one scan
+  // where has() and get() would take two.
+  std::optional<uint32_t> find(u32_id id) const;
   const std::string* find(string_id id) const;
   const std::vector<uint32_t>* find(u32_array_id id) const;
   const std::vector<message>* find(message_array_id id) const;
@@ -136,8 +139,16 @@ class message {
   int indexOf(FieldType type, uint32_t num) const;
   bool eraseField(FieldType type, uint32_t num);
   detail::Field* slot(FieldType type, uint32_t num);
+  void noteField(FieldType type, uint32_t num) { mayHave_ |= fieldBit(type, num); }
+  static uint64_t fieldBit(FieldType type, uint32_t num);
 
   std::vector<detail::Field> fields_;
+  // One bit per field that may be present, by a hash of its type and
+  // number: a field whose bit is clear is absent without a scan. Bits are
+  // only ever added (erase leaves them), so a set bit proves nothing; a
+  // request asks for several fields that are not there (defaults, the bus's
+  // checks), and each of those would otherwise read every field.
+  uint64_t mayHave_ = 0;
 };
 
 namespace detail {

@@ -212,10 +212,13 @@ class Builder {
     return v;
   }
 
+  // Built in place from the input (the check has proved the bytes are
+  // there): constructing a string is cheaper than assigning to an empty one.
   std::string readString() {
-    std::string s;
-    in_.readBytes(readU32(), s);
-    return s;
+    const uint32_t length = readU32();
+    const char* at = reinterpret_cast<const char*>(in_.position());
+    in_.skip(length);
+    return std::string(at, length);
   }
 
   // Reads the value of `f`, whose type and number are set.
@@ -241,7 +244,7 @@ class Builder {
         return Status::ok();
       }
       case FieldType::String:
-        in_.readBytes(readU32(), f.value.emplace<std::string>());
+        f.value.emplace<std::string>(readString());
         return Status::ok();
       case FieldType::U32Array: f.value = buildU32Array(); return Status::ok();
       case FieldType::StringArray: f.value = buildStringArray(); return Status::ok();
