@@ -33,16 +33,21 @@ kv::Status identifierInUse() { return kv::Status::rejected("Packet identifier in
 // other failures of requests.
 //
 // The rows for a client that is not Connected need connectIfNeeded. An
-// order with queueWhileOffline goes to the outbox instead, once the packet
-// has shown that MQTT can carry it. A publish or subscribe that finds a
+// order with queueWhileOffline goes to the outbox instead, once MQTT's
+// bounds have shown that it can carry it. A publish or subscribe that finds a
 // DISCONNECT queued behind a publish is answered "Disconnecting": the
 // connection ends once that DISCONNECT is written, and nothing may be
 // queued behind it.
-void BrokerClient::publish(const PublishOrder& order, Completion done) {
-  mqtt::BuildResult built = mqtt::makePublish(order.topic, static_cast<uint8_t>(std::min(order.qos, 3u)),
-                                              order.retain, peekPacketId(), order.data);
+void BrokerClient::publish(PublishOrder order, Completion done) {
+  const uint8_t qos = static_cast<uint8_t>(std::min(order.qos, 3u));
+  if (order.queueWhileOffline) {
+    // The outbox takes the topic and data; the packet is built when sent.
+    const char* refusal = mqtt::publishRefusal(order.topic.size(), qos, order.data.size());
+    if (refusal) return done(kv::Status::malformed(refusal));
+    return queueForDelivery(std::move(order), std::move(done));
+  }
+  mqtt::BuildResult built = mqtt::makePublish(order.topic, qos, order.retain, peekPacketId(), order.data);
   if (!built.ok()) return done(kv::Status::malformed(built.error()));
-  if (order.queueWhileOffline) return queueForDelivery(order, std::move(done));
   if (!queueHasRoom(built.packet().bytes.size())) {
     return done(kv::Status::rejected("Output queue full"));
   }

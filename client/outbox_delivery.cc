@@ -23,10 +23,10 @@
 #include "client/broker_client.h"
 #include "mqtt/builders.h"
 
-void BrokerClient::queueForDelivery(const PublishOrder& order, Completion done) {
+void BrokerClient::queueForDelivery(PublishOrder order, Completion done) {
   const bool wasEmpty = outbox_.empty();
-  const kv::Status taken =
-      outbox_.add(order.topic, order.data, static_cast<uint8_t>(order.qos), order.retain);
+  const kv::Status taken = outbox_.add(std::move(order.topic), std::move(order.data),
+                                       static_cast<uint8_t>(order.qos), order.retain);
   if (taken.isOk() && state_ == ConnectionState::Connected) {
     sendOutbox();
   } else if (taken.isOk() && wasEmpty) {
@@ -49,7 +49,7 @@ void BrokerClient::sendOutbox() {
     if (id == 0) return;  // every identifier is waiting; an acknowledgement frees one
     mqtt::BuildResult built =
         mqtt::makePublish(message->topic, message->qos, message->retain, id, message->data);
-    // publish() built the same topic and QoS before the outbox took them.
+    // publish() checked the same topic, QoS and size before the outbox took them.
     if (!built.ok()) return logBrokerWarning(*broker_, "outbox: " + built.error());
     mqtt::MqttPacket packet = built.takePacket();
     if (message->sentBefore) mqtt::markDuplicate(packet);

@@ -137,13 +137,13 @@ BrokerEntry* MqttService::lookupBroker(const kv::message& request, uint32_t id) 
 }
 
 void MqttService::publish(const kv::message& request) {
-  const svc::PublishOrder order = svc::decodePublish(request);
+  svc::PublishOrder order = svc::decodePublish(request);
   BrokerEntry* broker = lookupBroker(request, order.brokerId);
   if (!broker) return;
   std::shared_ptr<BrokerClient> client = clients_.forCommand(*broker);
   const kv::Status refusal = checkPublish(order, *client);
   if (!refusal.isOk()) return answer(request, refusal);
-  client->publish(order, answerLater(request));
+  client->publish(std::move(order), answerLater(request));
 }
 
 void MqttService::connect(const kv::message& request) {

@@ -54,13 +54,21 @@ BuildResult makeConnect(const std::string& clientId, const std::string& userName
   return encodePacket(Connect, 0, header, payload);
 }
 
+const char* publishRefusal(size_t topicSize, uint8_t qos, size_t dataSize) {
+  if (qos > 2) return "Invalid QoS";
+  if (topicSize > MAX_STRING_LENGTH) return "Topic too long";
+  const size_t header = 2 + topicSize + (qos > 0 ? 2 : 0);
+  if (dataSize > MAX_REMAINING_LENGTH - header) return "Packet too large";
+  return nullptr;
+}
+
 BuildResult makePublish(const std::string& topic, uint8_t qos, bool retain,
                         uint16_t packetId, const std::string& data) {
-  if (qos > 2) return BuildResult::refused("Invalid QoS");
-  if (topic.size() > MAX_STRING_LENGTH) return BuildResult::refused("Topic too long");
+  if (const char* refusal = publishRefusal(topic.size(), qos, data.size())) {
+    return BuildResult::refused(refusal);
+  }
   // Written straight into the packet: one allocation for every publish.
   const size_t header = 2 + topic.size() + (qos > 0 ? 2 : 0);
-  if (data.size() > MAX_REMAINING_LENGTH - header) return BuildResult::refused("Packet too large");
   const uint8_t flags = static_cast<uint8_t>((qos << 1) | (retain ? 1 : 0));
   MqttPacket packet = startPacket(Publish, flags, static_cast<uint32_t>(header + data.size()));
   (void)appendString(packet.bytes, topic);  // its length was checked above

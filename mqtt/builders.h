@@ -54,6 +54,11 @@ BuildResult makeConnect(const std::string& clientId, const std::string& userName
                         const std::string& password, uint16_t keepAliveSeconds,
                         const Will& will = Will());
 
+// Why MQTT cannot carry a PUBLISH of this topic, QoS and data size (one
+// of the texts above), or nullptr when it can: makePublish's own checks,
+// for a message to be sent later.
+const char* publishRefusal(size_t topicSize, uint8_t qos, size_t dataSize);
+
 // Flags (qos << 1) | retain. The identifier is written only when qos > 0.
 BuildResult makePublish(const std::string& topic, uint8_t qos, bool retain,
                         uint16_t packetId, const std::string& data);
