@@ -32,6 +32,7 @@
 // add, set-obj and remove need write permission. No row carries a key.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -64,6 +65,8 @@ constexpr kv::string_id CERT_FINGERPRINT_FIELD{27};
 constexpr kv::string_id ENTRY_NAME_FIELD = kv::NAME_FIELD;  // unique per store
 
 constexpr uint32_t NO_CERTIFICATE = 0xFFFFFFFF;
+// Largest PEM text (a certificate with its chain, or a key) the stores take.
+constexpr size_t MAX_PEM_BYTES = 64 * 1024;
 
 struct ConnectOrder {
   bool serverMode = false;

@@ -55,7 +55,7 @@ kv::Status prepareAdd(const CertificateStore& store, const VerbArgs& args, Actio
   }
   std::string pem[2];
   for (size_t i = 0; st.isOk() && i < files; ++i) {
-    st = readInputFile(args.words[1 + i], MAX_PEM_BYTES, args.words[1 + i], pem[i]);
+    st = readInputFile(args.words[1 + i], tls::MAX_PEM_BYTES, args.words[1 + i], pem[i]);
   }
   if (!st.isOk()) return st;
   kv::message request = storeRequest(store, kv::CMD_ADD_OBJ);

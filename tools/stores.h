@@ -20,9 +20,6 @@
 
 namespace mqttctl {
 
-// Largest PEM file the stores take.
-constexpr size_t MAX_PEM_BYTES = 64 * 1024;
-
 struct CertificateStore {
   const char* noun;  // "ca", "cert"
   const char* what;  // "trusted certificate", "client certificate"

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "contracts/tls.h"
 #include "platform/handler.h"
 #include "platform/looper.h"
 #include "platformd/tls/openssl_util.h"
@@ -53,7 +54,7 @@ class CertStore {
  public:
   enum class Kind { Trusted, Client };
   static constexpr size_t MAX_ENTRIES = 256;
-  static constexpr size_t MAX_FILE_BYTES = 64 * 1024;
+  static constexpr size_t MAX_FILE_BYTES = contract::tls::MAX_PEM_BYTES;
   static constexpr size_t MAX_CHAIN = 16;
 
   // `devicePath` is mapped under the root directory.
