@@ -33,8 +33,6 @@ constexpr int ERROR_BITS = POLLERR | POLLHUP | POLLNVAL;
 constexpr size_t MAX_IOVECS = 64;
 constexpr size_t READ_CHUNK = 64 * 1024;
 
-// Why a socket event with error bits, and nothing read that says more,
-// ends the connection.
 // A text from the broker (a topic) as one bounded, printable log field.
 std::string loggable(const std::string& text) {
   constexpr size_t MAX_SHOWN = 200;
@@ -46,6 +44,8 @@ std::string loggable(const std::string& text) {
   return text.size() > MAX_SHOWN ? shown + "..." : shown;
 }
 
+// Why a socket event with error bits, and nothing read that says more,
+// ends the connection.
 kv::Status socketEventFailure(int fd, int events) {
   if ((events & ERROR_BITS) == POLLHUP) {
     return kv::Status(kv::Status::Kind::PeerClosed, "peer hung up");
