@@ -44,11 +44,8 @@ PendingRequest& BrokerClient::registerRequest(uint16_t id, Completion done,
   request.serial = nextSerial_++;
   if (!timed) return request;
   const uint64_t serial = request.serial;
-  // The expiry only schedules the time-out handling for the next loop turn,
-  // so the runner's timers are not changed from inside its own callback.
-  request.timer = loop_.runner().addTimer(seconds(REQUEST_TIMEOUT_SECONDS), [this, id, serial] {
-    defer(0, [this, id, serial] { onRequestTimeout(id, serial); });
-  });
+  request.timer = loop_.runner().addTimer(seconds(REQUEST_TIMEOUT_SECONDS),
+                                          [this, id, serial] { onRequestTimeout(id, serial); });
   return request;
 }
 
