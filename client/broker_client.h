@@ -68,6 +68,7 @@
 
 #include "client/outbox.h"
 #include "client/reconnect_backoff.h"
+#include "contracts/broker_status.h"
 #include "contracts/mqtt_service.h"
 #include "mqtt/framer.h"
 #include "mqtt/packet.h"
@@ -78,16 +79,15 @@
 #include "tables/broker_table.h"
 #include "tables/service_tables.h"
 
-enum class ConnectionState : uint32_t {
-  Idle = 0,             // no connection and no attempt
-  Resolving = 1,        // waiting for the name-resolution reply
-  Connecting = 2,       // non-blocking TCP connect under way
-  SocketConnected = 3,  // TCP up; SSL set-up pending or CONNECT about to be queued
-  AwaitingConnack = 4,  // CONNECT queued or written; nothing else may be written
-  Connected = 5,        // CONNACK received
-  Disconnecting = 6,    // DISCONNECT queued; the socket closes when it is written or
-                        // DISCONNECT_GRACE_SECONDS have passed
-};
+// The client's states are the ones the broker-status view shows, by the
+// same numbers: Idle (no connection and no attempt), Resolving (waiting for
+// the name-resolution reply), Connecting (non-blocking TCP connect under
+// way), SocketConnected (TCP up; SSL set-up pending or CONNECT about to be
+// queued), AwaitingConnack (CONNECT queued or written; nothing else may be
+// written), Connected (CONNACK received), Disconnecting (DISCONNECT queued;
+// the socket closes when it is written or DISCONNECT_GRACE_SECONDS have
+// passed).
+using ConnectionState = contract::broker_status::State;
 
 class BrokerClient;
 

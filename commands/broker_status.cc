@@ -11,21 +11,6 @@ namespace {
 
 namespace status = contract::broker_status;
 
-uint32_t stateNumber(ConnectionState state) {
-  switch (state) {
-    case ConnectionState::Idle: return static_cast<uint32_t>(status::State::Idle);
-    case ConnectionState::Resolving: return static_cast<uint32_t>(status::State::Resolving);
-    case ConnectionState::Connecting: return static_cast<uint32_t>(status::State::Connecting);
-    case ConnectionState::SocketConnected:
-      return static_cast<uint32_t>(status::State::SocketConnected);
-    case ConnectionState::AwaitingConnack:
-      return static_cast<uint32_t>(status::State::AwaitingConnack);
-    case ConnectionState::Connected: return static_cast<uint32_t>(status::State::Connected);
-    case ConnectionState::Disconnecting: return static_cast<uint32_t>(status::State::Disconnecting);
-  }
-  return static_cast<uint32_t>(status::State::Idle);
-}
-
 void takeFailure(const ClientReport& report, status::BrokerStatus& row) {
   if (report.lastFailure.isOk()) return;
   row.failureKind = static_cast<uint32_t>(report.lastFailure.kind());
@@ -44,7 +29,7 @@ status::BrokerStatus BrokerStatusView::statusOf(const BrokerEntry& broker) const
   const BrokerClient* client = clients_.client(broker.id);
   if (!client) return row;
   const ClientReport report = client->report();
-  row.state = stateNumber(report.state);
+  row.state = static_cast<uint32_t>(report.state);
   row.since = report.stateSince;
   takeFailure(report, row);
   row.failedAttempts = report.failedAttempts;
