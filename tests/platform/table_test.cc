@@ -155,27 +155,6 @@ TEST_F(TableTest, GenericCommandsAndRefusalsPassedOnUnchanged) {
   EXPECT_EQ(kv::ERR_NOT_SUPPORTED, kv::getErrorCode(call(TABLE, kv::CMD_MOVE_OBJ, with(1))));
 }
 
-TEST_F(TableTest, CheckRemoveMayRemoveOtherRowsAndTheRowItself) {
-  GadgetTable brokers, parts(PARTS_PATH);
-  ASSERT_TRUE(loop_->addHandler(TABLE, &brokers));
-  brokers.add(make("b1"), false);
-  brokers.add(make("b2"), false);
-  for (uint32_t owner : {1, 2, 1, 1}) parts.add(make("s", owner), false);
-  brokers.removesPartsOf(parts);
-  auto removeParts = brokers.onRemove;
-  brokers.onRemove = [&](Object& row) {
-    kv::message reply = removeParts(row);
-    if (row.id == 2) brokers.remove(brokers.find(2));  // the row itself
-    return reply;
-  };
-  EXPECT_TRUE(call(TABLE, kv::CMD_REMOVE_OBJ, with(1)).empty());
-  EXPECT_EQ(std::vector<uint32_t>{2}, brokers.ids());
-  EXPECT_EQ(std::vector<uint32_t>{2}, parts.ids());
-  EXPECT_TRUE(call(TABLE, kv::CMD_REMOVE_OBJ, with(2)).empty());  // removed by its own check
-  EXPECT_EQ(0u, brokers.size() + parts.size());
-  EXPECT_EQ((std::vector<std::string>{"removed 1", "removed 2"}), brokers.events);
-}
-
 TEST_F(TableTest, GetAllPagesInIdOrder) {
   GadgetTable table;
   ASSERT_TRUE(loop_->addHandler(TABLE, &table));

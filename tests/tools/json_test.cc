@@ -32,15 +32,10 @@ TEST(JsonReader, AcceptsStandardJsonWithNulInStrings) {
 }
 
 TEST(JsonReader, RefusesAnythingNotStrictlyJsonAndSaysWhere) {
-  // clang-format off
-  const char* bad[] = {
-      "", " ", "[1,]", "[,1]", "{\"a\":1,}", "{'a':1}", "{a:1}", "[1] [2]", "[1", "{\"a\" 1}",
-      "{\"a\":1,\"a\":2}", "01", "1.", ".5", "-", "1e", "+1", "NaN", "tru", "nul", "/*c*/1",
-      "[1]x", "\"abc", "\"a\tb\"", "\"\\x41\"", "\"\\u12\"", "\"\\ud800\"", "\"\\udc00\"",
-      "\"\\ud800\\u0041\"",
-      // Not UTF-8: a stray byte, overlong forms, beyond U+10FFFF, a surrogate.
-      "\"\xff\"", "\"\xc0\x80\"", "\"\xe0\x80\xaf\"", "\"\xf4\x90\x80\x80\"", "\"\xed\xa0\x80\""};
-  // clang-format on
+  // The library's grammar is its own to test; these are what the reader
+  // sets up: strict to the end, no comments, unique keys, checked text.
+  const char* bad[] = {"", "[1] [2]", "[1]x", "/*c*/1", "{\"a\":1,\"a\":2}", "\"\\ud800\"",
+                       "\"\xff\""};
   json::Json v;
   for (const char* text : bad) EXPECT_FALSE(json::parse(text, v).isOk()) << text;
   struct {

@@ -104,30 +104,20 @@ TEST(Watch, PrintsWhatIsRecordedWhileItRunsFilteredByBrokerOrTopics) {
 }
 
 // -C ends the watch at its count, -W at its time limit (0.25 s pauses, the
-// last one shortened to meet it); a limit that comes before the count is
-// status 1.
+// last one shortened to meet it). (Both together, and a limit that comes
+// before the count, the black-box watch test sees.)
 TEST(Watch, StopsAtItsCountOrItsTimeLimit) {
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    uint64_t elapsedMillis;
-    const char* out;
-    const char* err;
-  } cases[] = {
-      {{"received", "watch", "-C", "2"}, 0, 250, "a/b 1\na/b 2\n", ""},
-      {{"received", "watch", "-C4", "-W", "60"}, 0, 500, "a/b 1\na/b 2\nc 3\\n\na 4\n", ""},
-      {{"received", "watch", "-W", "0.3"}, 0, 300, "a/b 1\na/b 2\nc 3\\n\na 4\n", ""},
-      {{"received", "watch", "-W", "0.25"}, 0, 250, "a/b 1\na/b 2\nc 3\\n\n", ""},
-      {{"received", "watch", "-W", "0.3", "-C", "9"}, 1, 300, "a/b 1\na/b 2\nc 3\\n\na 4\n",
-       "mqttctl: time limit: 4 of 9 message(s) came within 0.3 s\n"},
+  const struct { std::vector<std::string> args; uint64_t elapsedMillis; const char* out; } cases[] = {
+      {{"received", "watch", "-C", "2"}, 250, "a/b 1\na/b 2\n"},
+      {{"received", "watch", "-W", "0.3"}, 300, "a/b 1\na/b 2\nc 3\\n\na 4\n"},
+      {{"received", "watch", "-W", "0.25"}, 250, "a/b 1\na/b 2\nc 3\\n\n"},
   };
   for (const auto& c : cases) {
     uint64_t elapsed = 0;
     const Ran r = watchTwoSteps(c.args, 100, &elapsed);
     EXPECT_EQ(elapsed, c.elapsedMillis) << testing::PrintToString(c.args);
-    EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
+    EXPECT_EQ(r.status, EXIT_SUCCESS_REPLY) << r.err;
     EXPECT_EQ(r.out, c.out) << testing::PrintToString(c.args);
-    EXPECT_EQ(r.err, c.err) << testing::PrintToString(c.args);
   }
 }
 
