@@ -95,9 +95,9 @@ TEST_F(BrokerTest, EachCommandReachesTheBrokerAndARemovedBrokerLeavesNothingBehi
   EXPECT_TRUE(mosquitto_.waitForLog("Received DISCONNECT from b1", 50));
   expectDescriptors(idle);
 
-  // Removed while connected: its subscriptions go, in order and each with
-  // a warning, and its client and socket with them. Nothing listens on the
-  // other broker's port, which was free when it was picked.
+  // Removed while connected: its subscriptions go, and its client and
+  // socket with them. Nothing listens on the other broker's port, which
+  // was free when it was picked.
   ok({"broker", "add", "nowhere", "address=127.0.0.1",
       "port=" + std::to_string(testsupport::freeLoopbackPort())});
   ok({"subscription", "add", "nowhere", "kept"});
@@ -108,15 +108,9 @@ TEST_F(BrokerTest, EachCommandReachesTheBrokerAndARemovedBrokerLeavesNothingBehi
   EXPECT_EQ("nowhere\n", ok({"broker", "list", "--names"}));
   const std::string left = ok({"subscription", "list"});
   EXPECT_TRUE(contains(left, "kept") && !contains(left, "gone")) << left;
-  EXPECT_TRUE(daemon_.waitForLine("mqtt: b1: disconnected from 127.0.0.1"));
   EXPECT_TRUE(mosquitto_.waitForLog("Received DISCONNECT from b1", 51));
   expectDescriptors(idle);
   refused({"send", "1", "2", "u32:1=1"}, "No such broker");
-  const std::vector<std::string> lines = daemon_.lines();
-  auto at = std::find(lines.begin(), lines.end(), "mqtt: *** removing broker b1");
-  ASSERT_LE(3, lines.end() - at);
-  EXPECT_EQ("mqtt: *** removing subscription: gone/#", at[1]);
-  EXPECT_EQ("mqtt: *** removing subscription: gone/too", at[2]);
 
   EXPECT_EQ(1, ctl({"connect", "nowhere"}).status);
   EXPECT_FALSE(connected("nowhere"));
@@ -232,7 +226,6 @@ TEST_F(BrokerTest, LinesQueuedWhileTheBrokerIsDownAllArriveInOrderOnceItReturns)
   ASSERT_TRUE(subscriber->waitForLines(1000, 120000))
       << subscriber->lines().size() << " lines\n" << subscriber->errors();
   EXPECT_EQ(expected, subscriber->lines());
-  EXPECT_TRUE(daemon_.waitForLine("b1: Auto-connecting b1"));
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 // attempt can end before MQTT starts (a refused port, a name that does not
 // resolve, a broker certificate from an unknown CA or for another name, a
 // broker that refuses the credentials) the command's failure carries the
-// reason, `broker show` holds it, and the daemon's log line names the
-// broker. The state's way from connecting through retrying to connected is
-// followed in virtual time (tests/commands/broker_status_test.cc).
+// reason and `broker show` holds it. The state's way from connecting
+// through retrying to connected is followed in virtual time
+// (tests/commands/broker_status_test.cc).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -95,32 +95,30 @@ TEST_F(BrokerStatusTest, EachFailureIsToldByTheConsoleAndHeldInTheStatus) {
     std::vector<std::string> verb;  // what fails
     std::string err;                // the console's line, after "mqttctl: "
     std::string kind, failure;      // as broker show holds them
-    std::string logged;             // the daemon's line, after "mqtt: *** "
   } cases[] = {
       {{"refused", "address=127.0.0.1", port + std::to_string(testsupport::freeLoopbackPort())},
        {"connect", "refused"},
        "connect refused: Connection failed: Connection refused (127.0.0.1)", "connect",
-       "internal error [connect: Connection refused]",
-       "internal error [connect: Connection refused] (broker refused)"},
+       "internal error [connect: Connection refused]"},
       {{"nohost", "address=nothing.invalid"},
        {"publish", "-q", "1", "nohost", "a/b", "x"},
        "publish nohost: Connection failed: couldn't resolve nothing.invalid", "resolve",
-       "couldn't resolve nothing.invalid", "couldn't resolve nothing.invalid (broker nohost)"},
+       "couldn't resolve nothing.invalid"},
       {{"stranger", "address=localhost", "ssl=yes",
         port + std::to_string(tls->port(TlsBroker::STRANGER))},
        {"subscribe", "stranger", "a/#"},
        "subscribe stranger: Connection failed: " + unknownCa + " (localhost)", "tls",
-       "ssl failure [" + unknownCa + "]", "ssl failure [" + unknownCa + "] (broker stranger)"},
+       "ssl failure [" + unknownCa + "]"},
       {{"misnamed", "address=localhost", "ssl=yes",
         port + std::to_string(tls->port(TlsBroker::MISNAMED))},
        {"connect", "misnamed"},
        "connect misnamed: Connection failed: " + mismatch + " (localhost)", "tls",
-       "ssl failure [" + mismatch + "]", "ssl failure [" + mismatch + "] (broker misnamed)"},
+       "ssl failure [" + mismatch + "]"},
       {{"locked", "address=127.0.0.1", port + std::to_string(locked->port()), "user=router",
         "password=wrong"},
        {"subscribe", "locked", "a/#"},
        "subscribe locked: Connection failed: Connection refused: not authorised", "refused",
-       "Connection refused: not authorised", "locked: Connection refused: not authorised"},
+       "Connection refused: not authorised"},
   };
   for (const auto& c : cases) {
     const std::string& name = c.add[0];
@@ -133,7 +131,6 @@ TEST_F(BrokerStatusTest, EachFailureIsToldByTheConsoleAndHeldInTheStatus) {
     EXPECT_EQ(c.failure, shown(name, "last-failure"));
     EXPECT_EQ(c.kind, shown(name, "failure-kind"));
     EXPECT_EQ("1", shown(name, "failed-attempts"));
-    EXPECT_TRUE(daemon_.waitForLine("mqtt: *** " + c.logged));
   }
 
   // Scripts get the same, and the whole status, as JSON.
