@@ -188,6 +188,26 @@ TEST_F(FaultTest, OnASlowLinkA256KiBMessageGoesEachWayWhole) {
   expectLevel(before);
 }
 
+TEST_F(FaultTest, WithTheSendBufferFullBehindADeadLinkADisconnectIsAnswered) {
+  // Without automatic connection: its attempt would finish the waiting
+  // disconnect by chance.
+  addAndConnect(false);
+  expectDelivery("before");
+  const Level before = level();
+  const std::string file = root_.path() + "/big";
+  ASSERT_TRUE(testsupport::writeFile(file, std::string(2 * 1024 * 1024, 'f')));
+  ASSERT_TRUE(faults_.start(Fault::LinkDown)) << net_.error();
+  for (int i = 0; i < 40 && answer({"publish", "b1", "out/fill", "-f", file}) != "Output queue full"; ++i) {
+  }
+  EXPECT_EQ("", answer({"disconnect", "b1"}));
+  EXPECT_FALSE(connected());
+  ASSERT_TRUE(faults_.end()) << net_.error();
+  EXPECT_EQ("", answer({"connect", "b1"}));
+  expectReconnected();
+  expectDelivery("after");
+  expectLevel(before);
+}
+
 TEST_F(FaultTest, AfterAConnectFailsAtOnceNothingStaleReachesTheNextConnection) {
   addAndConnect(false);  // no automatic attempt in between to clear the client
   EXPECT_EQ("", answer({"disconnect", "b1"}));
