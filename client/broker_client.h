@@ -214,7 +214,7 @@ class BrokerClient {
   // size, and a connection or leave to make one). When it completes:
   // operations.cc. With queueWhileOffline the outbox takes the message
   // over and `done` runs at once (outbox_delivery.cc).
-  void publish(PublishOrder order, Completion done);
+  void publish(PublishOrder&& order, Completion done);
   // REQUIRES: as publish. Completes at SUBACK, then records the row; a
   // SUBACK that refuses completes it "Subscription refused by the broker".
   void subscribe(const SubscribeOrder& order, Completion done);
@@ -358,7 +358,7 @@ class BrokerClient {
   void resubscribe();
 
   // outbox_delivery.cc
-  void queueForDelivery(PublishOrder order, Completion done);
+  void queueForDelivery(PublishOrder&& order, Completion done);
   // Hands the oldest waiting outbox messages to the connection, as the
   // window allows (CONNACK, a new message, an acknowledgement). Never from
   // inside the writer's loop: see scheduleOutboxRefill.

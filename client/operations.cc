@@ -38,7 +38,7 @@ kv::Status identifierInUse() { return kv::Status::rejected("Packet identifier in
 // DISCONNECT queued behind a publish is answered "Disconnecting": the
 // connection ends once that DISCONNECT is written, and nothing may be
 // queued behind it.
-void BrokerClient::publish(PublishOrder order, Completion done) {
+void BrokerClient::publish(PublishOrder&& order, Completion done) {
   const uint8_t qos = static_cast<uint8_t>(std::min(order.qos, 3u));
   if (order.queueWhileOffline) {
     // The outbox takes the topic and data; the packet is built when sent.

@@ -23,7 +23,7 @@
 #include "client/broker_client.h"
 #include "mqtt/builders.h"
 
-void BrokerClient::queueForDelivery(PublishOrder order, Completion done) {
+void BrokerClient::queueForDelivery(PublishOrder&& order, Completion done) {
   const bool wasEmpty = outbox_.empty();
   const kv::Status taken = outbox_.add(std::move(order.topic), std::move(order.data),
                                        static_cast<uint8_t>(order.qos), order.retain);

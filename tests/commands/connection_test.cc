@@ -161,7 +161,7 @@ TEST_F(ConnectionTest, ARefusedConnectIsReportedAsOneWithDataQueued) {
   BrokerClient::PublishOrder order;
   order.topic = "t";
   order.qos = 1;
-  for (int i = 0; i < 2; ++i) c.publish(order, [&](const kv::Status& s) { answers.push_back(s.message()); });
+  for (int i = 0; i < 2; ++i) c.publish(BrokerClient::PublishOrder(order), [&](const kv::Status& s) { answers.push_back(s.message()); });
   turns();
   EXPECT_EQ(answers, (std::vector<std::string>{"Connection failed", "Connection failed"}));
   EXPECT_TRUE(logged("mqtt: *** internal error [connect: Connection refused] (broker b)\n")) << console();

@@ -169,7 +169,7 @@ TEST_F(RequestsTest, AnIdentifierStillWaitingIsNotTakenAgain) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     // QoS 0 publishes take an identifier each, without waiting: round to 3.
-    for (int i = 0; i < 65534; ++i) client(b_)->publish(qos0, [](const kv::Status&) {});
+    for (int i = 0; i < 65534; ++i) client(b_)->publish(BrokerClient::PublishOrder(qos0), [](const kv::Status&) {});
     OutcomePtr refused = c.order();
     EXPECT_EQ(refused->failure(), c.refusal);
     // Nothing of the refused order reaches the broker: only the QoS 0 ones.
